@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/error.h"
+#include "core/small_vector.h"
+#include "core/value.h"
+
+namespace sarvek {
+
+// One bar's results: one or two values for every feature, held inline.
+using Values = SmallVector<Value, 4>;
+
+// A causal streaming indicator, driven one bar at a time. Held through an
+// owning pointer by exactly one owner.
+class Feature {
+ public:
+  virtual ~Feature() = default;
+
+  virtual Names input_names() const = 0;
+  virtual Names output_names() const = 0;
+  virtual std::size_t warm_up_period() const = 0;
+  // A new feature of the same type and configuration in its just-built
+  // state; the receiver is untouched.
+  virtual std::unique_ptr<Feature> fresh() const = 0;
+  // Back to the just-built state; configuration and reserved room remain.
+  virtual void reset() = 0;
+  // How many leading positions of `values` update reads.
+  virtual std::size_t values_read() const = 0;
+
+  // Consumes one bar: values[i] belongs to input_names()[i]. A bar shorter
+  // than values_read() is refused before anything changes; every other bar
+  // is consumed and yields this bar's outputs.
+  Result<Values> update(std::span<const Value> values) {
+    if (values.size() < values_read()) return invalid_input(short_bar_message(values.size()));
+    return step(values);
+  }
+
+ protected:
+  // update() once the length is known to be sufficient.
+  virtual Values step(std::span<const Value> values) = 0;
+
+ private:
+  std::string short_bar_message(std::size_t got) const;
+};
+
+// The configuration every feature type carries: its input and output
+// column names and a window length. Checked once by the type's validating
+// constructor, never changed afterwards.
+class ConfiguredFeature : public Feature {
+ public:
+  Names input_names() const override { return inputs_; }
+  Names output_names() const override { return outputs_; }
+  std::size_t window() const { return window_; }
+
+ protected:
+  ConfiguredFeature(Names inputs, std::size_t window, Names outputs)
+      : inputs_(std::move(inputs)), outputs_(std::move(outputs)), window_(window) {}
+
+  Names inputs_;
+  Names outputs_;
+  std::size_t window_;
+};
+
+// Rebuilds a feature through its validating constructor for fresh(). The
+// configuration passed the checks once, so a failure here is a broken
+// invariant, reported as an internal error.
+[[noreturn]] void fresh_invariant_broken();
+
+template <class F, class... Args>
+std::unique_ptr<Feature> rebuild(Args&&... args) {
+  auto made = F::create(std::forward<Args>(args)...);
+  if (!made) fresh_invariant_broken();
+  return std::make_unique<F>(std::move(*made));
+}
+
+}  // namespace sarvek

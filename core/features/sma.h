@@ -1,0 +1,29 @@
+#pragma once
+
+#include "core/feature.h"
+#include "core/ring_buffer.h"
+
+namespace sarvek {
+
+// Simple moving average: the mean of the last `window` values of the first
+// input column, recomputed from the window on every bar so that results
+// never drift and a missing value stops mattering once it leaves.
+class Sma final : public ConfiguredFeature {
+ public:
+  static Result<Sma> create(Names inputs, std::size_t window, Names outputs);
+
+  std::size_t warm_up_period() const override { return window_ - 1; }
+  std::unique_ptr<Feature> fresh() const override;
+  void reset() override { buffer_.clear(); }
+  std::size_t values_read() const override { return 1; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  Sma(Names inputs, std::size_t window, Names outputs);
+
+  RingBuffer<Value> buffer_;
+};
+
+}  // namespace sarvek

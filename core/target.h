@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/error.h"
+#include "core/value.h"
+
+namespace sarvek {
+
+// A forward-looking label over a whole dataset. Targets keep no state:
+// the same columns always give the same labels.
+class Target {
+ public:
+  virtual ~Target() = default;
+
+  virtual Names input_names() const = 0;
+  virtual Names output_names() const = 0;
+  // Bars at the end of a dataset whose labels are missing because their
+  // future is not yet known.
+  virtual std::size_t forward_period() const = 0;
+
+  // columns[i] belongs to input_names()[i]. Returns the label columns, or
+  // an InvalidInput error when the columns given are too few or too short
+  // to read; nothing is read past the end of any column.
+  virtual Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const = 0;
+};
+
+}  // namespace sarvek

@@ -1,0 +1,234 @@
+#pragma once
+
+// Conversions between Python objects and core values, argument binding and
+// the mapping of failures to Python exceptions. Nothing numerical happens
+// here.
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/value.h"
+
+namespace sarvek::py {
+
+// ---------------------------------------------------------------- errors
+
+// Raises ValueError whose only argument is the error's display text.
+PyObject* raise_core_error(const CoreError& err);
+
+// Runs `f` and turns any C++ exception that escapes it into a Python
+// exception, so nothing unexpected ever unwinds into the interpreter.
+// `fail` is the value the slot returns on error (nullptr, -1).
+template <class F, class R = std::invoke_result_t<F>>
+R boundary(F&& f, R fail) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+  return fail;
+}
+
+template <class F>
+PyObject* boundary(F&& f) noexcept {
+  return boundary(std::forward<F>(f), static_cast<PyObject*>(nullptr));
+}
+
+// If the pending exception is exactly TypeError, replaces it by a
+// TypeError "argument '<param>': <message>" that keeps the original cause.
+void prefix_type_error(const char* param);
+
+// ------------------------------------------------------- argument binding
+
+// Binds fastcall arguments to the named parameters, positional or keyword.
+// out[i] receives a borrowed reference or nullptr when absent and optional.
+// The first `required` parameters must be given. Raises TypeError in
+// CPython's wording on a surplus, missing, unknown or doubled argument.
+bool bind_fastcall(const char* fname, std::span<const char* const> params, std::size_t required,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// The same for tuple-and-dict calls (the __new__ slot).
+bool bind_tuple(const char* fname, std::span<const char* const> params, std::size_t required,
+                PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ------------------------------------------------------------ conversions
+
+// Calls item(obj) for every item of a sequence argument, read by iteration
+// (exact lists and tuples are walked directly). A str, or an object that is
+// not a sequence, is refused with TypeError. `hint(n)` receives the length
+// the sequence reports, when it reports one. No exception is prefixed here.
+template <class Hint, class Item>
+bool for_each_item(PyObject* seq, Hint&& hint, Item&& item);
+
+bool type_error_not_convertible(PyObject* obj, const char* target);
+
+// A reported length is trusted for reservation only up to a sane bound, so a
+// sequence that lies about its length cannot make a conversion fail.
+inline std::size_t capacity_hint(Py_ssize_t n) {
+  return static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20));
+}
+
+inline bool item_to_value(PyObject* item, Value& out) {
+  double d;
+  if (PyFloat_CheckExact(item)) {
+    d = PyFloat_AS_DOUBLE(item);
+  } else {
+    d = PyFloat_AsDouble(item);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+  }
+  out = std::isnan(d) ? kMissing : Value(d);
+  return true;
+}
+
+// List of floats: NaN becomes missing, every other float a number. Appends
+// to `out` (anything with push_back, reserve-able or not).
+template <class Out>
+bool to_values(PyObject* obj, const char* param, Out& out) {
+  const bool ok = for_each_item(
+      obj,
+      [&](Py_ssize_t n) {
+        if constexpr (requires { out.reserve(std::size_t{}); }) out.reserve(out.size() + capacity_hint(n));
+      },
+      [&](PyObject* item) {
+        Value v;
+        if (!item_to_value(item, v)) return false;
+        out.push_back(v);
+        return true;
+      });
+  if (!ok) prefix_type_error(param);
+  return ok;
+}
+
+bool to_names(PyObject* obj, const char* param, Names& out);
+bool to_string(PyObject* obj, const char* param, std::string& out);
+bool to_size(PyObject* obj, const char* param, std::size_t& out);
+
+// Owned references to the items of a sequence argument.
+class ObjectList {
+ public:
+  ObjectList() = default;
+  ObjectList(const ObjectList&) = delete;
+  ObjectList& operator=(const ObjectList&) = delete;
+  ~ObjectList() {
+    for (PyObject* o : items_) Py_DECREF(o);
+  }
+  void push_back(PyObject* borrowed) {
+    items_.reserve(items_.size() + 1);
+    Py_INCREF(borrowed);
+    items_.push_back(borrowed);
+  }
+  void reserve(std::size_t n) { items_.reserve(n); }
+  std::size_t size() const { return items_.size(); }
+  PyObject* operator[](std::size_t i) const { return items_[i]; }
+  auto begin() const { return items_.begin(); }
+  auto end() const { return items_.end(); }
+
+ private:
+  std::vector<PyObject*> items_;
+};
+bool to_objects(PyObject* obj, const char* param, ObjectList& out);
+
+// List of lists of floats, stored flat: bar (or column) i holds
+// values[offsets[i] .. offsets[i + 1]).
+struct ValueRows {
+  std::vector<Value> values;
+  std::vector<std::size_t> offsets{0};
+  std::size_t rows() const { return offsets.size() - 1; }
+  std::span<const Value> row(std::size_t i) const {
+    return {values.data() + offsets[i], offsets[i + 1] - offsets[i]};
+  }
+};
+bool to_value_rows(PyObject* obj, const char* param, ValueRows& out);
+
+// ---------------------------------------------------------------- results
+
+inline PyObject* value_to_float(const Value& v) {
+  return PyFloat_FromDouble(v ? *v : std::nan(""));
+}
+
+// A new list of floats, missing as NaN.
+template <class Range>
+PyObject* new_float_list(const Range& values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(std::size(values)));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const Value& v : values) {
+    PyObject* f = value_to_float(v);
+    if (!f) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, i++, f);
+  }
+  return list;
+}
+
+PyObject* new_str(const std::string& s);
+PyObject* new_str_list(const Names& names);
+PyObject* new_size(std::size_t n);
+
+// ------------------------------------------------------------ definitions
+
+template <class Hint, class Item>
+bool for_each_item(PyObject* seq, Hint&& hint, Item&& item) {
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (PyList_CheckExact(seq)) {
+    hint(PyList_GET_SIZE(seq));
+    // Indexing with the size re-read each step is exactly what the list
+    // iterator does, so an item's __float__ that mutates the list is safe.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      PyObject* it = PyList_GET_ITEM(seq, i);
+      Py_INCREF(it);
+      const bool ok = item(it);
+      Py_DECREF(it);
+      if (!ok) return false;
+    }
+    return true;
+  }
+  if (PyTuple_CheckExact(seq)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq);
+    hint(n);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!item(PyTuple_GET_ITEM(seq, i))) return false;
+    return true;
+  }
+  if (!PySequence_Check(seq)) return type_error_not_convertible(seq, "Sequence");
+  // The reported length is only a capacity hint; a failure to report it is
+  // forgotten and the items are still read by iteration.
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0)
+    PyErr_Clear();
+  else
+    hint(n);
+  PyObject* iter = PyObject_GetIter(seq);
+  if (!iter) return false;
+  while (PyObject* it = PyIter_Next(iter)) {
+    const bool ok = item(it);
+    Py_DECREF(it);
+    if (!ok) {
+      Py_DECREF(iter);
+      return false;
+    }
+  }
+  Py_DECREF(iter);
+  return !PyErr_Occurred();
+}
+
+}  // namespace sarvek::py

@@ -1,0 +1,207 @@
+// The feature classes: one row per class, one generic implementation.
+
+#include "python/features.h"
+
+#include <array>
+#include <span>
+#include <string>
+
+#include "core/features/sma.h"
+#include "core/text.h"
+#include "python/guard.h"
+
+namespace sarvek::py {
+namespace {
+
+// Constructor arguments after conversion.
+struct FeatureConfig {
+  Names inputs;
+  std::size_t window = 0;
+  Names outputs;
+  std::size_t fast = 0;
+  std::size_t slow = 0;
+};
+
+// An optional unsigned parameter after `outputs`, with its default.
+struct ExtraParam {
+  const char* name;
+  std::size_t default_value;
+  std::size_t FeatureConfig::*field;
+};
+
+using MakeFeature = Result<std::unique_ptr<ConfiguredFeature>> (*)(FeatureConfig&&);
+
+struct FeatureRow {
+  const char* name;
+  const char* doc;
+  const char* update_doc;
+  MakeFeature make;
+  std::span<const ExtraParam> extra = {};
+};
+
+template <class F>
+Result<std::unique_ptr<ConfiguredFeature>> make(FeatureConfig&& c) {
+  auto made = F::create(std::move(c.inputs), c.window, std::move(c.outputs));
+  if (!made) return std::unexpected(std::move(made.error()));
+  return std::make_unique<F>(std::move(*made));
+}
+
+constexpr const char* kUpdateA = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.";
+constexpr const char* kUpdateB = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.";
+constexpr const char* kUpdateC = "Process one bar. Returns ``[slope, r2]``, ``NaN`` during warm-up.";
+
+// Registration order.
+const FeatureRow kRows[] = {
+    {"Sma", "Simple Moving Average over a rolling window.", kUpdateA, make<Sma>},
+};
+constexpr std::size_t kRowCount = std::size(kRows);
+
+std::array<PyTypeObject*, kRowCount> g_types{};
+
+struct FeaturePayload {
+  AccessGuard guard;
+  std::unique_ptr<ConfiguredFeature> feature;
+};
+using FeatureInstance = Instance<FeaturePayload>;
+
+const FeatureRow* row_of(PyTypeObject* type) {
+  for (std::size_t i = 0; i < kRowCount; ++i)
+    if (g_types[i] == type) return &kRows[i];
+  return nullptr;
+}
+
+PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    const FeatureRow* row = row_of(type);
+    if (!row) {
+      PyErr_SetString(PyExc_TypeError, "not a feature class");
+      return nullptr;
+    }
+    std::vector<const char*> params = {"inputs", "window", "outputs"};
+    for (const ExtraParam& p : row->extra) params.push_back(p.name);
+    std::vector<PyObject*> bound(params.size());
+    if (!bind_tuple(row->name, params, 3, args, kwargs, bound.data())) return nullptr;
+
+    FeatureConfig config;
+    if (!to_names(bound[0], "inputs", config.inputs)) return nullptr;
+    if (!to_size(bound[1], "window", config.window)) return nullptr;
+    if (!to_names(bound[2], "outputs", config.outputs)) return nullptr;
+    for (std::size_t i = 0; i < row->extra.size(); ++i) {
+      const ExtraParam& p = row->extra[i];
+      config.*p.field = p.default_value;
+      if (PyObject* given = bound[3 + i]; given && !to_size(given, p.name, config.*p.field)) return nullptr;
+    }
+    auto feature = row->make(std::move(config));
+    if (!feature) return raise_core_error(feature.error());
+    return new_instance(type, FeaturePayload{{}, std::move(*feature)});
+  });
+}
+
+PyObject* feature_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"values"};
+    PyObject* values;
+    if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
+    FeaturePayload& p = payload_of<FeaturePayload>(self);
+    ExclusiveHold hold(p.guard);
+    if (!hold) return nullptr;
+    SmallVector<Value, 8> bar;
+    if (!to_values(values, "values", bar)) return nullptr;
+    auto out = p.feature->update(std::span<const Value>(bar.data(), bar.size()));
+    if (!out) return raise_core_error(out.error());
+    return new_float_list(*out);
+  });
+}
+
+PyObject* feature_reset(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    FeaturePayload& p = payload_of<FeaturePayload>(self);
+    ExclusiveHold hold(p.guard);
+    if (!hold) return nullptr;
+    p.feature->reset();
+    Py_RETURN_NONE;
+  });
+}
+
+// Reading methods: shared hold, one read of the feature.
+template <class Read>
+PyObject* read_feature(PyObject* self, Read&& read) {
+  return boundary([&]() -> PyObject* {
+    FeaturePayload& p = payload_of<FeaturePayload>(self);
+    SharedHold hold(p.guard);
+    if (!hold) return nullptr;
+    return read(*p.feature);
+  });
+}
+
+PyObject* feature_input_names(PyObject* self, PyObject*) {
+  return read_feature(self, [](const ConfiguredFeature& f) { return new_str_list(f.input_names()); });
+}
+PyObject* feature_output_names(PyObject* self, PyObject*) {
+  return read_feature(self, [](const ConfiguredFeature& f) { return new_str_list(f.output_names()); });
+}
+PyObject* feature_warm_up_period(PyObject* self, PyObject*) {
+  return read_feature(self, [](const ConfiguredFeature& f) { return new_size(f.warm_up_period()); });
+}
+
+PyObject* feature_repr(PyObject* self) {
+  const char* name = row_of(Py_TYPE(self))->name;
+  return read_feature(self, [&](const ConfiguredFeature& f) {
+    std::string text = std::string(name) + "(inputs=";
+    append_name_list(text, f.input_names());
+    text += ", window=" + std::to_string(f.window()) + ", outputs=";
+    append_name_list(text, f.output_names());
+    text += ")";
+    return new_str(text);
+  });
+}
+
+std::string signature_of(const FeatureRow& row) {
+  std::string sig = "(inputs, window, outputs";
+  for (const ExtraParam& p : row.extra) sig += std::string(", ") + p.name + "=" + std::to_string(p.default_value);
+  return sig + ")";
+}
+
+PyTypeObject* create_feature_class(const FeatureRow& row) {
+  ClassSpec spec{
+      .name = row.name,
+      .signature = signature_of(row),
+      .doc = row.doc,
+      .basicsize = static_cast<int>(sizeof(FeatureInstance)),
+      .tp_new = feature_new,
+      .tp_dealloc = dealloc_instance<FeaturePayload>,
+      .tp_repr = feature_repr,
+      .methods =
+          {
+              {"update", as_method(feature_update), METH_FASTCALL | METH_KEYWORDS, "($self, values)",
+               row.update_doc},
+              {"reset", as_method(feature_reset), METH_NOARGS, "($self)",
+               "Reset internal state (e.g. between CPCV splits)."},
+              {"input_names", as_method(feature_input_names), METH_NOARGS, "($self)", "Input column names."},
+              {"output_names", as_method(feature_output_names), METH_NOARGS, "($self)", "Output column names."},
+              {"warm_up_period", as_method(feature_warm_up_period), METH_NOARGS, "($self)",
+               "Number of bars before the first valid output."},
+          },
+  };
+  return create_class(spec);
+}
+
+}  // namespace
+
+bool feature_classes(std::vector<ClassEntry>& out) {
+  for (std::size_t i = 0; i < kRowCount; ++i) {
+    if (!g_types[i] && !(g_types[i] = create_feature_class(kRows[i]))) return false;
+    out.push_back({kRows[i].name, g_types[i]});
+  }
+  return true;
+}
+
+std::unique_ptr<Feature> fresh_feature(PyObject* obj) {
+  if (!row_of(Py_TYPE(obj))) return nullptr;
+  FeaturePayload& p = payload_of<FeaturePayload>(obj);
+  SharedHold hold(p.guard);
+  if (!hold) return nullptr;
+  return p.feature->fresh();
+}
+
+}  // namespace sarvek::py

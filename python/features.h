@@ -1,0 +1,23 @@
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <vector>
+
+#include "core/feature.h"
+#include "python/classdef.h"
+
+namespace sarvek::py {
+
+// Appends the feature classes, in registration order, creating their type
+// objects on first use. False with an exception set on failure.
+bool feature_classes(std::vector<ClassEntry>& out);
+
+// A new core feature with the configuration of a feature object and the
+// state of a just-built one. Returns null: with an exception set when the
+// object's guard is held exclusively, without one when `obj` is not an
+// instance of a feature class.
+std::unique_ptr<Feature> fresh_feature(PyObject* obj);
+
+}  // namespace sarvek::py
