@@ -11,7 +11,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 fi
 echo "== installing the Python test requirements"
-python3 -m pip install -q --disable-pip-version-check -r requirements-test.txt
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore -r requirements-test.txt
 
 jobs=$(nproc)
 core_build() {  # build dir, extra cmake arguments...
@@ -28,7 +28,7 @@ echo "== C++ core tests under ASan and UBSan"
 core_build build/asan -DCMAKE_BUILD_TYPE=Debug -DSARVEK_SANITIZE=ON -DCMAKE_CXX_FLAGS=-O1
 
 echo "== installing _sarvek"
-python3 -m pip install -q --disable-pip-version-check .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore .
 echo "== Python tests"
 # Run from outside the source tree so that the installed module is tested.
 cd tests/python && python3 -m pytest -q -p no:cacheprovider .

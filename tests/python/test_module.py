@@ -45,6 +45,17 @@ def test_reimport_gives_the_same_module():
         sys.modules["_sarvek"] = first
 
 
+def test_second_interpreter_is_refused():
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = subinterpreters.create()
+    try:
+        code = f"import sys; sys.path[:0] = {sys.path!r}; import _sarvek"
+        with pytest.raises(subinterpreters.RunFailedError, match="ImportError"):
+            subinterpreters.run_string(interp, code)
+    finally:
+        subinterpreters.destroy(interp)
+
+
 # ------------------------------------------------------------ type shape
 
 
