@@ -34,16 +34,21 @@ class AccessGuard {
   int state_ = 0;  // > 0: shared holders; -1: held exclusively
 };
 
-// Scoped holds on a guard; test with `if (!hold) return nullptr;`, the
+// A scoped hold on a guard; test with `if (!hold) return nullptr;`, the
 // RuntimeError is already set when acquisition failed.
-class SharedHold {
+template <bool Exclusive>
+class Hold {
  public:
-  explicit SharedHold(AccessGuard& g) : g_(g), held_(g.acquire_shared()) {}
-  ~SharedHold() {
-    if (held_) g_.release_shared();
+  explicit Hold(AccessGuard& g) : g_(g), held_(Exclusive ? g.acquire_exclusive() : g.acquire_shared()) {}
+  ~Hold() {
+    if (!held_) return;
+    if constexpr (Exclusive)
+      g_.release_exclusive();
+    else
+      g_.release_shared();
   }
-  SharedHold(const SharedHold&) = delete;
-  SharedHold& operator=(const SharedHold&) = delete;
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
   explicit operator bool() const { return held_; }
 
  private:
@@ -51,19 +56,7 @@ class SharedHold {
   bool held_;
 };
 
-class ExclusiveHold {
- public:
-  explicit ExclusiveHold(AccessGuard& g) : g_(g), held_(g.acquire_exclusive()) {}
-  ~ExclusiveHold() {
-    if (held_) g_.release_exclusive();
-  }
-  ExclusiveHold(const ExclusiveHold&) = delete;
-  ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-  explicit operator bool() const { return held_; }
-
- private:
-  AccessGuard& g_;
-  bool held_;
-};
+using SharedHold = Hold<false>;
+using ExclusiveHold = Hold<true>;
 
 }  // namespace sarvek::py
