@@ -6,6 +6,10 @@
 #include <span>
 #include <string>
 
+#include "core/features/kurtosis.h"
+#include "core/features/parkinson_volatility.h"
+#include "core/features/rogers_satchell_volatility.h"
+#include "core/features/skewness.h"
 #include "core/features/sma.h"
 #include "core/text.h"
 #include "python/guard.h"
@@ -53,6 +57,12 @@ constexpr const char* kUpdateC = "Process one bar. Returns ``[slope, r2]``, ``Na
 // Registration order.
 const FeatureRow kRows[] = {
     {"Sma", "Simple Moving Average over a rolling window.", kUpdateA, make<Sma>},
+    {"Skewness", "Rolling sample skewness (Fisher-Pearson corrected).", kUpdateA, make<Skewness>},
+    {"Kurtosis", "Rolling excess kurtosis (Fisher).", kUpdateA, make<Kurtosis>},
+    {"ParkinsonVolatility", "Rolling Parkinson volatility estimator (high/low).", kUpdateB,
+     make<ParkinsonVolatility>},
+    {"RogersSatchellVolatility", "Rolling Rogers-Satchell volatility estimator (OHLC).", kUpdateB,
+     make<RogersSatchellVolatility>},
 };
 constexpr std::size_t kRowCount = std::size(kRows);
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "core/features/moment_window.h"
+
+namespace sarvek {
+
+// Rolling sample excess kurtosis, the bias-corrected estimator
+// G2 = n(n + 1) / ((n - 1)(n - 2)(n - 3)) * sum(((x - mean) / s)^4)
+//      - 3(n - 1)^2 / ((n - 2)(n - 3))
+// over the last `window` values of the first input column, s the sample
+// standard deviation. A normal sample gives values near 0.
+class Kurtosis final : public MomentFeature {
+ public:
+  static Result<Kurtosis> create(Names inputs, std::size_t window, Names outputs);
+
+  std::unique_ptr<Feature> fresh() const override;
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  Kurtosis(Names inputs, std::size_t window, Names outputs);
+};
+
+}  // namespace sarvek

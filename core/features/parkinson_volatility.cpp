@@ -1,0 +1,45 @@
+#include "core/features/parkinson_volatility.h"
+
+#include <cmath>
+
+namespace sarvek {
+namespace {
+
+// The double nearest to 4 ln 2.
+constexpr double kFourLn2 = 2.772588722239781;
+
+// (ln(H / L))^2 for a bar with both prices positive and H >= L; missing
+// otherwise. The comparisons are IEEE ones, so a NaN price fails them.
+Value parkinson_term(const Value& high, const Value& low) {
+  if (!high || !low) return kMissing;
+  const double h = *high;
+  const double l = *low;
+  if (!(h > 0.0 && l > 0.0 && h >= l)) return kMissing;
+  const double r = std::log(h / l);
+  return r * r;
+}
+
+}  // namespace
+
+ParkinsonVolatility::ParkinsonVolatility(Names inputs, std::size_t window, Names outputs)
+    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
+
+Result<ParkinsonVolatility> ParkinsonVolatility::create(Names inputs, std::size_t window, Names outputs) {
+  if (inputs.size() < 2) return invalid_input("inputs must contain high and low columns");
+  if (outputs.empty()) return invalid_input("outputs must not be empty");
+  if (window == 0) return invalid_input("window must be non-zero");
+  return ParkinsonVolatility(std::move(inputs), window, std::move(outputs));
+}
+
+std::unique_ptr<Feature> ParkinsonVolatility::fresh() const {
+  return rebuild<ParkinsonVolatility>(inputs_, window_, outputs_);
+}
+
+Values ParkinsonVolatility::step(std::span<const Value> values) {
+  const auto mean = push_term(parkinson_term(values[0], values[1]));
+  if (!mean) return {kMissing};
+  // A window of flat bars (H = L) gives 0, a value.
+  return {std::sqrt(*mean / kFourLn2)};
+}
+
+}  // namespace sarvek

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "core/features/range_window.h"
+
+namespace sarvek {
+
+// Rolling Parkinson volatility from high and low: sqrt(mean(ln(H / L)^2) /
+// (4 ln 2)) over the last `window` bars, per bar, not annualised. Reads the
+// first two inputs as high and low.
+class ParkinsonVolatility final : public RangeVolatilityFeature {
+ public:
+  static Result<ParkinsonVolatility> create(Names inputs, std::size_t window, Names outputs);
+
+  std::unique_ptr<Feature> fresh() const override;
+  std::size_t values_read() const override { return 2; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  ParkinsonVolatility(Names inputs, std::size_t window, Names outputs);
+};
+
+}  // namespace sarvek

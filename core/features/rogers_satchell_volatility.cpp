@@ -1,0 +1,45 @@
+#include "core/features/rogers_satchell_volatility.h"
+
+#include <cmath>
+
+namespace sarvek {
+namespace {
+
+// The bar's term for positive prices with H >= L; missing otherwise. Open
+// and close are not compared with the range. The comparisons are IEEE ones,
+// so a NaN price fails them.
+Value rogers_satchell_term(const Value& high, const Value& low, const Value& open, const Value& close) {
+  if (!high || !low || !open || !close) return kMissing;
+  const double h = *high;
+  const double l = *low;
+  const double o = *open;
+  const double c = *close;
+  if (!(h > 0.0 && l > 0.0 && o > 0.0 && h >= l && c > 0.0)) return kMissing;
+  return std::log(h / c) * std::log(h / o) + std::log(l / c) * std::log(l / o);
+}
+
+}  // namespace
+
+RogersSatchellVolatility::RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs)
+    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
+
+Result<RogersSatchellVolatility> RogersSatchellVolatility::create(Names inputs, std::size_t window,
+                                                                  Names outputs) {
+  if (inputs.size() < 4) return invalid_input("inputs must contain high, low, open, and close columns");
+  if (window == 0) return invalid_input("window must be non-zero");
+  if (outputs.empty()) return invalid_input("outputs must not be empty");
+  return RogersSatchellVolatility(std::move(inputs), window, std::move(outputs));
+}
+
+std::unique_ptr<Feature> RogersSatchellVolatility::fresh() const {
+  return rebuild<RogersSatchellVolatility>(inputs_, window_, outputs_);
+}
+
+Values RogersSatchellVolatility::step(std::span<const Value> values) {
+  const auto mean = push_term(rogers_satchell_term(values[0], values[1], values[2], values[3]));
+  // Not positive (a window of flat bars included) or NaN: no volatility.
+  if (!mean || !(*mean > 0.0)) return {kMissing};
+  return {std::sqrt(*mean)};
+}
+
+}  // namespace sarvek

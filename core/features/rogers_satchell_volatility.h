@@ -1,0 +1,25 @@
+#pragma once
+
+#include "core/features/range_window.h"
+
+namespace sarvek {
+
+// Rolling Rogers-Satchell volatility from high, low, open and close:
+// sqrt(mean(ln(H / C) ln(H / O) + ln(L / C) ln(L / O))) over the last
+// `window` bars, per bar, not annualised. Reads the first four inputs as
+// high, low, open and close. A mean that is not positive gives missing.
+class RogersSatchellVolatility final : public RangeVolatilityFeature {
+ public:
+  static Result<RogersSatchellVolatility> create(Names inputs, std::size_t window, Names outputs);
+
+  std::unique_ptr<Feature> fresh() const override;
+  std::size_t values_read() const override { return 4; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs);
+};
+
+}  // namespace sarvek

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/features/moment_window.h"
+
+namespace sarvek {
+
+// Rolling sample skewness: the adjusted Fisher-Pearson coefficient
+// G1 = n / ((n - 1)(n - 2)) * sum(((x - mean) / s)^3) over the last `window`
+// values of the first input column, s the sample standard deviation.
+class Skewness final : public MomentFeature {
+ public:
+  static Result<Skewness> create(Names inputs, std::size_t window, Names outputs);
+
+  std::unique_ptr<Feature> fresh() const override;
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  Skewness(Names inputs, std::size_t window, Names outputs);
+};
+
+}  // namespace sarvek
