@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/error.h"
@@ -26,5 +27,11 @@ class Target {
   // to read; nothing is read past the end of any column.
   virtual Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const = 0;
 };
+
+// The refusal of a compute call given fewer columns than the target reads.
+inline std::unexpected<CoreError> too_few_columns(std::size_t need, std::size_t got) {
+  return invalid_input("columns must hold at least " + std::to_string(need) +
+                       (need == 1 ? " column" : " columns") + ", got " + std::to_string(got));
+}
 
 }  // namespace sarvek

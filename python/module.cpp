@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "python/features.h"
+#include "python/target_pipeline.h"
+#include "python/targets.h"
 
 namespace sarvek::py {
 namespace {
@@ -25,6 +27,10 @@ std::int64_t g_interpreter = -1;
 PyObject* create_module() {
   std::vector<ClassEntry> classes;
   if (!feature_classes(classes)) return nullptr;
+  if (!target_classes(classes)) return nullptr;
+  PyTypeObject* target_pipeline = target_pipeline_class();
+  if (!target_pipeline) return nullptr;
+  classes.push_back({"TargetPipeline", target_pipeline});
 
   PyObject* module = PyModule_Create(&g_def);
   if (!module) return nullptr;

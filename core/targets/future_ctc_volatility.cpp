@@ -1,0 +1,35 @@
+#include "core/targets/future_ctc_volatility.h"
+
+#include <algorithm>
+
+#include "core/tools/columns.h"
+
+namespace sarvek {
+
+FutureCTCVolatility::FutureCTCVolatility(std::string input, std::size_t horizon)
+    : input_(std::move(input)), horizon_(horizon) {
+  output_ = input_ + "_future_ctc_vol_" + std::to_string(horizon_);
+}
+
+Result<FutureCTCVolatility> FutureCTCVolatility::create(std::string input, std::size_t horizon) {
+  if (input.empty()) return invalid_input("input must not be empty");
+  if (horizon == 0) return invalid_input("horizon must be > 0");
+  return FutureCTCVolatility(std::move(input), horizon);
+}
+
+Result<std::vector<Column>> FutureCTCVolatility::compute(
+    std::span<const std::span<const Value>> columns) const {
+  if (columns.empty()) return too_few_columns(1, 0);
+  const std::span<const Value> close = columns[0];
+  const Column prev = shift(close, 1);
+  const Column returns = log_ratio(prev, close);
+  const Column deviation = rolling_std(returns, horizon_);
+  // Leading by n or more bars leaves the column entirely missing, so the
+  // clamp changes nothing but keeps the offset representable.
+  const auto lead = static_cast<std::ptrdiff_t>(std::min(horizon_, close.size()));
+  std::vector<Column> out;
+  out.push_back(shift(deviation, -lead));
+  return out;
+}
+
+}  // namespace sarvek

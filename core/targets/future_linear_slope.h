@@ -1,0 +1,34 @@
+#pragma once
+
+#include "core/target.h"
+
+namespace sarvek {
+
+// Ordinary-least-squares regression of y on x over the `horizon` bars that
+// start at each bar and run forward: slope and R², with the arithmetic of
+// the rolling LinearSlope (the shared regress routine). The last
+// `horizon` - 1 labels are missing, since the window includes its own bar.
+class FutureLinearSlope final : public Target {
+ public:
+  static Result<FutureLinearSlope> create(Names inputs, std::size_t horizon, Names outputs);
+
+  Names input_names() const override { return inputs_; }
+  Names output_names() const override { return outputs_; }
+  std::size_t forward_period() const override { return horizon_; }
+  std::size_t horizon() const { return horizon_; }
+
+  // Two columns, slope then R², each as long as the x column. Refused when
+  // fewer than two columns are given, or when y ends before a window that
+  // fits inside x.
+  Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const override;
+
+ private:
+  FutureLinearSlope(Names inputs, std::size_t horizon, Names outputs)
+      : inputs_(std::move(inputs)), outputs_(std::move(outputs)), horizon_(horizon) {}
+
+  Names inputs_;
+  Names outputs_;
+  std::size_t horizon_;
+};
+
+}  // namespace sarvek

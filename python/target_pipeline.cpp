@@ -1,0 +1,162 @@
+// TargetPipeline: one core target pipeline built from private core targets,
+// labelling a whole dataset given column-major, one list per input column.
+
+#include "python/target_pipeline.h"
+
+#include <span>
+#include <vector>
+
+#include "core/pipeline/target_pipeline.h"
+#include "python/classdef.h"
+#include "python/guard.h"
+#include "python/targets.h"
+
+namespace sarvek::py {
+namespace {
+
+struct PipelinePayload {
+  AccessGuard guard;  // only ever held shared: nothing changes the pipeline
+  TargetPipeline pipeline;
+};
+using PipelineInstance = Instance<PipelinePayload>;
+
+PyObject* unsupported_target(PyObject* obj) {
+  PyObject* name = PyType_GetName(Py_TYPE(obj));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_ValueError, "unsupported target type: %U", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"targets", "input_columns"};
+    PyObject* bound[2];
+    if (!bind_tuple("TargetPipeline", kParams, 2, args, kwargs, bound)) return nullptr;
+    ObjectList objects;
+    if (!to_objects(bound[0], "targets", objects)) return nullptr;
+    Names input_columns;
+    if (!to_names(bound[1], "input_columns", input_columns)) return nullptr;
+
+    // Private targets, built afresh from each object's configuration.
+    TargetPipeline::Targets targets;
+    targets.reserve(objects.size());
+    for (PyObject* obj : objects) {
+      std::unique_ptr<Target> target = fresh_target(obj);
+      if (!target) return PyErr_Occurred() ? nullptr : unsupported_target(obj);
+      targets.push_back(std::move(target));
+    }
+    auto pipeline = TargetPipeline::create(std::move(targets), std::move(input_columns));
+    if (!pipeline) return raise_core_error(pipeline.error());
+    return new_instance(type, PipelinePayload{{}, std::move(*pipeline)});
+  });
+}
+
+template <class Read>
+PyObject* read_pipeline(PyObject* self, Read&& read) {
+  return boundary([&]() -> PyObject* {
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    SharedHold hold(p.guard);
+    if (!hold) return nullptr;
+    return read(p.pipeline);
+  });
+}
+
+PyObject* new_column_list(const std::vector<Column>& columns) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(columns.size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    PyObject* column = new_float_list(columns[i]);
+    if (!column) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), column);
+  }
+  return list;
+}
+
+PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"data"};
+    PyObject* data;
+    if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    SharedHold hold(p.guard);
+    if (!hold) return nullptr;
+    ValueRows rows;
+    if (!to_value_rows(data, "data", rows)) return nullptr;
+    std::vector<std::span<const Value>> columns;
+    columns.reserve(rows.rows());
+    for (std::size_t i = 0; i < rows.rows(); ++i) columns.push_back(rows.row(i));
+    auto out = p.pipeline.run_research(columns);
+    if (!out) return raise_core_error(out.error());
+    return new_column_list(*out);
+  });
+}
+
+PyObject* pipeline_output_names(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const TargetPipeline& t) { return new_str_list(t.output_names()); });
+}
+PyObject* pipeline_input_names(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const TargetPipeline& t) { return new_str_list(t.input_names()); });
+}
+PyObject* pipeline_forward_period(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const TargetPipeline& t) { return new_size(t.forward_period()); });
+}
+
+Py_ssize_t pipeline_len(PyObject* self) {
+  return boundary(
+      [&]() -> Py_ssize_t {
+        PipelinePayload& p = payload_of<PipelinePayload>(self);
+        SharedHold hold(p.guard);
+        if (!hold) return -1;
+        return static_cast<Py_ssize_t>(p.pipeline.len());
+      },
+      Py_ssize_t{-1});
+}
+
+PyTypeObject* create_pipeline_class() {
+  ClassSpec spec{
+      .name = "TargetPipeline",
+      .signature = "(targets, input_columns)",
+      .doc = "Orchestrates multiple targets over a full dataset.\n"
+             "\n"
+             "Targets are stateless and independent \u2014 no DAG needed.\n"
+             "Use ``run_research()`` to label an entire dataset at once.",
+      .basicsize = static_cast<int>(sizeof(PipelineInstance)),
+      .tp_new = pipeline_new,
+      .tp_dealloc = dealloc_instance<PipelinePayload>,
+      .sq_length = pipeline_len,
+      .methods =
+          {
+              {"run_research", as_method(pipeline_run_research), METH_FASTCALL | METH_KEYWORDS,
+               "($self, data)",
+               "Run all targets over the full dataset (research mode).\n"
+               "\n"
+               "Args:\n"
+               "    data: One list per input column, each containing one float per bar.\n"
+               "          Use ``float('nan')`` for missing values.\n"
+               "\n"
+               "Returns:\n"
+               "    One list per output column, in ``output_names()`` order."},
+              {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
+               "Output column names, in order."},
+              {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",
+               "Input columns in the order expected by ``run_research()``."},
+              {"forward_period", as_method(pipeline_forward_period), METH_NOARGS, "($self)",
+               "Maximum forward period across all targets."},
+          },
+  };
+  return create_class(spec);
+}
+
+}  // namespace
+
+PyTypeObject* target_pipeline_class() {
+  static PyTypeObject* type = nullptr;
+  if (!type) type = create_pipeline_class();
+  return type;
+}
+
+}  // namespace sarvek::py

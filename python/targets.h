@@ -1,0 +1,22 @@
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <vector>
+
+#include "core/target.h"
+#include "python/classdef.h"
+
+namespace sarvek::py {
+
+// Appends the target classes, in registration order, creating their type
+// objects on first use. False with an exception set on failure.
+bool target_classes(std::vector<ClassEntry>& out);
+
+// A new core target built from the stored configuration of a target
+// object. Returns null: with an exception set when the target cannot be
+// built, without one when `obj` is not an instance of a target class.
+std::unique_ptr<Target> fresh_target(PyObject* obj);
+
+}  // namespace sarvek::py
