@@ -8,7 +8,7 @@ import pathlib
 
 import _sarvek as sv
 
-COLUMNS = ["open", "high", "low", "close", "volume"]
+COLUMNS = ["bar", "open", "high", "low", "close", "volume"]
 
 
 def load_bars():
@@ -34,10 +34,29 @@ def stream_sma(bars):
             print(f"  bar {i:3d}  close {bar[close]:9.4f}  sma_20 {fmt([value])}")
 
 
+def label(bars):
+    print("\n== Research: forward labels for every bar with a TargetPipeline")
+    targets = [
+        sv.FutureReturn(["close"], 5, ["ret_fwd_5"]),
+        sv.FutureCTCVolatility("close", 10),
+        sv.FutureLinearSlope(["bar", "close"], 10, ["trend_fwd_10", "trend_r2_fwd_10"]),
+    ]
+    for t in targets:
+        print(" ", repr(t))
+    pipeline = sv.TargetPipeline(targets, COLUMNS)
+    columns = [list(col) for col in zip(*bars)]  # the target pipeline is column-major
+    labels = pipeline.run_research(columns)
+    names = pipeline.output_names()
+    print(f"  forward period {pipeline.forward_period()}; labels: {', '.join(names)}")
+    for i in (0, 130, 250, len(bars) - 6, len(bars) - 1):
+        print(f"  bar {i:3d}  " + "  ".join(f"{n} {fmt([col[i]])}" for n, col in zip(names, labels)))
+
+
 def main():
     bars = load_bars()
     print(f"{len(bars)} bars of {', '.join(COLUMNS)}\n")
     stream_sma(bars)
+    label(bars)
 
 
 if __name__ == "__main__":
