@@ -130,32 +130,11 @@ TEST(LinearSlope, AgreesBitForBitWithTheSharedRegression) {
   }
 }
 
-TEST(LinearSlope, ResetWarmsUpAgain) {
-  LinearSlope f = make(3);
-  run(f, xy({{1, 2}, {2, 3}, {3, 5}, {4, 4}}));
-  f.reset();
-  const Outputs got = run(f, xy({{1, 1}, {2, 3}, {3, 5}}));
-  expect_values(got[0], {M, M});
-  expect_values(got[1], {M, M});
-  expect_values(got[2], {2, 1});
-}
-
-TEST(LinearSlope, ShortBarChangesNothing) {
-  LinearSlope f = make(2);
-  LinearSlope twin = make(2);
-  run(f, xy({{1, 3}}));
-  run(twin, xy({{1, 3}}));
-  const Bar short_bar = {2.0};
-  auto r = f.update(short_bar);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "Invalid input: values must hold at least 2 values, got 1");
-  expect_same_bits(run(f, xy({{2, 5}, {4, 1}})), run(twin, xy({{2, 5}, {4, 1}})));
-}
-
 TEST(LinearSlope, Lifecycle) {
   for (std::size_t window : {2u, 5u, 40u}) {
     SCOPED_TRACE(window);
-    check_lifecycle(make(window), random_bars(500, 2, 51 + window, 50));
+    auto f = make(window);
+    check_lifecycle(f, random_bars(500, 2, 51 + window, 50));
   }
 }
 

@@ -75,17 +75,11 @@ TEST(SimpleReturn, Sequences) {
   }
 }
 
-TEST(SimpleReturn, ResetWarmsUpAgain) {
-  SimpleReturn r = make(2);
-  run(r, column({1, 2, 3, 4}));
-  r.reset();
-  expect_values(firsts(run(r, column({10, 20, 15}))), {M, M, 0.5});
-}
-
 TEST(SimpleReturn, Lifecycle) {
   for (std::size_t window : {1u, 3u, 50u}) {
     SCOPED_TRACE(window);
-    check_lifecycle(make(window), random_bars(500, 1, 31 + window, 30));
+    auto f = make(window);
+    check_lifecycle(f, random_bars(500, 1, 31 + window, 30));
   }
 }
 
