@@ -6,9 +6,14 @@
 #include <span>
 #include <string>
 
+#include "core/features/ema.h"
+#include "core/features/kama.h"
 #include "core/features/kurtosis.h"
+#include "core/features/linear_slope.h"
+#include "core/features/log_return.h"
 #include "core/features/parkinson_volatility.h"
 #include "core/features/rogers_satchell_volatility.h"
+#include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
 #include "core/text.h"
@@ -50,6 +55,17 @@ Result<std::unique_ptr<ConfiguredFeature>> make(FeatureConfig&& c) {
   return std::make_unique<F>(std::move(*made));
 }
 
+Result<std::unique_ptr<ConfiguredFeature>> make_kama(FeatureConfig&& c) {
+  auto made = Kama::create(std::move(c.inputs), c.window, std::move(c.outputs), c.fast, c.slow);
+  if (!made) return std::unexpected(std::move(made.error()));
+  return std::make_unique<Kama>(std::move(*made));
+}
+
+constexpr ExtraParam kKamaParams[] = {
+    {"fast", 2, &FeatureConfig::fast},
+    {"slow", 30, &FeatureConfig::slow},
+};
+
 constexpr const char* kUpdateA = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.";
 constexpr const char* kUpdateB = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.";
 constexpr const char* kUpdateC = "Process one bar. Returns ``[slope, r2]``, ``NaN`` during warm-up.";
@@ -57,8 +73,15 @@ constexpr const char* kUpdateC = "Process one bar. Returns ``[slope, r2]``, ``Na
 // Registration order.
 const FeatureRow kRows[] = {
     {"Sma", "Simple Moving Average over a rolling window.", kUpdateA, make<Sma>},
+    {"Ema", "Exponential Moving Average with SMA seeding.", kUpdateA, make<Ema>},
+    {"Kama", "Kaufman's Adaptive Moving Average.", kUpdateA, make_kama, kKamaParams},
+    {"SimpleReturn", "Simple (arithmetic) return over a configurable lookback window.", kUpdateA,
+     make<SimpleReturn>},
+    {"LogReturn", "Log return over a configurable lookback window.", kUpdateA, make<LogReturn>},
     {"Skewness", "Rolling sample skewness (Fisher-Pearson corrected).", kUpdateA, make<Skewness>},
     {"Kurtosis", "Rolling excess kurtosis (Fisher).", kUpdateA, make<Kurtosis>},
+    {"LinearSlope", "Rolling OLS regression: slope and R² of y on x over a sliding window.", kUpdateC,
+     make<LinearSlope>},
     {"ParkinsonVolatility", "Rolling Parkinson volatility estimator (high/low).", kUpdateB,
      make<ParkinsonVolatility>},
     {"RogersSatchellVolatility", "Rolling Rogers-Satchell volatility estimator (OHLC).", kUpdateB,

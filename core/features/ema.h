@@ -1,0 +1,35 @@
+#pragma once
+
+#include "core/feature.h"
+#include "core/ring_buffer.h"
+
+namespace sarvek {
+
+// Exponential moving average of the first input column, seeded with the
+// simple mean of the first `window` values. A missing input discards the
+// average; the next `window` values seed it again.
+class Ema final : public ConfiguredFeature {
+ public:
+  static Result<Ema> create(Names inputs, std::size_t window, Names outputs);
+
+  std::size_t warm_up_period() const override { return window_ - 1; }
+  std::unique_ptr<Feature> fresh() const override;
+  void reset() override;
+  std::size_t values_read() const override { return 1; }
+
+  // Smoothing factor 2 / (window + 1).
+  double alpha() const { return alpha_; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  Ema(Names inputs, std::size_t window, Names outputs);
+
+  double alpha_;
+  Value current_;
+  // Values collected for the seed; empty whenever current_ is present.
+  RingBuffer<Value> buffer_;
+};
+
+}  // namespace sarvek

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/feature.h"
+#include "core/ring_buffer.h"
+
+namespace sarvek {
+
+// Kaufman's adaptive moving average of the first input column. On every bar
+// the efficiency ratio of the last `window` price changes sets the
+// smoothing constant between the fast one (trending) and the slow one
+// (noisy). The ratio is recomputed from the window every bar.
+class Kama final : public ConfiguredFeature {
+ public:
+  static Result<Kama> create(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow);
+
+  std::size_t warm_up_period() const override { return window_; }
+  std::unique_ptr<Feature> fresh() const override;
+  void reset() override;
+  std::size_t values_read() const override { return 1; }
+
+  double fast_sc() const { return fast_sc_; }
+  double slow_sc() const { return slow_sc_; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  Kama(Names inputs, std::size_t window, Names outputs, double fast_sc, double slow_sc);
+
+  double fast_sc_;
+  double slow_sc_;
+  Value current_;
+  // The last window + 1 prices, which span `window` changes.
+  RingBuffer<Value> buffer_;
+};
+
+}  // namespace sarvek

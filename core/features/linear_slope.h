@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/feature.h"
+#include "core/ring_buffer.h"
+
+namespace sarvek {
+
+// Rolling ordinary-least-squares regression of y (second input) on x (first
+// input) over the last `window` bars: slope and R². Recomputed from the
+// buffered values on every bar through the shared regression routine.
+class LinearSlope final : public ConfiguredFeature {
+ public:
+  static Result<LinearSlope> create(Names inputs, std::size_t window, Names outputs);
+
+  std::size_t warm_up_period() const override { return window_ - 1; }
+  std::unique_ptr<Feature> fresh() const override;
+  void reset() override;
+  std::size_t values_read() const override { return 2; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+
+ private:
+  LinearSlope(Names inputs, std::size_t window, Names outputs);
+
+  // Entry i of both buffers belongs to the same bar.
+  RingBuffer<Value> xs_;
+  RingBuffer<Value> ys_;
+};
+
+}  // namespace sarvek

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "core/features/lookback_return.h"
+
+namespace sarvek {
+
+// Simple return (now - then) / then over a lookback of `window` bars.
+class SimpleReturn final : public LookbackReturn<SimpleReturn> {
+ public:
+  // A number when both ends are numbers and then > 0; now is unrestricted.
+  static Value value_of(const Value& then, const Value& now);
+
+ private:
+  friend class LookbackReturn<SimpleReturn>;
+  using LookbackReturn::LookbackReturn;
+};
+
+extern template class LookbackReturn<SimpleReturn>;
+
+}  // namespace sarvek
