@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "column_testing.h"
+#include "testing.h"
 #include "core/tools/columns.h"
 
 namespace sarvek {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/core/stream_helpers.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {
@@ -58,8 +58,8 @@ TEST(Kurtosis, MissingInputBlanksItsWindow) {
   for (int i = 0; i < 6; ++i) EXPECT_FALSE(out[i]) << i;
   auto a = make(4);
   auto b = make(4);
-  EXPECT_TRUE(testing::same(out[6], run(a, {3.0, 4.0, 5.0, 6.0})[3]));
-  EXPECT_TRUE(testing::same(out[7], run(b, {4.0, 5.0, 6.0, 7.0})[3]));
+  EXPECT_TRUE(testing::same_bits(out[6], run(a, {3.0, 4.0, 5.0, 6.0})[3]));
+  EXPECT_TRUE(testing::same_bits(out[7], run(b, {4.0, 5.0, 6.0, 7.0})[3]));
   ASSERT_TRUE(out[7]);
   EXPECT_NEAR(*out[7], -1.2, 1e-12);
 }
@@ -101,7 +101,7 @@ TEST(Kurtosis, EmptyBarIsRefusedAndChangesNothing) {
   run(f, {1.0, 2.0, 3.0});
   ASSERT_FALSE(f.update({}));
   auto twin = make(4);
-  EXPECT_TRUE(testing::same(run(f, {10.0})[0], run(twin, {1.0, 2.0, 3.0, 10.0})[3]));
+  EXPECT_TRUE(testing::same_bits(run(f, {10.0})[0], run(twin, {1.0, 2.0, 3.0, 10.0})[3]));
 }
 
 TEST(Kurtosis, ResetAndFreshStartOver) {

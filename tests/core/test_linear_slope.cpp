@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "core/regression.h"
-#include "feature_checks.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "feature_checks.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/core/stream_helpers.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {
@@ -111,7 +111,7 @@ TEST(ParkinsonVolatility, ShortBarIsRefusedAndChangesNothing) {
   // would show here.
   auto twin = make(2);
   step(twin, {2.0, 1.0});
-  EXPECT_TRUE(testing::same(step(f, {4.0, 1.0}), step(twin, {4.0, 1.0})));
+  EXPECT_TRUE(testing::same_bits(step(f, {4.0, 1.0}), step(twin, {4.0, 1.0})));
 }
 
 TEST(ParkinsonVolatility, ResetAndFreshStartOver) {

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <utility>
 
-#include "tests/core/stream_helpers.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {

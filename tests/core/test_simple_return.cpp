@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "feature_checks.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <utility>
 
-#include "tests/core/stream_helpers.h"
+#include "testing.h"
 
 namespace sarvek {
 namespace {
@@ -70,7 +70,7 @@ TEST(Skewness, MissingInputBlanksItsWindow) {
   const auto out = run(f, {1.0, kMissing, 2.0, 4.0, 8.0});
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(out[i]) << i;
   auto clean = make(3);
-  EXPECT_TRUE(testing::same(out[4], run(clean, {2.0, 4.0, 8.0})[2]));
+  EXPECT_TRUE(testing::same_bits(out[4], run(clean, {2.0, 4.0, 8.0})[2]));
 }
 
 TEST(Skewness, NonFiniteNumbersRunThrough) {
@@ -114,7 +114,7 @@ TEST(Skewness, OnlyTheFirstValueIsRead) {
   for (double x : {1.0, 2.0, 4.0}) {
     const Value wide[] = {x, 100.0 * x, kMissing};
     const Value narrow[] = {x};
-    EXPECT_TRUE(testing::same((*f.update(wide))[0], (*g.update(narrow))[0]));
+    EXPECT_TRUE(testing::same_bits((*f.update(wide))[0], (*g.update(narrow))[0]));
   }
 }
 
@@ -125,7 +125,7 @@ TEST(Skewness, EmptyBarIsRefusedAndChangesNothing) {
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().is<CoreError::InvalidInput>());
   // Had the refused bar been buffered, this window would not be 1, 2, 4.
-  EXPECT_TRUE(testing::same(run(f, {4.0})[0], run(*make(3).fresh(), {1.0, 2.0, 4.0})[2]));
+  EXPECT_TRUE(testing::same_bits(run(f, {4.0})[0], run(*make(3).fresh(), {1.0, 2.0, 4.0})[2]));
 }
 
 TEST(Skewness, ResetAndFreshStartOver) {
@@ -139,13 +139,13 @@ TEST(Skewness, ResetAndFreshStartOver) {
   EXPECT_FALSE(from_copy[1]);
   // The source keeps its window 7, 2 and continues from it.
   auto twin = make(3);
-  EXPECT_TRUE(testing::same(run(f, {3.0})[0], run(twin, {7.0, 2.0, 3.0})[2]));
+  EXPECT_TRUE(testing::same_bits(run(f, {3.0})[0], run(twin, {7.0, 2.0, 3.0})[2]));
 
   f.reset();
   const auto after = run(f, {1.0, 2.0, 4.0});
   EXPECT_FALSE(after[0]);
   EXPECT_FALSE(after[1]);
-  EXPECT_TRUE(testing::same(after[2], from_copy[2]));
+  EXPECT_TRUE(testing::same_bits(after[2], from_copy[2]));
 }
 
 }  // namespace

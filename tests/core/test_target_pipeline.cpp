@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "column_testing.h"
+#include "testing.h"
 #include "core/pipeline/target_pipeline.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"

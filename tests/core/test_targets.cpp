@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "column_testing.h"
+#include "testing.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
 #include "core/targets/future_return.h"

@@ -1,17 +1,19 @@
 #pragma once
 
-// Shared helpers for the feature tests: running bars through a feature,
-// comparing outputs exactly, and the lifecycle checks every feature must
-// pass (short bars change nothing, fresh() and reset() give a just-built
-// feature, runs reproduce bit for bit).
+// Shared helpers for the core tests: running bars through a feature,
+// comparing values and columns exactly, and the lifecycle checks every
+// feature must pass (short bars change nothing, fresh() and reset() give a
+// just-built feature, runs reproduce bit for bit).
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <initializer_list>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,27 @@ inline Outputs run(Feature& f, const std::vector<Bar>& bars) {
     out.push_back(r ? to_vector(*r) : std::vector<Value>{});
   }
   return out;
+}
+
+// Feeds one single-value bar per entry and collects the first output.
+inline std::vector<Value> run(Feature& f, std::initializer_list<Value> inputs) {
+  std::vector<Value> out;
+  for (const Value& v : inputs) {
+    const Value bar[] = {v};
+    auto r = f.update(bar);
+    EXPECT_TRUE(r.has_value());
+    out.push_back(r ? (*r)[0] : kMissing);
+  }
+  return out;
+}
+
+// One multi-value bar; the bar must be long enough.
+inline Value step(Feature& f, std::initializer_list<Value> bar) {
+  auto r = f.update(std::span<const Value>(bar.begin(), bar.size()));
+  EXPECT_TRUE(r.has_value());
+  if (!r) return kMissing;
+  EXPECT_EQ(r->size(), 1u);
+  return (*r)[0];
 }
 
 // One-column bars from a list of values.
@@ -145,6 +168,29 @@ inline void check_lifecycle(Feature& built, const std::vector<Bar>& bars) {
   run(built, std::vector<Bar>(bars.begin(), bars.begin() + static_cast<std::ptrdiff_t>(bars.size() / 3)));
   built.reset();
   expect_same_bits(run(built, bars), expected);
+}
+
+inline std::string message_of(const CoreError& e) {
+  return e.is<CoreError::InvalidInput>() ? e.as<CoreError::InvalidInput>().msg : e.message();
+}
+
+// Same length, missing exactly where expected, numbers within `tol`
+// (0 asks for bit-equal values).
+inline void expect_column(const Column& actual, const Column& expected, double tol = 0.0,
+                          const std::string& what = "") {
+  ASSERT_EQ(actual.size(), expected.size()) << what;
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_EQ(actual[i].has_value(), expected[i].has_value()) << what << " entry " << i;
+    if (!expected[i]) continue;
+    if (tol == 0.0)
+      EXPECT_EQ(*actual[i], *expected[i]) << what << " entry " << i;
+    else
+      EXPECT_NEAR(*actual[i], *expected[i], tol) << what << " entry " << i;
+  }
+}
+
+inline std::vector<std::span<const Value>> spans(const std::vector<Column>& cols) {
+  return {cols.begin(), cols.end()};
 }
 
 // The message of a failed construction, or "" when it succeeded.
