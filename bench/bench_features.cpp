@@ -14,6 +14,15 @@
 #include <random>
 #include <vector>
 
+#include "core/features/ema.h"
+#include "core/features/kama.h"
+#include "core/features/kurtosis.h"
+#include "core/features/linear_slope.h"
+#include "core/features/log_return.h"
+#include "core/features/parkinson_volatility.h"
+#include "core/features/rogers_satchell_volatility.h"
+#include "core/features/simple_return.h"
+#include "core/features/skewness.h"
 #include "core/features/sma.h"
 
 using namespace sarvek;
@@ -56,6 +65,17 @@ int main(int argc, char** argv) {
   const auto bars = make_bars(n);
   const Entry entries[] = {
       {"Sma", simple<Sma>()},
+      {"Ema", simple<Ema>()},
+      {"Kama", [](std::size_t w) -> std::unique_ptr<Feature> {
+         return std::make_unique<Kama>(*Kama::create({"close"}, w, {"out"}, 2, 30));
+       }},
+      {"SimpleReturn", simple<SimpleReturn>()},
+      {"LogReturn", simple<LogReturn>()},
+      {"Skewness", simple<Skewness>()},
+      {"Kurtosis", simple<Kurtosis>()},
+      {"LinearSlope", simple<LinearSlope>()},
+      {"ParkinsonVolatility", simple<ParkinsonVolatility>()},
+      {"RogersSatchellVolatility", simple<RogersSatchellVolatility>()},
   };
   std::printf("%-26s %8s %12s\n", "feature", "window", "ns/update");
   double sink = 0.0;
