@@ -28,6 +28,25 @@ class Target {
   virtual Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const = 0;
 };
 
+// The configuration every target type carries: input and output column
+// names and a horizon. Checked once by the type's validating constructor,
+// never changed afterwards.
+class ConfiguredTarget : public Target {
+ public:
+  Names input_names() const override { return inputs_; }
+  Names output_names() const override { return outputs_; }
+  std::size_t forward_period() const override { return horizon_; }
+  std::size_t horizon() const { return horizon_; }
+
+ protected:
+  ConfiguredTarget(Names inputs, std::size_t horizon, Names outputs)
+      : inputs_(std::move(inputs)), outputs_(std::move(outputs)), horizon_(horizon) {}
+
+  Names inputs_;
+  Names outputs_;
+  std::size_t horizon_;
+};
+
 // The refusal of a compute call given fewer columns than the target reads.
 inline std::unexpected<CoreError> too_few_columns(std::size_t need, std::size_t got) {
   return invalid_input("columns must hold at least " + std::to_string(need) +

@@ -6,10 +6,10 @@
 
 namespace sarvek {
 
+// The one output is named after the input and the horizon, never by the
+// caller.
 FutureCTCVolatility::FutureCTCVolatility(std::string input, std::size_t horizon)
-    : input_(std::move(input)), horizon_(horizon) {
-  output_ = input_ + "_future_ctc_vol_" + std::to_string(horizon_);
-}
+    : ConfiguredTarget({input}, horizon, {input + "_future_ctc_vol_" + std::to_string(horizon)}) {}
 
 Result<FutureCTCVolatility> FutureCTCVolatility::create(std::string input, std::size_t horizon) {
   if (input.empty()) return invalid_input("input must not be empty");

@@ -8,14 +8,9 @@ namespace sarvek {
 // start at each bar and run forward: slope and R², with the arithmetic of
 // the rolling LinearSlope (the shared regress routine). The last
 // `horizon` - 1 labels are missing, since the window includes its own bar.
-class FutureLinearSlope final : public Target {
+class FutureLinearSlope final : public ConfiguredTarget {
  public:
   static Result<FutureLinearSlope> create(Names inputs, std::size_t horizon, Names outputs);
-
-  Names input_names() const override { return inputs_; }
-  Names output_names() const override { return outputs_; }
-  std::size_t forward_period() const override { return horizon_; }
-  std::size_t horizon() const { return horizon_; }
 
   // Two columns, slope then R², each as long as the x column. Refused when
   // fewer than two columns are given, or when y ends before a window that
@@ -24,11 +19,7 @@ class FutureLinearSlope final : public Target {
 
  private:
   FutureLinearSlope(Names inputs, std::size_t horizon, Names outputs)
-      : inputs_(std::move(inputs)), outputs_(std::move(outputs)), horizon_(horizon) {}
-
-  Names inputs_;
-  Names outputs_;
-  std::size_t horizon_;
+      : ConfiguredTarget(std::move(inputs), horizon, std::move(outputs)) {}
 };
 
 }  // namespace sarvek
