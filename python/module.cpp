@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "python/feature_pipeline.h"
 #include "python/features.h"
 
 namespace sarvek::py {
@@ -25,6 +26,9 @@ std::int64_t g_interpreter = -1;
 PyObject* create_module() {
   std::vector<ClassEntry> classes;
   if (!feature_classes(classes)) return nullptr;
+  PyTypeObject* pipeline = feature_pipeline_class();
+  if (!pipeline) return nullptr;
+  classes.push_back({"FeaturePipeline", pipeline});
 
   PyObject* module = PyModule_Create(&g_def);
   if (!module) return nullptr;
