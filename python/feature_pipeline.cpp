@@ -26,6 +26,8 @@ struct PipelinePayload {
 
 PyTypeObject* g_type = nullptr;
 
+constexpr std::size_t kKeptBarCapacity = 4096;
+
 PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     static const char* const kParams[] = {"features", "input_columns"};
@@ -71,6 +73,8 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
     p.bar.clear();
     if (!to_values(values, "values", p.bar)) return nullptr;
     auto out = p.pipeline.update(p.bar);
+    // One oversized bar does not pin its memory for the life of the object.
+    if (p.bar.capacity() > kKeptBarCapacity) std::vector<Value>().swap(p.bar);
     if (!out) return raise_core_error(out.error());
     return new_float_list(*out);
   });
