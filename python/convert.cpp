@@ -185,7 +185,13 @@ bool to_value_rows(PyObject* obj, const char* param, ValueRows& out) {
       obj, [&](Py_ssize_t n) { out.offsets.reserve(capacity_hint(n) + 1); },
       [&](PyObject* row) {
         const bool row_ok = for_each_item(
-            row, [&](Py_ssize_t n) { out.values.reserve(out.values.size() + capacity_hint(n)); },
+            row,
+            [&](Py_ssize_t n) {
+              // Grows geometrically: reserving the exact size bar after bar
+              // would copy the whole dataset once per bar.
+              const std::size_t need = out.values.size() + capacity_hint(n);
+              if (need > out.values.capacity()) out.values.reserve(std::max(need, 2 * out.values.capacity()));
+            },
             [&](PyObject* item) {
               Value v;
               if (!item_to_value(item, v)) return false;

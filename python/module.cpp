@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
+#include "python/feature_pipeline.h"
 #include "python/features.h"
 #include "python/target_pipeline.h"
 #include "python/targets.h"
@@ -28,9 +30,14 @@ PyObject* create_module() {
   std::vector<ClassEntry> classes;
   if (!feature_classes(classes)) return nullptr;
   if (!target_classes(classes)) return nullptr;
-  PyTypeObject* target_pipeline = target_pipeline_class();
-  if (!target_pipeline) return nullptr;
-  classes.push_back({"TargetPipeline", target_pipeline});
+  using MakeClass = PyTypeObject* (*)();
+  const std::pair<const char*, MakeClass> pipelines[] = {{"FeaturePipeline", feature_pipeline_class},
+                                                         {"TargetPipeline", target_pipeline_class}};
+  for (const auto& [name, make] : pipelines) {
+    PyTypeObject* type = make();
+    if (!type) return nullptr;
+    classes.push_back({name, type});
+  }
 
   PyObject* module = PyModule_Create(&g_def);
   if (!module) return nullptr;

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/error.h"
+#include "core/feature.h"
+#include "core/value.h"
+
+namespace sarvek {
+
+// A dataset stored flat: bar i is values[offsets[i] .. offsets[i + 1]).
+// `offsets` holds one entry more than there are bars and starts at 0.
+struct BarsView {
+  std::span<const Value> values;
+  std::span<const std::size_t> offsets;
+
+  std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+  std::span<const Value> bar(std::size_t i) const { return values.subspan(offsets[i], offsets[i + 1] - offsets[i]); }
+};
+
+// The results of a research run, stored flat: `width` values per bar, bar
+// after bar.
+struct ResearchResult {
+  std::size_t width = 0;
+  std::size_t bars = 0;
+  std::vector<Value> values;
+
+  std::span<const Value> bar(std::size_t i) const { return {values.data() + i * width, width}; }
+};
+
+// Runs features together over bars of named input columns. The features are
+// ordered once, at construction, so that every producer of a column runs
+// before its readers; every bar then follows that order.
+//
+// Names are resolved to slots of a value table at construction, so a bar
+// does no string work and no allocation. Per bar:
+//   - each input column's value comes from its (last) position in the bar;
+//   - a feature reads, for each of its input names, the output of the
+//     feature producing that name on this bar if there is one (it ran
+//     earlier), else the input column of that name, else missing; a feature
+//     reading its own output name reads the input column or missing, never
+//     its own earlier output;
+//   - a feature's outputs replace any input column of the same name for the
+//     features after it;
+//   - the bar's result holds exactly one value per output name, in
+//     execution order. Names beyond the values a feature produces get a
+//     missing value, which is also what their readers see, so no value ever
+//     lands under another feature's name.
+class FeaturePipeline {
+ public:
+  // Resolves the order, then checks that every name read and not produced
+  // is an input column (MissingInputColumn lists the others in order of
+  // first reading).
+  static Result<FeaturePipeline> create(std::vector<std::unique_ptr<Feature>> features, Names input_columns);
+
+  FeaturePipeline(FeaturePipeline&&) noexcept = default;
+  FeaturePipeline& operator=(FeaturePipeline&&) noexcept = default;
+
+  // One bar, one value per input column in input_names() order; entries
+  // beyond those are ignored. A shorter bar is refused with InvalidInput
+  // before any feature runs. The result, one value per output name, is a
+  // view into the pipeline, valid until the next call that changes it.
+  Result<std::span<const Value>> update(std::span<const Value> values);
+
+  // Resets every feature, then runs the bars in order as update does; the
+  // features are left after the last bar. Every bar is checked before
+  // anything changes: if one is shorter than the input columns the call
+  // fails with InvalidInput and the pipeline is exactly as it was.
+  Result<ResearchResult> run_research(BarsView data);
+
+  // Every feature back to its just-built state, in execution order.
+  void reset();
+
+  // The largest warm-up period among the features (0 without features). It
+  // does not add up along chains of features reading each other.
+  std::size_t warm_up_period() const;
+  Names input_names() const { return input_columns_; }
+  Names output_names() const { return output_names_; }
+  std::size_t len() const { return steps_.size(); }
+
+ private:
+  // One feature in execution order, with its slot lists.
+  struct Step {
+    std::unique_ptr<Feature> feature;
+    std::size_t in_begin;   // into read_slots_
+    std::size_t in_end;
+    std::size_t gather;     // values handed to update: max(inputs, values_read)
+    std::size_t out_begin;  // first output slot; its outputs are contiguous
+    std::size_t out_count;
+  };
+  struct Load {
+    std::size_t slot;
+    std::size_t position;
+  };
+
+  static constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
+
+  FeaturePipeline() = default;
+  void run_bar(std::span<const Value> values);
+  // InvalidInput when `values` is shorter than the input columns; `index`
+  // names the bar of a dataset.
+  Result<void> check_bar(std::span<const Value> values, const char* what, std::size_t index) const;
+
+  std::vector<Step> steps_;
+  Names output_names_;
+  Names input_columns_;
+  // Slot 0 is always missing; slots 1 .. output count hold the outputs in
+  // execution order (so they are the bar's result); the input columns that
+  // no feature produces follow.
+  std::vector<Value> slots_;
+  std::vector<Load> loads_;
+  std::vector<std::size_t> read_slots_;
+  std::vector<Value> gather_;
+};
+
+}  // namespace sarvek

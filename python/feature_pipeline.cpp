@@ -1,0 +1,207 @@
+// FeaturePipeline: a core feature pipeline built from private fresh copies
+// of the caller's feature objects.
+
+#include "python/feature_pipeline.h"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/pipeline/feature_pipeline.h"
+#include "python/classdef.h"
+#include "python/convert.h"
+#include "python/features.h"
+#include "python/guard.h"
+
+namespace sarvek::py {
+namespace {
+
+struct PipelinePayload {
+  AccessGuard guard;
+  FeaturePipeline pipeline;
+  // The live bar's values, reused from call to call so that a warm update
+  // does not allocate. Only touched under the exclusive hold.
+  std::vector<Value> bar;
+};
+
+PyTypeObject* g_type = nullptr;
+
+constexpr std::size_t kKeptBarCapacity = 4096;
+
+PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"features", "input_columns"};
+    PyObject* bound[2];
+    if (!bind_tuple("FeaturePipeline", kParams, 2, args, kwargs, bound)) return nullptr;
+    ObjectList objects;
+    if (!to_objects(bound[0], "features", objects)) return nullptr;
+    Names columns;
+    if (!to_names(bound[1], "input_columns", columns)) return nullptr;
+
+    std::vector<std::unique_ptr<Feature>> features;
+    features.reserve(objects.size());
+    for (PyObject* obj : objects) {
+      std::unique_ptr<Feature> fresh = fresh_feature(obj);
+      if (!fresh) {
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* name = PyType_GetName(Py_TYPE(obj));
+        if (!name) return nullptr;
+        PyErr_Format(PyExc_ValueError, "unsupported feature type: %U", name);
+        Py_DECREF(name);
+        return nullptr;
+      }
+      features.push_back(std::move(fresh));
+    }
+
+    auto pipeline = FeaturePipeline::create(std::move(features), std::move(columns));
+    if (!pipeline) return raise_core_error(pipeline.error());
+    const std::size_t width = pipeline->input_names().size();
+    PipelinePayload payload{{}, std::move(*pipeline), {}};
+    payload.bar.reserve(width);
+    return new_instance(type, std::move(payload));
+  });
+}
+
+PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"values"};
+    PyObject* values;
+    if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    ExclusiveHold hold(p.guard);
+    if (!hold) return nullptr;
+    p.bar.clear();
+    if (!to_values(values, "values", p.bar)) return nullptr;
+    auto out = p.pipeline.update(p.bar);
+    // One oversized bar does not pin its memory for the life of the object.
+    if (p.bar.capacity() > kKeptBarCapacity) std::vector<Value>().swap(p.bar);
+    if (!out) return raise_core_error(out.error());
+    return new_float_list(*out);
+  });
+}
+
+PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"data"};
+    PyObject* data;
+    if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    ExclusiveHold hold(p.guard);
+    if (!hold) return nullptr;
+    ValueRows rows;
+    if (!to_value_rows(data, "data", rows)) return nullptr;
+    auto result = p.pipeline.run_research(BarsView{rows.values, rows.offsets});
+    if (!result) return raise_core_error(result.error());
+
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->bars));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < result->bars; ++i) {
+      PyObject* bar = new_float_list(result->bar(i));
+      if (!bar) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), bar);
+    }
+    return list;
+  });
+}
+
+PyObject* pipeline_reset(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    ExclusiveHold hold(p.guard);
+    if (!hold) return nullptr;
+    p.pipeline.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+// Reading methods: shared hold, one read of the pipeline.
+template <class Read>
+PyObject* read_pipeline(PyObject* self, Read&& read) {
+  return boundary([&]() -> PyObject* {
+    PipelinePayload& p = payload_of<PipelinePayload>(self);
+    SharedHold hold(p.guard);
+    if (!hold) return nullptr;
+    return read(p.pipeline);
+  });
+}
+
+PyObject* pipeline_output_names(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const FeaturePipeline& f) { return new_str_list(f.output_names()); });
+}
+PyObject* pipeline_input_names(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const FeaturePipeline& f) { return new_str_list(f.input_names()); });
+}
+PyObject* pipeline_warm_up_period(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const FeaturePipeline& f) { return new_size(f.warm_up_period()); });
+}
+
+Py_ssize_t pipeline_len(PyObject* self) {
+  return boundary(
+      [&]() -> Py_ssize_t {
+        PipelinePayload& p = payload_of<PipelinePayload>(self);
+        SharedHold hold(p.guard);
+        if (!hold) return -1;
+        const std::size_t n = p.pipeline.len();
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+          PyErr_SetNone(PyExc_OverflowError);
+          return -1;
+        }
+        return static_cast<Py_ssize_t>(n);
+      },
+      Py_ssize_t{-1});
+}
+
+PyTypeObject* create() {
+  ClassSpec spec{
+      .name = "FeaturePipeline",
+      .signature = "(features, input_columns)",
+      .doc = "Orchestrates features in DAG-resolved order.\n"
+             "\n"
+             "Features are resolved automatically \u2014 pass them in any order.\n"
+             "Use ``run_research()`` for batch mode or ``update()`` for live mode.",
+      .basicsize = static_cast<int>(sizeof(Instance<PipelinePayload>)),
+      .tp_new = pipeline_new,
+      .tp_dealloc = dealloc_instance<PipelinePayload>,
+      .sq_length = pipeline_len,
+      .methods =
+          {
+              {"update", as_method(pipeline_update), METH_FASTCALL | METH_KEYWORDS, "($self, values)",
+               "Process one bar (live mode).\n"
+               "\n"
+               "Args:\n"
+               "    values: One float per input column. Use ``float('nan')`` for missing.\n"
+               "\n"
+               "Returns:\n"
+               "    Flat list of output values matching ``output_names()``."},
+              {"run_research", as_method(pipeline_run_research), METH_FASTCALL | METH_KEYWORDS, "($self, data)",
+               "Process a full dataset bar by bar (research mode).\n"
+               "\n"
+               "Args:\n"
+               "    data: List of bars, each bar is a list of input values.\n"
+               "\n"
+               "Returns:\n"
+               "    List of bars, each bar is a list of output values."},
+              {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
+               "Reset all features (e.g. between CPCV splits)."},
+              {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
+               "Output column names in execution order."},
+              {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",
+               "Input columns in the order expected by ``update()``."},
+              {"warm_up_period", as_method(pipeline_warm_up_period), METH_NOARGS, "($self)",
+               "Maximum warm-up period across all features."},
+          },
+  };
+  return create_class(spec);
+}
+
+}  // namespace
+
+PyTypeObject* feature_pipeline_class() {
+  if (!g_type) g_type = create();
+  return g_type;
+}
+
+}  // namespace sarvek::py
