@@ -34,6 +34,36 @@ def stream_sma(bars):
             print(f"  bar {i:3d}  close {bar[close]:9.4f}  sma_20 {fmt([value])}")
 
 
+def make_features():
+    # Passed in any order: the pipeline runs each producer before its readers.
+    return [
+        sv.Sma(["ret_1"], 10, ["ret_mean_10"]),  # reads LogReturn's output
+        sv.LogReturn(["close"], 1, ["ret_1"]),
+        sv.Ema(["close"], 20, ["ema_20"]),
+        sv.Kama(["close"], 10, ["kama_10"]),
+        sv.Skewness(["ret_1"], 30, ["ret_skew_30"]),
+        sv.LinearSlope(["bar", "close"], 20, ["trend_20", "trend_r2_20"]),
+        sv.ParkinsonVolatility(["high", "low"], 20, ["park_vol_20"]),
+        sv.RogersSatchellVolatility(["high", "low", "open", "close"], 20, ["rs_vol_20"]),
+    ]
+
+
+def features(bars):
+    print("\n== Live and research: a FeaturePipeline with a dependency")
+    pipeline = sv.FeaturePipeline(make_features(), COLUMNS)
+    names = pipeline.output_names()
+    print(f"  {len(pipeline)} features, warm-up {pipeline.warm_up_period()}; execution order: {', '.join(names)}")
+
+    live = [pipeline.update(bar) for bar in bars]  # one bar per call, as on a live feed
+    research = pipeline.run_research(bars)  # resets, then the whole history at once
+    same = all(
+        all(a == b or (math.isnan(a) and math.isnan(b)) for a, b in zip(x, y)) for x, y in zip(live, research)
+    )
+    print(f"  live and research results agree bit for bit: {same}")
+    for i in (29, 30, 140, len(bars) - 1):
+        print(f"  bar {i:3d}  " + "  ".join(f"{n} {fmt([v])}" for n, v in zip(names, research[i])))
+
+
 def label(bars):
     print("\n== Research: forward labels for every bar with a TargetPipeline")
     targets = [
@@ -56,6 +86,7 @@ def main():
     bars = load_bars()
     print(f"{len(bars)} bars of {', '.join(COLUMNS)}\n")
     stream_sma(bars)
+    features(bars)
     label(bars)
 
 
