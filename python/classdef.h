@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/convert.h"
+#include "python/guard.h"
 
 namespace sarvek::py {
 
@@ -68,6 +69,49 @@ void dealloc_instance(PyObject* self) {
   payload_of<Payload>(self).~Payload();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The body of a method on an instance whose payload carries an access
+// guard: takes the guard (exclusively for methods that change the object,
+// shared for those that read it), runs `body(payload)` and releases, all
+// inside the exception boundary.
+template <class Payload, bool Exclusive, class Body>
+PyObject* guarded(PyObject* self, Body&& body) {
+  return boundary([&]() -> PyObject* {
+    Payload& p = payload_of<Payload>(self);
+    Hold<Exclusive> hold(p.guard);
+    if (!hold) return nullptr;
+    return body(p);
+  });
+}
+
+template <class Payload, class Body>
+PyObject* reading(PyObject* self, Body&& body) {
+  return guarded<Payload, false>(self, std::forward<Body>(body));
+}
+
+template <class Payload, class Body>
+PyObject* writing(PyObject* self, Body&& body) {
+  return guarded<Payload, true>(self, std::forward<Body>(body));
+}
+
+// The __len__ slot: `count(payload)` under a shared hold, OverflowError
+// when it does not fit a Py_ssize_t.
+template <class Payload, class Count>
+Py_ssize_t guarded_len(PyObject* self, Count&& count) {
+  return boundary(
+      [&]() -> Py_ssize_t {
+        Payload& p = payload_of<Payload>(self);
+        SharedHold hold(p.guard);
+        if (!hold) return -1;
+        const std::size_t n = count(p);
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+          PyErr_SetNone(PyExc_OverflowError);
+          return -1;
+        }
+        return static_cast<Py_ssize_t>(n);
+      },
+      Py_ssize_t{-1});
 }
 
 // A method table holds every C function as a PyCFunction.

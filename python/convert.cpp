@@ -13,6 +13,14 @@ PyObject* raise_core_error(const CoreError& err) {
   return nullptr;
 }
 
+PyObject* raise_unsupported(const char* kind, PyObject* obj) {
+  PyObject* name = PyType_GetName(Py_TYPE(obj));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_ValueError, "unsupported %s type: %U", kind, name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
 void prefix_type_error(const char* param) {
   if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *type, *value, *tb;

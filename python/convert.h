@@ -48,6 +48,9 @@ PyObject* boundary(F&& f) noexcept {
   return boundary(std::forward<F>(f), static_cast<PyObject*>(nullptr));
 }
 
+// Raises ValueError "unsupported <kind> type: <__name__ of obj's type>".
+PyObject* raise_unsupported(const char* kind, PyObject* obj);
+
 // If the pending exception is exactly TypeError, replaces it by a
 // TypeError "argument '<param>': <message>" that keeps the original cause.
 void prefix_type_error(const char* param);
@@ -173,6 +176,22 @@ PyObject* new_float_list(const Range& values) {
       return nullptr;
     }
     PyList_SET_ITEM(list, i++, f);
+  }
+  return list;
+}
+
+// A new list of `count` new lists of floats, list i from `row(i)`.
+template <class Row>
+PyObject* new_float_lists(std::size_t count, Row&& row) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* inner = new_float_list(row(i));
+    if (!inner) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), inner);
   }
   return list;
 }

@@ -42,14 +42,7 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     features.reserve(objects.size());
     for (PyObject* obj : objects) {
       std::unique_ptr<Feature> fresh = fresh_feature(obj);
-      if (!fresh) {
-        if (PyErr_Occurred()) return nullptr;
-        PyObject* name = PyType_GetName(Py_TYPE(obj));
-        if (!name) return nullptr;
-        PyErr_Format(PyExc_ValueError, "unsupported feature type: %U", name);
-        Py_DECREF(name);
-        return nullptr;
-      }
+      if (!fresh) return PyErr_Occurred() ? nullptr : raise_unsupported("feature", obj);
       features.push_back(std::move(fresh));
     }
 
@@ -63,13 +56,10 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    static const char* const kParams[] = {"values"};
-    PyObject* values;
-    if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    ExclusiveHold hold(p.guard);
-    if (!hold) return nullptr;
+  static const char* const kParams[] = {"values"};
+  PyObject* values;
+  if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
+  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     p.bar.clear();
     if (!to_values(values, "values", p.bar)) return nullptr;
     auto out = p.pipeline.update(p.bar);
@@ -81,51 +71,29 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    static const char* const kParams[] = {"data"};
-    PyObject* data;
-    if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    ExclusiveHold hold(p.guard);
-    if (!hold) return nullptr;
+  static const char* const kParams[] = {"data"};
+  PyObject* data;
+  if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     ValueRows rows;
     if (!to_value_rows(data, "data", rows)) return nullptr;
     auto result = p.pipeline.run_research(BarsView{rows.values, rows.offsets});
     if (!result) return raise_core_error(result.error());
-
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(result->bars));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < result->bars; ++i) {
-      PyObject* bar = new_float_list(result->bar(i));
-      if (!bar) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), bar);
-    }
-    return list;
+    return new_float_lists(result->bars, [&](std::size_t i) { return result->bar(i); });
   });
 }
 
 PyObject* pipeline_reset(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    ExclusiveHold hold(p.guard);
-    if (!hold) return nullptr;
+  return writing<PipelinePayload>(self, [](PipelinePayload& p) {
     p.pipeline.reset();
     Py_RETURN_NONE;
   });
 }
 
-// Reading methods: shared hold, one read of the pipeline.
+// Reading methods: one read of the pipeline under a shared hold.
 template <class Read>
 PyObject* read_pipeline(PyObject* self, Read&& read) {
-  return boundary([&]() -> PyObject* {
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
-    return read(p.pipeline);
-  });
+  return reading<PipelinePayload>(self, [&](PipelinePayload& p) { return read(p.pipeline); });
 }
 
 PyObject* pipeline_output_names(PyObject* self, PyObject*) {
@@ -139,19 +107,7 @@ PyObject* pipeline_warm_up_period(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t pipeline_len(PyObject* self) {
-  return boundary(
-      [&]() -> Py_ssize_t {
-        PipelinePayload& p = payload_of<PipelinePayload>(self);
-        SharedHold hold(p.guard);
-        if (!hold) return -1;
-        const std::size_t n = p.pipeline.len();
-        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-          PyErr_SetNone(PyExc_OverflowError);
-          return -1;
-        }
-        return static_cast<Py_ssize_t>(n);
-      },
-      Py_ssize_t{-1});
+  return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
 PyTypeObject* create() {

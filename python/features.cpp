@@ -131,13 +131,10 @@ PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* feature_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    static const char* const kParams[] = {"values"};
-    PyObject* values;
-    if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
-    FeaturePayload& p = payload_of<FeaturePayload>(self);
-    ExclusiveHold hold(p.guard);
-    if (!hold) return nullptr;
+  static const char* const kParams[] = {"values"};
+  PyObject* values;
+  if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
+  return writing<FeaturePayload>(self, [&](FeaturePayload& p) -> PyObject* {
     SmallVector<Value, 8> bar;
     if (!to_values(values, "values", bar)) return nullptr;
     auto out = p.feature->update(std::span<const Value>(bar.data(), bar.size()));
@@ -147,24 +144,16 @@ PyObject* feature_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* feature_reset(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    FeaturePayload& p = payload_of<FeaturePayload>(self);
-    ExclusiveHold hold(p.guard);
-    if (!hold) return nullptr;
+  return writing<FeaturePayload>(self, [](FeaturePayload& p) {
     p.feature->reset();
     Py_RETURN_NONE;
   });
 }
 
-// Reading methods: shared hold, one read of the feature.
+// Reading methods: one read of the feature under a shared hold.
 template <class Read>
 PyObject* read_feature(PyObject* self, Read&& read) {
-  return boundary([&]() -> PyObject* {
-    FeaturePayload& p = payload_of<FeaturePayload>(self);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
-    return read(*p.feature);
-  });
+  return reading<FeaturePayload>(self, [&](FeaturePayload& p) { return read(*p.feature); });
 }
 
 PyObject* feature_input_names(PyObject* self, PyObject*) {

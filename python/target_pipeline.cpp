@@ -20,14 +20,6 @@ struct PipelinePayload {
 };
 using PipelineInstance = Instance<PipelinePayload>;
 
-PyObject* unsupported_target(PyObject* obj) {
-  PyObject* name = PyType_GetName(Py_TYPE(obj));
-  if (!name) return nullptr;
-  PyErr_Format(PyExc_ValueError, "unsupported target type: %U", name);
-  Py_DECREF(name);
-  return nullptr;
-}
-
 PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     static const char* const kParams[] = {"targets", "input_columns"};
@@ -43,7 +35,7 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     targets.reserve(objects.size());
     for (PyObject* obj : objects) {
       std::unique_ptr<Target> target = fresh_target(obj);
-      if (!target) return PyErr_Occurred() ? nullptr : unsupported_target(obj);
+      if (!target) return PyErr_Occurred() ? nullptr : raise_unsupported("target", obj);
       targets.push_back(std::move(target));
     }
     auto pipeline = TargetPipeline::create(std::move(targets), std::move(input_columns));
@@ -54,36 +46,14 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <class Read>
 PyObject* read_pipeline(PyObject* self, Read&& read) {
-  return boundary([&]() -> PyObject* {
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
-    return read(p.pipeline);
-  });
-}
-
-PyObject* new_column_list(const std::vector<Column>& columns) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(columns.size()));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    PyObject* column = new_float_list(columns[i]);
-    if (!column) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), column);
-  }
-  return list;
+  return reading<PipelinePayload>(self, [&](PipelinePayload& p) { return read(p.pipeline); });
 }
 
 PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    static const char* const kParams[] = {"data"};
-    PyObject* data;
-    if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
-    PipelinePayload& p = payload_of<PipelinePayload>(self);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
+  static const char* const kParams[] = {"data"};
+  PyObject* data;
+  if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+  return reading<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     ValueRows rows;
     if (!to_value_rows(data, "data", rows)) return nullptr;
     std::vector<std::span<const Value>> columns;
@@ -91,7 +61,7 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
     for (std::size_t i = 0; i < rows.rows(); ++i) columns.push_back(rows.row(i));
     auto out = p.pipeline.run_research(columns);
     if (!out) return raise_core_error(out.error());
-    return new_column_list(*out);
+    return new_float_lists(out->size(), [&](std::size_t i) -> const Column& { return (*out)[i]; });
   });
 }
 
@@ -106,14 +76,7 @@ PyObject* pipeline_forward_period(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t pipeline_len(PyObject* self) {
-  return boundary(
-      [&]() -> Py_ssize_t {
-        PipelinePayload& p = payload_of<PipelinePayload>(self);
-        SharedHold hold(p.guard);
-        if (!hold) return -1;
-        return static_cast<Py_ssize_t>(p.pipeline.len());
-      },
-      Py_ssize_t{-1});
+  return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
 PyTypeObject* create_pipeline_class() {

@@ -118,12 +118,7 @@ PyObject* target_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <class Read>
 PyObject* read_target(PyObject* self, Read&& read) {
-  return boundary([&]() -> PyObject* {
-    TargetPayload& p = payload_of<TargetPayload>(self);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
-    return read(p.config);
-  });
+  return reading<TargetPayload>(self, [&](TargetPayload& p) { return read(p.config); });
 }
 
 PyObject* target_input_names(PyObject* self, PyObject*) {
