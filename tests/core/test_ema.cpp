@@ -15,23 +15,15 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 Ema make(std::size_t window) { return *Ema::create({"close"}, window, {"ema"}); }
 
-struct CheckCase {
-  Names inputs;
-  std::size_t window;
-  Names outputs;
-  const char* message;
-};
-
 TEST(Ema, ConstructionChecksInOrder) {
-  const CheckCase cases[] = {
-      {{}, 0, {}, "Invalid input: inputs must not be empty"},
-      {{}, 3, {"e"}, "Invalid input: inputs must not be empty"},
-      {{"c"}, 0, {}, "Invalid input: outputs must not be empty"},
-      {{"c"}, 0, {"e"}, "Invalid input: window must be non-zero"},
+  expect_config_checks(Ema::create, {
+      {{}, 0, {}, "inputs must not be empty"},
+      {{}, 3, {"e"}, "inputs must not be empty"},
+      {{"c"}, 0, {}, "outputs must not be empty"},
+      {{"c"}, 0, {"e"}, "window must be non-zero"},
       {{"c"}, 1, {"e"}, ""},
       {{"c", "d"}, 5, {"e", "f", "g"}, ""},
-  };
-  for (const CheckCase& c : cases) EXPECT_EQ(error_of(Ema::create(c.inputs, c.window, c.outputs)), c.message);
+  });
 }
 
 TEST(Ema, Configuration) {
@@ -96,18 +88,6 @@ TEST(Ema, BlendIsOneMinusAlphaTimesPreviousPlusAlphaTimesInput) {
     EXPECT_EQ(*out[i], p) << "bar " << i;
   }
   EXPECT_TRUE(differs_from_other_form);
-}
-
-TEST(Ema, ResetInSeededStateStartsANewSeed) {
-  Ema e = make(3);
-  run(e, column({1, 2, 3, 4}));
-  e.reset();
-  expect_values(firsts(run(e, column({10, 20, 60, 0}))), {M, M, 30, 15});
-}
-
-TEST(Ema, ReadsOnlyTheFirstValue) {
-  Ema e = make(2);
-  expect_values(firsts(run(e, {{1, M}, {3, 100}, {M, 5}})), {M, 2, M});
 }
 
 TEST(Ema, Lifecycle) {

@@ -21,28 +21,20 @@ std::vector<Bar> xy(const std::vector<std::pair<Value, Value>>& points) {
   return bars;
 }
 
-struct CheckCase {
-  Names inputs;
-  std::size_t window;
-  Names outputs;
-  const char* message;
-};
-
 TEST(LinearSlope, ConstructionChecksInOrder) {
-  const CheckCase cases[] = {
-      {{}, 0, {}, "Invalid input: inputs must contain x and y columns"},
-      {{"x"}, 1, {"a", "b", "c"}, "Invalid input: inputs must contain x and y columns"},
-      {{"x", "y"}, 1, {"a", "b", "c"}, "Invalid input: window must be >= 2"},
-      {{"x", "y"}, 0, {"a", "b"}, "Invalid input: window must be >= 2"},
-      {{"x", "y"}, 2, {"a", "b", "c"}, "Invalid input: outputs must contain exactly 2 names: [slope, r2]"},
-      {{"x", "y"}, 2, {"a"}, "Invalid input: outputs must contain exactly 2 names: [slope, r2]"},
-      {{"x", "y"}, 2, {}, "Invalid input: outputs must contain exactly 2 names: [slope, r2]"},
+  const std::string two_names = "outputs must contain exactly 2 names: [slope, r2]";
+  expect_config_checks(LinearSlope::create, {
+      {{}, 0, {}, "inputs must contain x and y columns"},
+      {{"x"}, 1, {"a", "b", "c"}, "inputs must contain x and y columns"},
+      {{"x", "y"}, 1, {"a", "b", "c"}, "window must be >= 2"},
+      {{"x", "y"}, 0, {"a", "b"}, "window must be >= 2"},
+      {{"x", "y"}, 2, {"a", "b", "c"}, two_names},
+      {{"x", "y"}, 2, {"a"}, two_names},
+      {{"x", "y"}, 2, {}, two_names},
       // Names are not examined.
       {{"", ""}, 2, {"s", "s"}, ""},
       {{"x", "y", "z"}, 3, {"s", "r"}, ""},
-  };
-  for (const CheckCase& c : cases)
-    EXPECT_EQ(error_of(LinearSlope::create(c.inputs, c.window, c.outputs)), c.message);
+  });
 }
 
 TEST(LinearSlope, Configuration) {
@@ -106,12 +98,6 @@ TEST(LinearSlope, MissingYBlocksExactlyTheWindowsThatHoldIt) {
     EXPECT_EQ(!got[i][0].has_value(), missing) << "bar " << i + 1;
     EXPECT_EQ(!got[i][1].has_value(), missing) << "bar " << i + 1;
   }
-}
-
-TEST(LinearSlope, ReadsOnlyTheFirstTwoValues) {
-  LinearSlope f = *LinearSlope::create({"x", "y", "z"}, 2, {"s", "r"});
-  const Outputs got = run(f, {{1, 3, M}, {2, 5, NAN}});
-  expect_values(got[1], {2, 1});
 }
 
 TEST(LinearSlope, AgreesBitForBitWithTheSharedRegression) {

@@ -17,22 +17,14 @@ constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
 LogReturn make(std::size_t window) { return *LogReturn::create({"close"}, window, {"ret"}); }
 
-struct CheckCase {
-  Names inputs;
-  std::size_t window;
-  Names outputs;
-  const char* message;
-};
-
 TEST(LogReturn, ConstructionChecksInOrder) {
-  const CheckCase cases[] = {
-      {{}, kMaxSize, {"r"}, "Invalid input: inputs must not be empty"},
-      {{"c"}, 0, {}, "Invalid input: outputs must not be empty"},
-      {{"c"}, 0, {"r"}, "Invalid input: window must be non-zero"},
-      {{"c"}, kMaxSize, {"r"}, "Invalid input: window is too large"},
+  expect_config_checks(LogReturn::create, {
+      {{}, kMaxSize, {"r"}, "inputs must not be empty"},
+      {{"c"}, 0, {}, "outputs must not be empty"},
+      {{"c"}, 0, {"r"}, "window must be non-zero"},
+      {{"c"}, kMaxSize, {"r"}, "window is too large"},
       {{"c"}, 1, {"r"}, ""},
-  };
-  for (const CheckCase& c : cases) EXPECT_EQ(error_of(LogReturn::create(c.inputs, c.window, c.outputs)), c.message);
+  });
 }
 
 TEST(LogReturn, Configuration) {

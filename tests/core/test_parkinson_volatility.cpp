@@ -75,57 +75,25 @@ INSTANTIATE_TEST_SUITE_P(Bars, ParkinsonInvalidBar,
                                            std::pair<Value, Value>{2.0, kNaN}));
 
 TEST(ParkinsonVolatility, ConstructionChecksInOrder) {
-  struct Case {
-    Names inputs;
-    std::size_t window;
-    Names outputs;
-    const char* msg;
-  };
-  const Case cases[] = {
+  testing::expect_config_checks(ParkinsonVolatility::create, {
       {{}, 0, {}, "inputs must contain high and low columns"},
       {{"high"}, 5, {"o"}, "inputs must contain high and low columns"},
       {{"high", "low"}, 0, {}, "outputs must not be empty"},
       {{"high", "low"}, 0, {"o"}, "window must be non-zero"},
-  };
-  for (const Case& c : cases) {
-    auto made = ParkinsonVolatility::create(c.inputs, c.window, c.outputs);
-    ASSERT_FALSE(made) << c.msg;
-    EXPECT_TRUE(made.error().is<CoreError::InvalidInput>());
-    EXPECT_EQ(testing::message_of(made.error()), c.msg);
-  }
+      {{"h", "l", "extra"}, 20, {"a", "b"}, ""},
+  });
   auto wide = ParkinsonVolatility::create({"h", "l", "extra"}, 20, {"a", "b"});
-  ASSERT_TRUE(wide);
   EXPECT_EQ(wide->warm_up_period(), 19u);
   EXPECT_EQ(wide->input_names(), (Names{"h", "l", "extra"}));
   EXPECT_EQ(wide->output_names(), (Names{"a", "b"}));
 }
 
-TEST(ParkinsonVolatility, ShortBarIsRefusedAndChangesNothing) {
-  auto f = make(2);
-  step(f, {2.0, 1.0});
-  const Value one[] = {1.0};
-  auto r = f.update(one);
-  ASSERT_FALSE(r);
-  EXPECT_TRUE(r.error().is<CoreError::InvalidInput>());
-  // Had the refused bar entered the window, its term (or a missing one)
-  // would show here.
-  auto twin = make(2);
-  step(twin, {2.0, 1.0});
-  EXPECT_TRUE(testing::same_bits(step(f, {4.0, 1.0}), step(twin, {4.0, 1.0})));
-}
-
-TEST(ParkinsonVolatility, ResetAndFreshStartOver) {
-  auto f = make(2);
-  step(f, {1.0, 2.0});  // invalid, still in the window
-  step(f, {2.0, 1.0});
-  auto copy = f.fresh();
-  EXPECT_FALSE(step(*copy, {2.0, 1.0}));
-  EXPECT_TRUE(step(*copy, {2.0, 1.0}));
-  // The source still holds the valid bar and continues from it.
-  EXPECT_TRUE(step(f, {2.0, 1.0}));
-  f.reset();
-  EXPECT_FALSE(step(f, {2.0, 1.0}));
-  EXPECT_TRUE(step(f, {2.0, 1.0}));
+TEST(ParkinsonVolatility, Lifecycle) {
+  for (std::size_t window : {1u, 2u, 20u}) {
+    SCOPED_TRACE(window);
+    auto f = make(window);
+    testing::check_lifecycle(f, testing::range_bars(500, 81 + window));
+  }
 }
 
 }  // namespace

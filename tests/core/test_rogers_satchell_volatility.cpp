@@ -91,50 +91,23 @@ INSTANTIATE_TEST_SUITE_P(Bars, RogersSatchellInvalidBar,
                                            Bar{2.0, 1.0, kNaN, 1.5}));    // NaN fails the tests
 
 TEST(RogersSatchellVolatility, ConstructionChecksInOrder) {
-  struct Case {
-    Names inputs;
-    std::size_t window;
-    Names outputs;
-    const char* msg;
-  };
   const Names four = {"h", "l", "o", "c"};
-  const Case cases[] = {
+  testing::expect_config_checks(RogersSatchellVolatility::create, {
       {{}, 0, {}, "inputs must contain high, low, open, and close columns"},
       {{"h", "l", "o"}, 5, {"x"}, "inputs must contain high, low, open, and close columns"},
       {four, 0, {}, "window must be non-zero"},
       {four, 1, {}, "outputs must not be empty"},
-  };
-  for (const Case& c : cases) {
-    auto made = RogersSatchellVolatility::create(c.inputs, c.window, c.outputs);
-    ASSERT_FALSE(made) << c.msg;
-    EXPECT_TRUE(made.error().is<CoreError::InvalidInput>());
-    EXPECT_EQ(testing::message_of(made.error()), c.msg);
-  }
+      {four, 20, {"x"}, ""},
+  });
   EXPECT_EQ(RogersSatchellVolatility::create(four, 20, {"x"})->warm_up_period(), 19u);
 }
 
-TEST(RogersSatchellVolatility, ShortBarIsRefusedAndChangesNothing) {
-  auto f = make(1);
-  const Value three[] = {2.0, 1.0, 1.5};
-  ASSERT_FALSE(f.update(three));
-  ASSERT_FALSE(f.update({}));
-  EXPECT_EQ(step_bar(f, {2.0, 1.0, 1.5, 1.5}), 0.49715483373222585);
-  auto g = make(2);
-  step_bar(g, {2.0, 1.0, 1.5, 1.5});
-  ASSERT_FALSE(g.update(three));
-  EXPECT_EQ(step_bar(g, {2.0, 1.0, 1.5, 1.5}), 0.49715483373222585);
-}
-
-TEST(RogersSatchellVolatility, ResetAndFreshStartOver) {
-  auto f = make(2);
-  const Bar good{2.0, 1.0, 1.5, 1.5};
-  step_bar(f, good);
-  auto copy = f.fresh();
-  EXPECT_FALSE(step(*copy, {2.0, 1.0, 1.5, 1.5}));
-  EXPECT_TRUE(step_bar(f, good));
-  f.reset();
-  EXPECT_FALSE(step_bar(f, good));
-  EXPECT_EQ(step_bar(f, good), 0.49715483373222585);
+TEST(RogersSatchellVolatility, Lifecycle) {
+  for (std::size_t window : {1u, 2u, 20u}) {
+    SCOPED_TRACE(window);
+    auto f = make(window);
+    testing::check_lifecycle(f, testing::range_bars(500, 91 + window));
+  }
 }
 
 }  // namespace

@@ -16,23 +16,14 @@ constexpr std::size_t kMaxSize = std::numeric_limits<std::size_t>::max();
 
 SimpleReturn make(std::size_t window) { return *SimpleReturn::create({"close"}, window, {"ret"}); }
 
-struct CheckCase {
-  Names inputs;
-  std::size_t window;
-  Names outputs;
-  const char* message;
-};
-
 TEST(SimpleReturn, ConstructionChecksInOrder) {
-  const CheckCase cases[] = {
-      {{}, 0, {}, "Invalid input: inputs must not be empty"},
-      {{"c"}, kMaxSize, {}, "Invalid input: outputs must not be empty"},
-      {{"c"}, 0, {"r"}, "Invalid input: window must be non-zero"},
-      {{"c"}, kMaxSize, {"r"}, "Invalid input: window is too large"},
+  expect_config_checks(SimpleReturn::create, {
+      {{}, 0, {}, "inputs must not be empty"},
+      {{"c"}, kMaxSize, {}, "outputs must not be empty"},
+      {{"c"}, 0, {"r"}, "window must be non-zero"},
+      {{"c"}, kMaxSize, {"r"}, "window is too large"},
       {{"c", "d"}, 1, {"r", "s"}, ""},
-  };
-  for (const CheckCase& c : cases)
-    EXPECT_EQ(error_of(SimpleReturn::create(c.inputs, c.window, c.outputs)), c.message);
+  });
   EXPECT_THROW((void)SimpleReturn::create({"c"}, kMaxSize - 1, {"r"}), std::bad_alloc);
 }
 

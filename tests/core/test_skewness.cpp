@@ -85,67 +85,23 @@ TEST(Skewness, NonFiniteNumbersRunThrough) {
 }
 
 TEST(Skewness, ConstructionChecksInOrder) {
-  struct Case {
-    Names inputs;
-    std::size_t window;
-    Names outputs;
-    const char* msg;
-  };
-  const Case cases[] = {
+  testing::expect_config_checks(Skewness::create, {
       {{}, 0, {}, "inputs must not be empty"},
       {{}, 5, {"o"}, "inputs must not be empty"},
       {{"x"}, 0, {}, "outputs must not be empty"},
       {{"x"}, 0, {"o"}, "window must be >= 3"},
       {{"x"}, 1, {"o"}, "window must be >= 3"},
       {{"x"}, 2, {"o"}, "window must be >= 3"},
-  };
-  for (const Case& c : cases) {
-    auto made = Skewness::create(c.inputs, c.window, c.outputs);
-    ASSERT_FALSE(made) << c.msg;
-    EXPECT_TRUE(made.error().is<CoreError::InvalidInput>());
-    EXPECT_EQ(testing::message_of(made.error()), c.msg);
+      {{"x"}, 3, {"o"}, ""},
+  });
+}
+
+TEST(Skewness, Lifecycle) {
+  for (std::size_t window : {3u, 8u, 40u}) {
+    SCOPED_TRACE(window);
+    auto f = make(window);
+    testing::check_lifecycle(f, testing::random_bars(400, 1, 61 + window, 50));
   }
-  EXPECT_TRUE(Skewness::create({"x"}, 3, {"o"}));
-}
-
-TEST(Skewness, OnlyTheFirstValueIsRead) {
-  auto f = make(3);
-  auto g = make(3);
-  for (double x : {1.0, 2.0, 4.0}) {
-    const Value wide[] = {x, 100.0 * x, kMissing};
-    const Value narrow[] = {x};
-    EXPECT_TRUE(testing::same_bits((*f.update(wide))[0], (*g.update(narrow))[0]));
-  }
-}
-
-TEST(Skewness, EmptyBarIsRefusedAndChangesNothing) {
-  auto f = make(3);
-  run(f, {1.0, 2.0});
-  auto r = f.update({});
-  ASSERT_FALSE(r);
-  EXPECT_TRUE(r.error().is<CoreError::InvalidInput>());
-  // Had the refused bar been buffered, this window would not be 1, 2, 4.
-  EXPECT_TRUE(testing::same_bits(run(f, {4.0})[0], run(*make(3).fresh(), {1.0, 2.0, 4.0})[2]));
-}
-
-TEST(Skewness, ResetAndFreshStartOver) {
-  auto f = make(3);
-  run(f, {5.0, 1.0, 7.0, 2.0});
-  auto copy = f.fresh();
-  EXPECT_EQ(copy->input_names(), Names{"x"});
-  EXPECT_EQ(copy->output_names(), Names{"skew"});
-  const auto from_copy = run(*copy, {1.0, 2.0, 4.0});
-  EXPECT_FALSE(from_copy[0]);
-  EXPECT_FALSE(from_copy[1]);
-  // The source keeps its window 7, 2 and continues from it.
-  auto twin = make(3);
-  EXPECT_TRUE(testing::same_bits(run(f, {3.0})[0], run(twin, {7.0, 2.0, 3.0})[2]));
-
-  f.reset();
-  const auto after = run(f, {1.0, 2.0, 4.0});
-  EXPECT_FALSE(after[0]);
-  EXPECT_FALSE(after[1]);
-  EXPECT_TRUE(testing::same_bits(after[2], from_copy[2]));
 }
 
 }  // namespace

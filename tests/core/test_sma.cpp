@@ -40,10 +40,12 @@ INSTANTIATE_TEST_SUITE_P(Windows, SmaValues,
                                            Case{2, {nan_number, 1.0, 2.0}, {M, nan_number, 1.5}}));
 
 TEST(Sma, ChecksInOrder) {
-  EXPECT_EQ(testing::error_of(Sma::create({}, 0, {})), "Invalid input: inputs must not be empty");
-  EXPECT_EQ(testing::error_of(Sma::create({"a"}, 0, {})), "Invalid input: outputs must not be empty");
-  EXPECT_EQ(testing::error_of(Sma::create({"a"}, 0, {"o"})), "Invalid input: window must be non-zero");
-  EXPECT_EQ(testing::error_of(Sma::create({"", ""}, 1, {"", "x", "y"})), "");
+  testing::expect_config_checks(Sma::create, {
+      {{}, 0, {}, "inputs must not be empty"},
+      {{"a"}, 0, {}, "outputs must not be empty"},
+      {{"a"}, 0, {"o"}, "window must be non-zero"},
+      {{"", ""}, 1, {"", "x", "y"}, ""},
+  });
 }
 
 TEST(Sma, Lifecycle) {

@@ -33,26 +33,14 @@ std::string refusal(const T& target, const std::vector<Column>& cols) {
 
 // ------------------------------------------------------------ FutureReturn
 
-struct ConfigCase {
-  Names inputs;
-  std::size_t horizon;
-  Names outputs;
-  const char* message;
-};
-
 TEST(FutureReturn, ChecksInOrder) {
-  const ConfigCase cases[] = {
-      {{}, 0, {}, "Invalid input: inputs must not be empty"},
-      {{"close"}, 0, {}, "Invalid input: horizon must be > 0"},
-      {{"close"}, 1, {}, "Invalid input: outputs must not be empty"},
-  };
-  for (const auto& tc : cases) {
-    auto made = FutureReturn::create(tc.inputs, tc.horizon, tc.outputs);
-    ASSERT_FALSE(made);
-    EXPECT_EQ(made.error().message(), tc.message);
-  }
-  // Names are not examined.
-  EXPECT_TRUE(FutureReturn::create({""}, 1, {"", ""}));
+  testing::expect_config_checks(FutureReturn::create, {
+      {{}, 0, {}, "inputs must not be empty"},
+      {{"close"}, 0, {}, "horizon must be > 0"},
+      {{"close"}, 1, {}, "outputs must not be empty"},
+      // Names are not examined.
+      {{""}, 1, {"", ""}, ""},
+  });
 }
 
 struct SeriesCase {
@@ -137,19 +125,16 @@ TEST(FutureCTCVolatility, Labels) {
 // ------------------------------------------------------- FutureLinearSlope
 
 TEST(FutureLinearSlope, ChecksInOrder) {
-  const ConfigCase cases[] = {
-      {{"x"}, 1, {"a", "b", "c"}, "Invalid input: inputs must contain x and y columns"},
-      {{"x", ""}, 1, {"a"}, "Invalid input: input names must not be empty"},
-      {{"x", "y", ""}, 2, {"s", "r"}, "Invalid input: input names must not be empty"},
-      {{"x", "y"}, 1, {"a", "b", "c"}, "Invalid input: horizon must be >= 2"},
-      {{"x", "y"}, 2, {"s"}, "Invalid input: outputs must contain exactly 2 names: [slope, r2]"},
-      {{"x", "y"}, 2, {"s", "r", "t"}, "Invalid input: outputs must contain exactly 2 names: [slope, r2]"},
-  };
-  for (const auto& tc : cases) {
-    auto made = FutureLinearSlope::create(tc.inputs, tc.horizon, tc.outputs);
-    ASSERT_FALSE(made);
-    EXPECT_EQ(made.error().message(), tc.message);
-  }
+  const std::string two_names = "outputs must contain exactly 2 names: [slope, r2]";
+  testing::expect_config_checks(FutureLinearSlope::create, {
+      {{"x"}, 1, {"a", "b", "c"}, "inputs must contain x and y columns"},
+      {{"x", ""}, 1, {"a"}, "input names must not be empty"},
+      {{"x", "y", ""}, 2, {"s", "r"}, "input names must not be empty"},
+      {{"x", "y"}, 1, {"a", "b", "c"}, "horizon must be >= 2"},
+      {{"x", "y"}, 2, {"s"}, two_names},
+      {{"x", "y"}, 2, {"s", "r", "t"}, two_names},
+      {{"x", "y"}, 2, {"s", "r"}, ""},
+  });
 }
 
 struct SlopeCase {

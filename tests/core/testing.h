@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <initializer_list>
 #include <cmath>
@@ -122,12 +123,42 @@ inline std::vector<Bar> random_bars(std::size_t count, std::size_t width, std::u
   return bars;
 }
 
+// Seeded random high, low, open, close bars: mostly valid (high the
+// largest, low the smallest), with about one bar in `gap_every` carrying a
+// missing price and one in `bad_every` a zero or inverted range.
+inline std::vector<Bar> range_bars(std::size_t count, std::uint64_t seed, int gap_every = 40, int bad_every = 60) {
+  std::mt19937_64 gen(seed);
+  std::vector<Bar> bars = random_bars(count, 2, seed, 1 << 30);
+  for (Bar& b : bars) {
+    const double open = *b[0], close = *b[1];
+    const double spread = 1.0 + static_cast<double>(gen() % 100) / 50.0;
+    Bar ohlc = {std::max(open, close) + spread, std::min(open, close) - spread / 2.0, open, close};
+    if (gen() % bad_every == 0) std::swap(ohlc[0], ohlc[1]);
+    if (gen() % bad_every == 0) ohlc[gen() % 4] = 0.0;
+    if (gen() % gap_every == 0) ohlc[gen() % 4] = M;
+    b = ohlc;
+  }
+  return bars;
+}
+
 // The lifecycle checks. `built` must be just constructed; its own run over
-// `bars` is the reference.
+// `bars` is the reference, and must hold some present values.
 inline void check_lifecycle(Feature& built, const std::vector<Bar>& bars) {
   const std::size_t need = built.values_read();
   std::unique_ptr<Feature> pristine = built.fresh();
   const Outputs expected = run(built, bars);
+  std::size_t present = 0;
+  for (const auto& out : expected)
+    for (const Value& v : out) present += v.has_value();
+  EXPECT_GT(present, 0u) << "no bar gave a value: the checks below would prove little";
+
+  // Values beyond the ones the feature reads are ignored, whatever they hold.
+  {
+    std::unique_ptr<Feature> f = pristine->fresh();
+    std::vector<Bar> wide = bars;
+    for (Bar& b : wide) b.insert(b.end(), {M, std::nan(""), -1e300, 0.0});
+    expect_same_bits(run(*f, wide), expected);
+  }
 
   // A bar shorter than the feature reads is refused at every point of the
   // stream and leaves the feature exactly as it was.
@@ -170,10 +201,6 @@ inline void check_lifecycle(Feature& built, const std::vector<Bar>& bars) {
   expect_same_bits(run(built, bars), expected);
 }
 
-inline std::string message_of(const CoreError& e) {
-  return e.is<CoreError::InvalidInput>() ? e.as<CoreError::InvalidInput>().msg : e.message();
-}
-
 // Same length, missing exactly where expected, numbers within `tol`
 // (0 asks for bit-equal values).
 inline void expect_column(const Column& actual, const Column& expected, double tol = 0.0,
@@ -199,6 +226,26 @@ std::string error_of(const R& made) {
   if (made) return "";
   EXPECT_TRUE(made.error().template is<CoreError::InvalidInput>());
   return made.error().message();
+}
+
+// One row of a construction-check table: names, the size parameter (window
+// or horizon) and the check that must fail, "" when the configuration is
+// accepted.
+struct ConfigCase {
+  Names inputs;
+  std::size_t size;
+  Names outputs;
+  std::string check;
+};
+
+// Runs every row through `create(inputs, size, outputs)`: a refused row must
+// be refused as invalid input with exactly "Invalid input: " + check.
+template <class Create>
+void expect_config_checks(Create&& create, const std::vector<ConfigCase>& cases) {
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "size " << c.size << ", expecting \"" << c.check << "\"");
+    EXPECT_EQ(error_of(create(c.inputs, c.size, c.outputs)), c.check.empty() ? "" : "Invalid input: " + c.check);
+  }
 }
 
 }  // namespace sarvek::testing
