@@ -1,5 +1,5 @@
-"""Python surface and oracle cross-checks of Ema, Kama, SimpleReturn,
-LogReturn and LinearSlope."""
+"""Behaviour and oracle cross-checks of Ema, Kama, SimpleReturn, LogReturn
+and LinearSlope through Python (their shared surface is in test_module)."""
 
 import math
 
@@ -11,26 +11,6 @@ from scipy import stats
 import _sarvek as sv
 
 NAN = float("nan")
-MAX_U64 = 2**64 - 1
-
-UPDATE_A = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input."
-UPDATE_C = "Process one bar. Returns ``[slope, r2]``, ``NaN`` during warm-up."
-
-# class, text signature, class doc, update doc, valid arguments
-CLASSES = [
-    (sv.Ema, "(inputs, window, outputs)", "Exponential Moving Average with SMA seeding.", UPDATE_A,
-     (["close"], 3, ["ema"])),
-    (sv.Kama, "(inputs, window, outputs, fast=2, slow=30)", "Kaufman's Adaptive Moving Average.", UPDATE_A,
-     (["close"], 3, ["kama"])),
-    (sv.SimpleReturn, "(inputs, window, outputs)",
-     "Simple (arithmetic) return over a configurable lookback window.", UPDATE_A, (["close"], 3, ["ret"])),
-    (sv.LogReturn, "(inputs, window, outputs)", "Log return over a configurable lookback window.", UPDATE_A,
-     (["close"], 3, ["ret"])),
-    (sv.LinearSlope, "(inputs, window, outputs)",
-     "Rolling OLS regression: slope and R² of y on x over a sliding window.", UPDATE_C,
-     (["x", "y"], 3, ["slope", "r2"])),
-]
-IDS = [c[0].__name__ for c in CLASSES]
 
 
 def same(a, b):
@@ -38,60 +18,7 @@ def same(a, b):
     return len(a) == len(b) and all((math.isnan(x) and math.isnan(y)) or x == y for x, y in zip(a, b))
 
 
-# ------------------------------------------------------------------ surface
-
-def test_registration_order():
-    names = list(sv.__all__)
-    mine = ["Sma", "Ema", "Kama", "SimpleReturn", "LogReturn", "LinearSlope"]
-    assert [n for n in names if n in mine] == mine
-
-
-@pytest.mark.parametrize("cls, sig, doc, update_doc, args", CLASSES, ids=IDS)
-def test_signatures_and_docs(cls, sig, doc, update_doc, args):
-    assert cls.__text_signature__ == sig
-    assert cls.__doc__ == doc
-    assert cls.__module__ == "sarvek"
-    assert cls.update.__text_signature__ == "($self, values)"
-    assert cls.update.__doc__ == update_doc
-    assert cls.reset.__doc__ == "Reset internal state (e.g. between CPCV splits)."
-    f = cls(*args)
-    assert f.input_names() == list(args[0])
-    assert f.output_names() == list(args[2])
-    assert f.warm_up_period() == (3 if cls in (sv.Kama, sv.SimpleReturn, sv.LogReturn) else 2)
-
-
-@pytest.mark.parametrize("cls, sig, doc, update_doc, args", CLASSES, ids=IDS)
-def test_repr(cls, sig, doc, update_doc, args):
-    inputs = ['a"b', "it's"] + (["y"] if cls is sv.LinearSlope else [])
-    outputs = ["o\\1", "o2"]
-    f = cls(inputs, 12, outputs)
-    rendered_in = ", ".join('"' + n.replace("\\", "\\\\").replace('"', '\\"') + '"' for n in inputs)
-    assert repr(f) == f'{cls.__name__}(inputs=[{rendered_in}], window=12, outputs=["o\\\\1", "o2"])'
-
-
-@pytest.mark.parametrize("cls, args, message", [
-    (sv.Ema, ([], 0, []), "inputs must not be empty"),
-    (sv.Kama, (["c"], MAX_U64, ["k"]), "window is too large"),
-    (sv.Kama, (["c"], 3, ["k"], 0), "fast must be >= 1"),
-    (sv.Kama, (["c"], 3, ["k"], 30), "slow must be > fast"),
-    (sv.Kama, (["c"], 3, ["k"], 5, 5), "slow must be > fast"),
-    (sv.SimpleReturn, (["c"], MAX_U64, ["r"]), "window is too large"),
-    (sv.LogReturn, (["c"], MAX_U64, ["r"]), "window is too large"),
-    (sv.LinearSlope, (["x", "y"], 2, ["a"]), "outputs must contain exactly 2 names: [slope, r2]"),
-])
-def test_construction_errors(cls, args, message):
-    with pytest.raises(ValueError) as e:
-        cls(*args)
-    assert str(e.value) == "Invalid input: " + message
-
-
-def test_huge_window_is_refused_at_construction():
-    # Room that cannot be reserved fails the constructor, not a later update.
-    with pytest.raises(MemoryError):
-        sv.Ema(["c"], MAX_U64, ["e"])
-    with pytest.raises(MemoryError):
-        sv.LinearSlope(["x", "y"], MAX_U64, ["s", "r"])
-
+# ------------------------------------------------------------ behaviour
 
 def test_kama_defaults_and_keywords():
     bars = [100 + math.sin(i / 3) * 5 + i * 0.1 for i in range(60)]
@@ -112,38 +39,6 @@ def test_kama_defaults_and_keywords():
 def test_kama_parameters_must_be_unsigned_integers(kwargs, error):
     with pytest.raises(error):
         sv.Kama(["c"], 5, ["k"], **kwargs)
-
-
-@pytest.mark.parametrize("cls, short", [
-    (sv.Ema, []), (sv.Kama, []), (sv.SimpleReturn, []), (sv.LogReturn, []),
-    (sv.LinearSlope, []), (sv.LinearSlope, [1.0]),
-])
-def test_short_update_raises_and_changes_nothing(cls, short):
-    two = cls is sv.LinearSlope
-    args = (["x", "y"] if two else ["x"], 3, ["s", "r"] if two else ["o"])
-    f, twin = cls(*args), cls(*args)
-    bars = [[float(i * i % 7 + 1), float(i + 1)] for i in range(12)]
-    for bar in bars[:4]:
-        f.update(bar)
-        twin.update(bar)
-    with pytest.raises(ValueError):
-        f.update(short)
-    assert same(sum((f.update(b) for b in bars[4:]), []), sum((twin.update(b) for b in bars[4:]), []))
-
-
-@pytest.mark.parametrize("cls, args, width", [
-    (sv.Ema, (["c"], 2, ["a", "b", "c"]), 1),
-    (sv.Kama, (["c"], 2, ["a", "b"]), 1),
-    (sv.SimpleReturn, (["c", "d"], 1, ["a", "b"]), 1),
-    (sv.LogReturn, (["c"], 1, ["a", "b"]), 1),
-    (sv.LinearSlope, (["x", "y", "z"], 2, ["s", "r"]), 2),
-])
-def test_result_length_is_fixed_by_the_class(cls, args, width):
-    f = cls(*args)
-    for i in range(4):
-        out = f.update([1.0 + i, 2.0 + i * i, 5.0])
-        assert len(out) == width
-        assert all(type(v) is float for v in out)
 
 
 def test_nan_is_missing_and_infinity_is_a_number():
