@@ -37,14 +37,8 @@ TEST(Ema, Configuration) {
   EXPECT_EQ(make(9).alpha(), 2.0 / 10.0);
 }
 
-struct SeqCase {
-  std::size_t window;
-  std::vector<Value> in;
-  std::vector<Value> want;
-};
-
 TEST(Ema, Sequences) {
-  const SeqCase cases[] = {
+  expect_sequences(make, {
       // Seeded from the mean of the first three, then halfway blends.
       {3, {1, 2, 3, 4, 5}, {M, M, 2, 3, 4}},
       // A missing value in the seeded state restarts the seed.
@@ -60,12 +54,7 @@ TEST(Ema, Sequences) {
       {2, {1, 3, kInf, 4, -kInf, 1, M, 1, 3}, {M, 2, kInf, kInf, NAN, NAN, M, M, 2}},
       // An infinity inside the seed makes the seed infinite.
       {2, {kInf, 1, 1}, {M, kInf, kInf}},
-  };
-  for (const SeqCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "window " << c.window);
-    Ema e = make(c.window);
-    expect_values(firsts(run(e, column(c.in))), c.want);
-  }
+  });
 }
 
 TEST(Ema, BlendIsOneMinusAlphaTimesPreviousPlusAlphaTimesInput) {

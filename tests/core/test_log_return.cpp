@@ -34,16 +34,10 @@ TEST(LogReturn, Configuration) {
   EXPECT_EQ(r.output_names(), (Names{"r"}));
 }
 
-struct SeqCase {
-  std::size_t window;
-  std::vector<Value> in;
-  std::vector<Value> want;
-};
-
 TEST(LogReturn, Sequences) {
   // The quotient first, then the logarithm.
   const double ln4 = std::log(4.0 / 1.0);
-  const SeqCase cases[] = {
+  expect_sequences(make, {
       {1, {100, 110, 99}, {M, std::log(110.0 / 100.0), std::log(99.0 / 110.0)}},
       {2, {1, 2, 4, 8}, {M, M, ln4, ln4}},
       {2, {1, 2, M, 8, 16, 32}, {M, M, M, ln4, M, ln4}},
@@ -56,12 +50,7 @@ TEST(LogReturn, Sequences) {
       {1, {5, NAN}, {M, M}},
       {1, {2, kInf}, {M, kInf}},
       {1, {kInf, 5}, {M, -kInf}},
-  };
-  for (const SeqCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "window " << c.window << ", first " << show(c.in[0]));
-    LogReturn r = make(c.window);
-    expect_values(firsts(run(r, column(c.in))), c.want);
-  }
+  });
   // ln(1.1) and ln(0.9), to the last bit.
   LogReturn r = make(1);
   const auto out = firsts(run(r, column({100, 110, 99})));

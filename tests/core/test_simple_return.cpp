@@ -35,14 +35,8 @@ TEST(SimpleReturn, Configuration) {
   EXPECT_EQ(r.values_read(), 1u);
 }
 
-struct SeqCase {
-  std::size_t window;
-  std::vector<Value> in;
-  std::vector<Value> want;
-};
-
 TEST(SimpleReturn, Sequences) {
-  const SeqCase cases[] = {
+  expect_sequences(make, {
       {1, {100, 110, 99}, {M, 0.1, -0.1}},
       {2, {1, 2, 4, 8}, {M, M, 3, 3}},
       // A missing value spoils its own bar (as now) and the bar `window`
@@ -58,12 +52,7 @@ TEST(SimpleReturn, Sequences) {
       // A present NaN: never > 0 as then; as now it runs through.
       {1, {NAN, 5}, {M, M}},
       {1, {5, NAN}, {M, NAN}},
-  };
-  for (const SeqCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "window " << c.window << ", first " << show(c.in[0]));
-    SimpleReturn r = make(c.window);
-    expect_values(firsts(run(r, column(c.in))), c.want);
-  }
+  });
 }
 
 TEST(SimpleReturn, Lifecycle) {

@@ -228,6 +228,24 @@ std::string error_of(const R& made) {
   return made.error().message();
 }
 
+// One stream of single-value bars through a feature built with `window`,
+// and the first output expected on every bar.
+struct SeqCase {
+  std::size_t window;
+  std::vector<Value> in;
+  std::vector<Value> out;
+};
+
+// Runs every case through a feature from `make(window)`.
+template <class Make>
+void expect_sequences(Make&& make, const std::vector<SeqCase>& cases) {
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    SCOPED_TRACE(::testing::Message() << "case " << k << ", window " << cases[k].window);
+    auto f = make(cases[k].window);
+    expect_values(firsts(run(f, column(cases[k].in))), cases[k].out);
+  }
+}
+
 // One row of a construction-check table: names, the size parameter (window
 // or horizon) and the check that must fail, "" when the configuration is
 // accepted.
