@@ -11,7 +11,6 @@ from collections import namedtuple
 
 import pytest
 
-import _sarvek
 import _sarvek as sv
 from _sarvek import Sma
 
@@ -152,9 +151,9 @@ def bar_for(reads, i):
 
 
 def test_module_basics():
-    assert _sarvek.__doc__ == ""
-    assert _sarvek.__all__ == [cls.__name__ for cls in CLASSES]
-    assert all(getattr(_sarvek, cls.__name__) is cls for cls in CLASSES)
+    assert sv.__doc__ == ""
+    assert sv.__all__ == [cls.__name__ for cls in CLASSES]
+    assert all(getattr(sv, cls.__name__) is cls for cls in CLASSES)
 
 
 def test_reimport_gives_the_same_module():
