@@ -130,9 +130,8 @@ class ObjectList {
     for (PyObject* o : items_) Py_DECREF(o);
   }
   void push_back(PyObject* borrowed) {
-    items_.reserve(items_.size() + 1);
+    items_.push_back(borrowed);  // if this throws, no reference was taken
     Py_INCREF(borrowed);
-    items_.push_back(borrowed);
   }
   void reserve(std::size_t n) { items_.reserve(n); }
   std::size_t size() const { return items_.size(); }
