@@ -235,4 +235,11 @@ PyObject* new_str_list(const Names& names) {
 
 PyObject* new_size(std::size_t n) { return PyLong_FromSize_t(n); }
 
+bool dict_set(PyObject* dict, const char* key, PyObject* value) {
+  if (!value) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
 }  // namespace sarvek::py

@@ -196,8 +196,39 @@ PyObject* new_float_lists(std::size_t count, Row&& row) {
 }
 
 PyObject* new_str(const std::string& s);
+// Sets dict[key] to `value`, a new reference that is always consumed (null
+// when building it failed). False with an exception set on failure.
+bool dict_set(PyObject* dict, const char* key, PyObject* value);
+
+
 PyObject* new_str_list(const Names& names);
 PyObject* new_size(std::size_t n);
+
+// {"input_columns": [...], key: [describe(0), ..., describe(count - 1)]}:
+// the plain-data form of a pipeline. `describe(i)` returns a new reference
+// or null with an exception set.
+template <class Describe>
+PyObject* new_pipeline_dict(const Names& input_columns, const char* key, std::size_t count, Describe&& describe) {
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  bool ok = list != nullptr;
+  for (std::size_t i = 0; ok && i < count; ++i) {
+    PyObject* item = describe(i);
+    ok = item != nullptr;
+    if (ok) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  if (!ok) {
+    Py_XDECREF(list);
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  if (!dict_set(dict, "input_columns", new_str_list(input_columns)) || !dict_set(dict, key, list)) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
 
 // ------------------------------------------------------------ definitions
 

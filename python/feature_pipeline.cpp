@@ -106,6 +106,14 @@ PyObject* pipeline_warm_up_period(PyObject* self, PyObject*) {
   return read_pipeline(self, [](const FeaturePipeline& f) { return new_size(f.warm_up_period()); });
 }
 
+PyObject* pipeline_config(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const FeaturePipeline& f) {
+    const std::vector<const Feature*> features = f.features_in_caller_order();
+    return new_pipeline_dict(f.input_names(), "features", features.size(),
+                             [&](std::size_t i) { return feature_config_dict(*features[i]); });
+  });
+}
+
 Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
@@ -148,6 +156,9 @@ PyTypeObject* create() {
                "Input columns in the order expected by ``update()``."},
               {"warm_up_period", as_method(pipeline_warm_up_period), METH_NOARGS, "($self)",
                "Maximum warm-up period across all features."},
+              {"_config", as_method(pipeline_config), METH_NOARGS, "($self)",
+               "The pipeline as plain data: input_columns and, in the order given, each feature's class name "
+               "under \"type\" and its constructor arguments."},
           },
   };
   return create_class(spec);

@@ -40,13 +40,21 @@ struct ExtraParam {
 
 using MakeFeature = Result<std::unique_ptr<ConfiguredFeature>> (*)(FeatureConfig&&);
 
+using IsFeature = bool (*)(const Feature&);
+
 struct FeatureRow {
   const char* name;
   const char* doc;
   const char* update_doc;
   MakeFeature make;
+  IsFeature is;
   std::span<const ExtraParam> extra = {};
 };
+
+template <class F>
+bool is(const Feature& f) {
+  return dynamic_cast<const F*>(&f) != nullptr;
+}
 
 template <class F>
 Result<std::unique_ptr<ConfiguredFeature>> make(FeatureConfig&& c) {
@@ -72,20 +80,20 @@ constexpr const char* kUpdateC = "Process one bar. Returns ``[slope, r2]``, ``Na
 
 // Registration order.
 const FeatureRow kRows[] = {
-    {"Sma", "Simple Moving Average over a rolling window.", kUpdateA, make<Sma>},
-    {"Ema", "Exponential Moving Average with SMA seeding.", kUpdateA, make<Ema>},
-    {"Kama", "Kaufman's Adaptive Moving Average.", kUpdateA, make_kama, kKamaParams},
+    {"Sma", "Simple Moving Average over a rolling window.", kUpdateA, make<Sma>, is<Sma>},
+    {"Ema", "Exponential Moving Average with SMA seeding.", kUpdateA, make<Ema>, is<Ema>},
+    {"Kama", "Kaufman's Adaptive Moving Average.", kUpdateA, make_kama, is<Kama>, kKamaParams},
     {"SimpleReturn", "Simple (arithmetic) return over a configurable lookback window.", kUpdateA,
-     make<SimpleReturn>},
-    {"LogReturn", "Log return over a configurable lookback window.", kUpdateA, make<LogReturn>},
-    {"Skewness", "Rolling sample skewness (Fisher-Pearson corrected).", kUpdateA, make<Skewness>},
-    {"Kurtosis", "Rolling excess kurtosis (Fisher).", kUpdateA, make<Kurtosis>},
+     make<SimpleReturn>, is<SimpleReturn>},
+    {"LogReturn", "Log return over a configurable lookback window.", kUpdateA, make<LogReturn>, is<LogReturn>},
+    {"Skewness", "Rolling sample skewness (Fisher-Pearson corrected).", kUpdateA, make<Skewness>, is<Skewness>},
+    {"Kurtosis", "Rolling excess kurtosis (Fisher).", kUpdateA, make<Kurtosis>, is<Kurtosis>},
     {"LinearSlope", "Rolling OLS regression: slope and R² of y on x over a sliding window.", kUpdateC,
-     make<LinearSlope>},
+     make<LinearSlope>, is<LinearSlope>},
     {"ParkinsonVolatility", "Rolling Parkinson volatility estimator (high/low).", kUpdateB,
-     make<ParkinsonVolatility>},
+     make<ParkinsonVolatility>, is<ParkinsonVolatility>},
     {"RogersSatchellVolatility", "Rolling Rogers-Satchell volatility estimator (OHLC).", kUpdateB,
-     make<RogersSatchellVolatility>},
+     make<RogersSatchellVolatility>, is<RogersSatchellVolatility>},
 };
 constexpr std::size_t kRowCount = std::size(kRows);
 
@@ -209,6 +217,30 @@ PyTypeObject* create_feature_class(const FeatureRow& row) {
 }
 
 }  // namespace
+
+PyObject* feature_config_dict(const Feature& f) {
+  const FeatureRow* row = nullptr;
+  for (const FeatureRow& r : kRows)
+    if (r.is(f)) row = &r;
+  const auto* configured = dynamic_cast<const ConfiguredFeature*>(&f);
+  if (!row || !configured) {
+    PyErr_SetString(PyExc_TypeError, "not a feature of this module");
+    return nullptr;
+  }
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  bool ok = dict_set(dict, "type", PyUnicode_FromString(row->name)) &&
+            dict_set(dict, "inputs", new_str_list(f.input_names())) &&
+            dict_set(dict, "window", new_size(configured->window())) &&
+            dict_set(dict, "outputs", new_str_list(f.output_names()));
+  if (const auto* kama = dynamic_cast<const Kama*>(&f); ok && kama)
+    ok = dict_set(dict, "fast", new_size(kama->fast())) && dict_set(dict, "slow", new_size(kama->slow()));
+  if (!ok) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
 
 bool feature_classes(std::vector<ClassEntry>& out) {
   for (std::size_t i = 0; i < kRowCount; ++i) {

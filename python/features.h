@@ -20,4 +20,10 @@ bool feature_classes(std::vector<ClassEntry>& out);
 // instance of a feature class.
 std::unique_ptr<Feature> fresh_feature(PyObject* obj);
 
+// A new dict describing a core feature built by this module: "type" (the
+// class name) and the constructor's keyword arguments ("inputs", "window",
+// "outputs", and "fast" and "slow" for Kama). Null with an exception set on
+// failure.
+PyObject* feature_config_dict(const Feature& f);
+
 }  // namespace sarvek::py

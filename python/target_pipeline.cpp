@@ -75,6 +75,13 @@ PyObject* pipeline_forward_period(PyObject* self, PyObject*) {
   return read_pipeline(self, [](const TargetPipeline& t) { return new_size(t.forward_period()); });
 }
 
+PyObject* pipeline_config(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const TargetPipeline& t) {
+    return new_pipeline_dict(t.input_names(), "targets", t.len(),
+                             [&](std::size_t i) { return target_config_dict(t.target(i)); });
+  });
+}
+
 Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
@@ -109,6 +116,9 @@ PyTypeObject* create_pipeline_class() {
                "Input columns in the order expected by ``run_research()``."},
               {"forward_period", as_method(pipeline_forward_period), METH_NOARGS, "($self)",
                "Maximum forward period across all targets."},
+              {"_config", as_method(pipeline_config), METH_NOARGS, "($self)",
+               "The pipeline as plain data: input_columns and, in the order given, each target's class name "
+               "under \"type\" and its constructor arguments."},
           },
   };
   return create_class(spec);

@@ -172,6 +172,32 @@ PyTypeObject* create_target_class(const TargetRow& row) {
 
 }  // namespace
 
+PyObject* target_config_dict(const Target& t) {
+  const char* type = dynamic_cast<const FutureReturn*>(&t)          ? "FutureReturn"
+                     : dynamic_cast<const FutureCTCVolatility*>(&t) ? "FutureCTCVolatility"
+                     : dynamic_cast<const FutureLinearSlope*>(&t)   ? "FutureLinearSlope"
+                                                                    : nullptr;
+  if (!type) {
+    PyErr_SetString(PyExc_TypeError, "not a target of this module");
+    return nullptr;
+  }
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  bool ok = dict_set(dict, "type", PyUnicode_FromString(type));
+  if (const auto* ctc = dynamic_cast<const FutureCTCVolatility*>(&t)) {
+    ok = ok && dict_set(dict, "input", new_str(ctc->input())) && dict_set(dict, "horizon", new_size(ctc->horizon()));
+  } else {
+    ok = ok && dict_set(dict, "inputs", new_str_list(t.input_names())) &&
+         dict_set(dict, "horizon", new_size(t.forward_period())) &&
+         dict_set(dict, "outputs", new_str_list(t.output_names()));
+  }
+  if (!ok) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
 bool target_classes(std::vector<ClassEntry>& out) {
   for (std::size_t i = 0; i < kRowCount; ++i) {
     if (!g_types[i] && !(g_types[i] = create_target_class(kRows[i]))) return false;

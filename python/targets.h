@@ -19,4 +19,10 @@ bool target_classes(std::vector<ClassEntry>& out);
 // built, without one when `obj` is not an instance of a target class.
 std::unique_ptr<Target> fresh_target(PyObject* obj);
 
+// A new dict describing a core target built by this module: "type" (the
+// class name) and the constructor's keyword arguments ("inputs", "horizon",
+// "outputs"; "input" and "horizon" for FutureCTCVolatility). Null with an
+// exception set on failure.
+PyObject* target_config_dict(const Target& t);
+
 }  // namespace sarvek::py

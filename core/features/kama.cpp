@@ -5,10 +5,12 @@
 
 namespace sarvek {
 
-Kama::Kama(Names inputs, std::size_t window, Names outputs, double fast_sc, double slow_sc)
+Kama::Kama(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow)
     : ConfiguredFeature(std::move(inputs), window, std::move(outputs)),
-      fast_sc_(fast_sc),
-      slow_sc_(slow_sc),
+      fast_(fast),
+      slow_(slow),
+      fast_sc_(2.0 / (static_cast<double>(fast) + 1.0)),
+      slow_sc_(2.0 / (static_cast<double>(slow) + 1.0)),
       buffer_(window + 1) {}
 
 Result<Kama> Kama::create(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow) {
@@ -19,16 +21,10 @@ Result<Kama> Kama::create(Names inputs, std::size_t window, Names outputs, std::
   if (window == std::numeric_limits<std::size_t>::max()) return invalid_input("window is too large");
   if (fast == 0) return invalid_input("fast must be >= 1");
   if (slow <= fast) return invalid_input("slow must be > fast");
-  const double fast_sc = 2.0 / (static_cast<double>(fast) + 1.0);
-  const double slow_sc = 2.0 / (static_cast<double>(slow) + 1.0);
-  return Kama(std::move(inputs), window, std::move(outputs), fast_sc, slow_sc);
+  return Kama(std::move(inputs), window, std::move(outputs), fast, slow);
 }
 
-// Only the smoothing constants are kept, so the copy is built from them
-// directly; the configuration passed its checks when the receiver was made.
-std::unique_ptr<Feature> Kama::fresh() const {
-  return std::unique_ptr<Feature>(new Kama(inputs_, window_, outputs_, fast_sc_, slow_sc_));
-}
+std::unique_ptr<Feature> Kama::fresh() const { return rebuild<Kama>(inputs_, window_, outputs_, fast_, slow_); }
 
 void Kama::reset() {
   current_.reset();

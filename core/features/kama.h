@@ -18,6 +18,8 @@ class Kama final : public ConfiguredFeature {
   void reset() override;
   std::size_t values_read() const override { return 1; }
 
+  std::size_t fast() const { return fast_; }
+  std::size_t slow() const { return slow_; }
   double fast_sc() const { return fast_sc_; }
   double slow_sc() const { return slow_sc_; }
 
@@ -25,8 +27,10 @@ class Kama final : public ConfiguredFeature {
   Values step(std::span<const Value> values) override;
 
  private:
-  Kama(Names inputs, std::size_t window, Names outputs, double fast_sc, double slow_sc);
+  Kama(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow);
 
+  std::size_t fast_;
+  std::size_t slow_;
   double fast_sc_;
   double slow_sc_;
   Value current_;

@@ -63,6 +63,7 @@ Result<ResolvedDag> resolve_dag(std::vector<std::unique_ptr<Feature>> features) 
   if (processed < n) return std::unexpected(CoreError::cyclic_dependency());
 
   dag.stages.reserve(order.size());
+  dag.positions = order;
   for (const std::vector<std::size_t>& stage : order) {
     std::vector<std::unique_ptr<Feature>>& out = dag.stages.emplace_back();
     out.reserve(stage.size());

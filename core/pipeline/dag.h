@@ -15,6 +15,8 @@ struct ResolvedDag {
   // Features grouped by stage, stage 0 first; a feature depends only on
   // features of earlier stages.
   std::vector<std::vector<std::unique_ptr<Feature>>> stages;
+  // positions[s][k]: where stages[s][k] stood in the caller's list.
+  std::vector<std::vector<std::size_t>> positions;
   // Every output name of every feature, in execution order.
   Names output_names;
   // Names read that no feature produces, each once, in order of first

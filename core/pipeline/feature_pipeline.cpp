@@ -55,9 +55,12 @@ Result<FeaturePipeline> FeaturePipeline::create(std::vector<std::unique_ptr<Feat
 
   std::size_t next_output = 1;
   std::size_t widest = 0;
-  for (auto& stage : dag->stages) {
-    for (std::unique_ptr<Feature>& feature : stage) {
+  for (std::size_t s_index = 0; s_index < dag->stages.size(); ++s_index) {
+    auto& stage = dag->stages[s_index];
+    for (std::size_t k = 0; k < stage.size(); ++k) {
+      std::unique_ptr<Feature>& feature = stage[k];
       Step step;
+      step.caller_index = dag->positions[s_index][k];
       step.out_begin = next_output;
       step.out_count = feature->output_names().size();
       next_output += step.out_count;
@@ -137,6 +140,46 @@ Result<ResearchResult> FeaturePipeline::run_research(BarsView data) {
     result.values.insert(result.values.end(), first, first + result.width);
   }
   return result;
+}
+
+Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                                               std::span<const StridedOutput> outputs, bool reset_first,
+                                               const std::function<bool()>& interrupted) {
+  if (inputs.size() < input_columns_.size())
+    return invalid_input("data must hold one column per input column: expected " +
+                         std::to_string(input_columns_.size()) + ", got " + std::to_string(inputs.size()));
+  if (outputs.size() < output_names_.size())
+    return invalid_input("outputs must hold one column per output name: expected " +
+                         std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
+  if (reset_first) reset();
+  constexpr std::size_t kBlock = 65536;
+  std::vector<Value> bar(input_columns_.size());
+  const std::size_t width = output_names_.size();
+  for (std::size_t begin = 0; begin < bars; begin += kBlock) {
+    if (interrupted && interrupted()) {
+      reset();
+      return RunStatus::interrupted;
+    }
+    const std::size_t end = std::min(bars, begin + kBlock);
+    for (std::size_t i = begin; i < end; ++i) {
+      for (std::size_t j = 0; j < bar.size(); ++j) {
+        const double x = inputs[j][i];
+        bar[j] = x != x ? kMissing : Value(x);
+      }
+      run_bar(bar);
+      for (std::size_t k = 0; k < width; ++k) {
+        const Value& v = slots_[k + 1];
+        outputs[k][i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
+      }
+    }
+  }
+  return RunStatus::done;
+}
+
+std::vector<const Feature*> FeaturePipeline::features_in_caller_order() const {
+  std::vector<const Feature*> out(steps_.size());
+  for (const Step& step : steps_) out[step.caller_index] = step.feature.get();
+  return out;
 }
 
 void FeaturePipeline::reset() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <span>
@@ -21,6 +22,23 @@ struct BarsView {
   std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
   std::span<const Value> bar(std::size_t i) const { return values.subspan(offsets[i], offsets[i + 1] - offsets[i]); }
 };
+
+// A column of doubles read with a stride, in elements (a row-major table's
+// column j is {base + j, width}). At this boundary NaN marks a missing value.
+struct StridedColumn {
+  const double* data;
+  std::ptrdiff_t stride;
+  double operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
+};
+struct StridedOutput {
+  double* data;
+  std::ptrdiff_t stride;
+  double& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
+};
+
+// How a column run ended: every bar processed, or stopped by the caller's
+// interrupt check (the features are then reset).
+enum class RunStatus { done, interrupted };
 
 // The results of a research run, stored flat: `width` values per bar, bar
 // after bar.
@@ -72,6 +90,28 @@ class FeaturePipeline {
   // fails with InvalidInput and the pipeline is exactly as it was.
   Result<ResearchResult> run_research(BarsView data);
 
+  // Research over whole columns: inputs[j] is input column j (input_names()
+  // order), `bars` values each, NaN marking a missing value. Writes every
+  // output name's value for every bar into outputs[k] (output_names()
+  // order), NaN for missing. With `reset_first` the features are reset
+  // before the first bar, as run_research does; otherwise the run continues
+  // from the features' current state, so a long history may be fed in
+  // pieces with the same results as one run. The features are left after
+  // the last bar, exactly as update() bar by bar would leave them.
+  //
+  // Refused with InvalidInput, before anything changes, when `inputs` or
+  // `outputs` hold fewer columns than there are input columns / output
+  // names. `interrupted`, when given, is asked between blocks of bars; when
+  // it returns true the run stops, every feature is reset and the result is
+  // RunStatus::interrupted (outputs then hold partial results).
+  Result<RunStatus> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                                std::span<const StridedOutput> outputs, bool reset_first,
+                                const std::function<bool()>& interrupted = {});
+
+  // The features in the order the caller passed them (their position in the
+  // `features` argument of create), for callers that describe the pipeline.
+  std::vector<const Feature*> features_in_caller_order() const;
+
   // Every feature back to its just-built state, in execution order.
   void reset();
 
@@ -91,6 +131,7 @@ class FeaturePipeline {
     std::size_t gather;     // values handed to update: max(inputs, values_read)
     std::size_t out_begin;  // first output slot; its outputs are contiguous
     std::size_t out_count;
+    std::size_t caller_index;  // position in the caller's `features` list
   };
   struct Load {
     std::size_t slot;

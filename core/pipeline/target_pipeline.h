@@ -32,6 +32,8 @@ class TargetPipeline {
   Names input_names() const { return input_columns_; }
   Names output_names() const { return output_names_; }
   std::size_t len() const { return targets_.size(); }
+  // The i-th target, in the caller's order.
+  const Target& target(std::size_t i) const { return *targets_[i].target; }
 
  private:
   // A target with the data positions of its inputs, in its input order.

@@ -187,7 +187,7 @@ def test_class_surface(cls):
     assert cls.__name__ == cls.__qualname__
     assert cls.__text_signature__ == sig
     assert cls.__doc__ == doc
-    assert [m for m in vars(cls) if not m.startswith("__")] == [name for name, _, _ in methods]
+    assert [m for m in vars(cls) if not m.startswith("_")] == [name for name, _, _ in methods]
     for name, msig, mdoc in methods:
         assert (getattr(cls, name).__text_signature__, getattr(cls, name).__doc__) == (msig, mdoc), name
     slots = {m for m in vars(cls) if m.startswith("__")} - {"__doc__", "__module__"}
