@@ -1,6 +1,7 @@
 #include "core/pipeline/target_pipeline.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -71,6 +72,31 @@ Result<std::vector<Column>> TargetPipeline::run_research(std::span<const std::sp
     for (std::size_t k = cols.size(); k < slot.outputs; ++k) result.emplace_back(length, kMissing);
   }
   return result;
+}
+
+Result<void> TargetPipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                                         std::span<const StridedOutput> outputs) const {
+  if (inputs.size() < input_columns_.size())
+    return invalid_input("data must hold one column per input column: expected " +
+                         std::to_string(input_columns_.size()) + ", got " + std::to_string(inputs.size()));
+  if (outputs.size() < output_names_.size())
+    return invalid_input("outputs must hold one column per output name: expected " +
+                         std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
+  std::vector<Column> columns(input_columns_.size(), Column(bars));
+  for (std::size_t j = 0; j < columns.size(); ++j)
+    for (std::size_t i = 0; i < bars; ++i) {
+      const double x = inputs[j][i];
+      columns[j][i] = x != x ? kMissing : Value(x);
+    }
+  std::vector<std::span<const Value>> views(columns.begin(), columns.end());
+  auto labels = run_research(views);
+  if (!labels) return std::unexpected(std::move(labels.error()));
+  for (std::size_t k = 0; k < output_names_.size(); ++k)
+    for (std::size_t i = 0; i < bars; ++i) {
+      const Value& v = (*labels)[k][i];
+      outputs[k][i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
+    }
+  return {};
 }
 
 std::size_t TargetPipeline::forward_period() const {

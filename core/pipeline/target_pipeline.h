@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "core/pipeline/feature_pipeline.h"
 #include "core/target.h"
 
 namespace sarvek {
@@ -26,6 +27,14 @@ class TargetPipeline {
   // columns than there are input columns or when a target refuses its
   // columns.
   Result<std::vector<Column>> run_research(std::span<const std::span<const Value>> data) const;
+
+  // The same over whole columns of doubles: inputs[j] is input column j,
+  // `bars` values each, NaN marking a missing value; writes every output
+  // name's label for every bar into outputs[k], NaN for missing. Refused,
+  // before anything is written, when `inputs` or `outputs` hold fewer
+  // columns than there are input columns / output names.
+  Result<void> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                           std::span<const StridedOutput> outputs) const;
 
   // The largest forward period among the targets, 0 when there are none.
   std::size_t forward_period() const;
