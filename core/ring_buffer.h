@@ -7,6 +7,8 @@
 #include <new>
 #include <type_traits>
 
+#include "core/reserve_error.h"
+
 namespace sarvek {
 
 // Fixed-capacity first-in-first-out ring of plain values, oldest first. The
@@ -15,7 +17,8 @@ namespace sarvek {
 // a large window costs address space, not pages, until bars fill it.
 //
 // Allocation failure (or a capacity whose byte size overflows) throws
-// std::bad_alloc from the constructor; nothing else here can fail.
+// ReserveError, a std::bad_alloc naming the capacity and bytes, from the
+// constructor; nothing else here can fail.
 template <class T>
 class RingBuffer {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
@@ -23,8 +26,11 @@ class RingBuffer {
 
  public:
   explicit RingBuffer(std::size_t capacity) : capacity_(capacity) {
-    if (capacity_ > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    if (capacity_ > 0) data_.reset(static_cast<T*>(::operator new(capacity_ * sizeof(T))));
+    if (capacity_ > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw ReserveError(capacity_, sizeof(T));
+    if (capacity_ == 0) return;
+    void* room = ::operator new(capacity_ * sizeof(T), std::nothrow);
+    if (!room) throw ReserveError(capacity_, sizeof(T));
+    data_.reset(static_cast<T*>(room));
   }
 
   RingBuffer(RingBuffer&&) noexcept = default;
