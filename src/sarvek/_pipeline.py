@@ -9,7 +9,6 @@ from __future__ import annotations
 import os
 import tempfile
 import tomllib
-from collections import OrderedDict
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Union
@@ -56,14 +55,6 @@ _SECTIONS = {"features": (FEATURE_PARAMS, _sarvek.FeaturePipeline), "targets": (
 FEATURE_SHAPE: dict[str, tuple[int, int]] = {name: (1, 1) for name in FEATURE_PARAMS}
 FEATURE_SHAPE.update(LinearSlope=(2, 2), ParkinsonVolatility=(2, 1), RogersSatchellVolatility=(4, 1))
 
-# Which Kama entries of a built pipeline left fast and slow to their
-# defaults. The classes take no attributes, so the note is kept here, keyed
-# by object id and checked against the pipeline's configuration on use; a
-# bounded number of notes is kept.
-_OMITTED: OrderedDict[int, tuple[Any, frozenset[int]]] = OrderedDict()
-_OMITTED_LIMIT = 4096
-
-
 def _where(source: str | None, entry: str) -> str:
     return f"{source}: {entry}" if source else entry
 
@@ -91,9 +82,8 @@ def _check_value(param: _Param, value: Any, place: str) -> Any:
     return list(value)
 
 
-def _build_entry(section: str, index: int, entry: Any, source: str | None) -> tuple[Any, bool]:
-    """One feature or target from its table; also whether a Kama entry left
-    both fast and slow out."""
+def _build_entry(section: str, index: int, entry: Any, source: str | None) -> Any:
+    """One feature or target from its table."""
     table, _ = _SECTIONS[section]
     where = _where(source, f"{section}[{index}]")
     if not isinstance(entry, Mapping):
@@ -118,11 +108,9 @@ def _build_entry(section: str, index: int, entry: Any, source: str | None) -> tu
             continue
         kwargs[p.name] = _check_value(p, entry[p.name], f"{where}.{p.name}")
     try:
-        obj = getattr(_sarvek, kind)(**kwargs)
+        return getattr(_sarvek, kind)(**kwargs)
     except (ValueError, OverflowError, MemoryError) as exc:
         raise PipelineError(f"{where} ({kind}): {exc}") from None
-    omitted = kind == "Kama" and "fast" not in entry and "slow" not in entry
-    return obj, omitted
 
 
 def _build(document: Mapping[str, Any], source: str | None = None) -> Pipeline:
@@ -146,15 +134,9 @@ def _build(document: Mapping[str, Any], source: str | None = None) -> Pipeline:
     built = [_build_entry(section, i, e, source) for i, e in enumerate(entries)]
     cls = _SECTIONS[section][1]
     try:
-        pipeline = cls([obj for obj, _ in built], columns)
+        return cls(built, columns)
     except ValueError as exc:
         raise PipelineError(_where(source, f"{section}: {exc}")) from None
-    omitted = frozenset(i for i, (_, o) in enumerate(built) if o)
-    if omitted:
-        _OMITTED[id(pipeline)] = (pipeline._config(), omitted)
-        while len(_OMITTED) > _OMITTED_LIMIT:
-            _OMITTED.popitem(last=False)
-    return pipeline
 
 
 def pipeline_from_dict(document: Mapping[str, Any]) -> Pipeline:
@@ -170,16 +152,14 @@ def pipeline_from_dict(document: Mapping[str, Any]) -> Pipeline:
 def pipeline_to_dict(pipeline: Pipeline) -> dict[str, Any]:
     """The pipeline as plain data, entries in the order they were given.
 
-    A pipeline built from a document gives that document back; Kama's
-    ``fast`` and ``slow`` are left out only where that document left them out.
+    A pipeline built from a document gives that document back, and the
+    dict builds an identical pipeline. Every parameter is written out: a Kama
+    entry always carries ``fast`` and ``slow``, also where the document it was
+    built from left them to their defaults (2 and 30).
     """
     if not isinstance(pipeline, (_sarvek.FeaturePipeline, _sarvek.TargetPipeline)):
         raise TypeError(f"expected a FeaturePipeline or TargetPipeline, got {type(pipeline).__name__}")
     config: dict[str, Any] = pipeline._config()
-    note = _OMITTED.get(id(pipeline))
-    if note is not None and note[0] == config:
-        for i in note[1]:
-            del config["features"][i]["fast"], config["features"][i]["slow"]
     return config
 
 
