@@ -83,6 +83,10 @@ bool to_row_table(PyObject* data, const char* param, std::size_t width, RowTable
 // are checked every 65536 values.
 PyObject* new_row_lists(const double* values, std::size_t bars, std::size_t width);
 
+// A list of lists of floats, one per column, missing as NaN. Signals are
+// checked every 65536 values.
+PyObject* new_column_lists(const std::vector<Column>& columns);
+
 // ----------------------------------------------------------------- result
 
 // The _Result type; created once.
