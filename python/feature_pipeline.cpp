@@ -105,14 +105,21 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
   static const char* const kParams[] = {"data"};
   PyObject* data;
   if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
-  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+  // After a failure the pipeline is: as it was, when the data could not be
+  // read or a bar is short (refused before anything changes); reset, when
+  // the run stopped on a signal or failed; after the last bar, when the
+  // result lists could not be made (a retry resets first, so it gives the
+  // same result). The lists are made after the guard is released: they do
+  // not refer to the pipeline.
+  std::unique_ptr<double[]> results;
+  std::size_t bars = 0, width = 0;
+  PyObject* ran = writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     // A 2-D float64 buffer is read in place, any other data as rows, each
     // converted once into a row-major table; either way every check comes
     // before anything changes.
     ColumnInput table;
     RowTable rows;
     std::vector<StridedColumn> inputs;
-    std::size_t bars;
     const int is_table = read_table(data, table);
     if (is_table < 0) return nullptr;
     if (is_table) {
@@ -128,18 +135,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
         inputs.push_back({rows.values.data() + j, static_cast<std::ptrdiff_t>(p.inputs)});
     }
     // Room for every result before anything changes.
-    if (p.outputs != 0 && bars > std::numeric_limits<std::size_t>::max() / sizeof(double) / p.outputs)
+    width = p.outputs;
+    if (width != 0 && bars > std::numeric_limits<std::size_t>::max() / sizeof(double) / width)
       return PyErr_NoMemory();
-    const auto results = std::make_unique_for_overwrite<double[]>(bars * p.outputs);
-    const std::vector<StridedOutput> outputs = row_outputs(results.get(), p.outputs);
+    results = std::make_unique_for_overwrite<double[]>(bars * width);
+    const std::vector<StridedOutput> outputs = row_outputs(results.get(), width);
 
     auto status = run_engine(p, bars, inputs, outputs, true);
     if (!status) return raise_core_error(status.error());
     if (*status == RunStatus::interrupted) return nullptr;
-    PyObject* lists = new_row_lists(results.get(), bars, p.outputs);
-    if (!lists) p.pipeline.reset();  // a run that returns nothing leaves the features reset
-    return lists;
+    Py_RETURN_NONE;
   });
+  if (!ran) return nullptr;
+  Py_DECREF(ran);
+  return new_row_lists(results.get(), bars, width);
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
