@@ -13,6 +13,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/pipeline/feature_pipeline.h"
@@ -112,6 +113,13 @@ class Owned {
  private:
   PyObject* o_;
 };
+
+// ------------------------------------------------------------- functions
+
+// Private module functions choosing the SIMD path of the column kernels,
+// for tests that run every path: _simd_paths() (the names this CPU can run,
+// plainest first), _simd_path() (the current one) and _set_simd_path(name).
+PyMethodDef* column_functions();
 
 // -------------------------------------------------------- the lock released
 

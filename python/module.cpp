@@ -54,7 +54,8 @@ PyObject* create_module() {
   Py_XDECREF(all);
   // Private, outside __all__: the type of the column results.
   PyTypeObject* result = ok ? result_class() : nullptr;
-  ok = result && PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(result)) == 0;
+  ok = result && PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(result)) == 0 &&
+       PyModule_AddFunctions(module, column_functions()) == 0;
   if (!ok) {
     Py_DECREF(module);
     return nullptr;

@@ -470,3 +470,47 @@ def test_an_array_resized_during_a_run_does_not_crash():
     # Resized before the run took the buffer, the run saw the ten rows kept.
     assert_same_bits(result[0], expected[: len(result[0])])
     assert all("cannot resize" in m for m in refused)
+
+
+# ------------------------------------------------------------ SIMD paths
+
+
+@pytest.fixture(params=sv._simd_paths())
+def simd_path(request):
+    before = sv._simd_path()
+    sv._set_simd_path(request.param)
+    yield request.param
+    sv._set_simd_path(before)
+
+
+def windowed(w):
+    return [
+        sv.Sma(["close"], w, ["sma"]),
+        sv.Ema(["close"], w, ["ema"]),
+        sv.Kama(["close"], w, ["kama"], fast=2, slow=30),
+        sv.SimpleReturn(["close"], w, ["ret"]),
+        sv.LogReturn(["close"], w, ["logret"]),
+        sv.Skewness(["ret"], max(w, 3), ["skew"]),
+        sv.Kurtosis(["logret"], max(w, 4), ["kurt"]),
+        sv.LinearSlope(["open", "close"], max(w, 2), ["slope", "r2"]),
+        sv.ParkinsonVolatility(["high", "low"], w, ["park"]),
+        sv.RogersSatchellVolatility(["high", "low", "open", "close"], w, ["rs"]),
+        sv.Sma(["sma"], w + 2, ["sma_of_sma"]),
+    ]
+
+
+@pytest.mark.parametrize("w", [1, 2, 3, 17, 64, 300])
+def test_every_simd_path_gives_the_bits_of_update(simd_path, w):
+    data = ohlc(1031, seed=w)
+    p = sv.FeaturePipeline(windowed(w), COLUMNS)
+    expected = update_loop(sv.FeaturePipeline(windowed(w), COLUMNS), data)
+    assert_same_bits(np.asarray(p._run_columns(data)), expected)
+    assert_same_bits(p.run_research(data.tolist()), expected)
+
+
+def test_simd_path_names_are_checked():
+    assert sv._simd_paths()[0] == "scalar" and sv._simd_path() in sv._simd_paths()
+    with pytest.raises(ValueError, match=r"^SIMD path 'no-such' is unknown or not supported by this CPU; available: scalar"):
+        sv._set_simd_path("no-such")
+    with pytest.raises(TypeError):
+        sv._set_simd_path(1)
