@@ -17,8 +17,10 @@ ten-feature pipeline of pipeline_bench.py. Prints ns per bar of:
   - Sma(20) alone through _run_columns against bottleneck.move_mean and
     talib.SMA;
 and the ratios, then the peak memory of a column-engine run measured in a
-fresh subprocess with resource.getrusage (C++ allocations are invisible to
-tracemalloc).
+fresh subprocess (C++ allocations are invisible to tracemalloc): the peak
+resident size (VmHWM; getrusage's ru_maxrss is inherited from the parent
+through fork and exec on Linux) over what the process held before the
+input was made.
 
 Run with the module on the path, e.g.
     PYTHONPATH=build/dev python3 bench/research_bench.py [bars]
@@ -123,7 +125,13 @@ sys.path.insert(0, sys.argv[2])
 import _sarvek as sv
 from pipeline_bench import COLUMNS, build_features
 import os
-def rss(): return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+def rss():
+    # The peak of this process's own memory. getrusage's ru_maxrss would do,
+    # but Linux carries it over from the parent through fork and exec.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 def resident(): return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 n = int(sys.argv[1])
 p = sv.FeaturePipeline(build_features()[0], COLUMNS)
@@ -155,6 +163,7 @@ def peak_memory(n):
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     repeat = 3
+    memory = peak_memory(n)
     data = make_ohlc(n)
     features, used = build_features()
     pipeline = sv.FeaturePipeline(features, COLUMNS)
@@ -214,7 +223,7 @@ def main():
     print(f"Sma(20) / talib:              {timings['Sma(20) via _run_columns'] / timings['talib SMA(20)']:6.2f}x")
     print(f"run_research / (floor+engine): {timings['run_research (lists)'] / (floor + engine):6.2f}x   (target <= 1)")
 
-    base, with_input, peak, in_bytes, out_bytes = peak_memory(n)
+    base, with_input, peak, in_bytes, out_bytes = memory
     mb = 1 << 20
     extra = peak - base - in_bytes - out_bytes
     print()

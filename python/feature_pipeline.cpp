@@ -78,16 +78,15 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The column engine over `bars` bars, from scratch or continuing, with the
 // interpreter lock released and signals checked between blocks. When it
-// stops on a signal (the exception is then set) or fails, the features are
-// left reset.
+// stops on a signal (the exception is then set) the engine has reset the
+// features; when it throws (out of memory) they are reset here. A refusal
+// (columns miscounted, which the callers rule out) changes nothing.
 Result<RunStatus> run_engine(PipelinePayload& p, std::size_t bars, std::span<const StridedColumn> inputs,
                              std::span<const StridedOutput> outputs, bool reset_first) {
   try {
-    auto status = without_lock([&](const std::function<bool()>& interrupted) {
+    return without_lock([&](const std::function<bool()>& interrupted) {
       return p.pipeline.run_columns(bars, inputs, outputs, reset_first, interrupted);
     });
-    if (!status || *status == RunStatus::interrupted) p.pipeline.reset();
-    return status;
   } catch (...) {
     p.pipeline.reset();
     throw;
