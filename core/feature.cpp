@@ -1,6 +1,9 @@
 #include "core/feature.h"
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
+#include <vector>
 
 namespace sarvek {
 
@@ -8,6 +11,36 @@ std::string Feature::short_bar_message(std::size_t got) const {
   const std::size_t need = values_read();
   return "values must hold at least " + std::to_string(need) + (need == 1 ? " value" : " values") +
          ", got " + std::to_string(got);
+}
+
+Result<void> Feature::run_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const std::size_t need = values_read();
+  if (in.size() < need)
+    return invalid_input("columns must hold at least " + std::to_string(need) + (need == 1 ? " column" : " columns") +
+                         ", got " + std::to_string(in.size()));
+  const std::size_t names = output_names().size();
+  if (out.size() != names)
+    return invalid_input("outputs must hold one column per output name: expected " + std::to_string(names) +
+                         ", got " + std::to_string(out.size()));
+  if (bars != 0) step_columns(bars, in, out);
+  return {};
+}
+
+void Feature::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  std::vector<Value> bar(in.size());
+  for (std::size_t i = 0; i < bars; ++i) {
+    for (std::size_t j = 0; j < in.size(); ++j) bar[j] = in[j].valid[i] ? Value(in[j].values[i]) : kMissing;
+    const Values got = step(bar);
+    const std::size_t given = std::min(got.size(), out.size());
+    for (std::size_t k = 0; k < given; ++k) {
+      out[k].valid[i] = got[k].has_value();
+      out[k].values[i] = got[k] ? *got[k] : std::numeric_limits<double>::quiet_NaN();
+    }
+    for (std::size_t k = given; k < out.size(); ++k) {
+      out[k].valid[i] = 0;
+      out[k].values[i] = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
 }
 
 void fresh_invariant_broken() {

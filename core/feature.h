@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "core/column.h"
 #include "core/error.h"
 #include "core/small_vector.h"
 #include "core/value.h"
@@ -39,9 +40,26 @@ class Feature {
     return step(values);
   }
 
+  // Consumes `bars` bars given as whole columns: in[j] holds position j of
+  // every bar (as values[j] of update), out[k] receives output name k of
+  // every bar, a name beyond the values a bar produces being missing. The
+  // results, and the state left behind, are exactly those of update() bar
+  // by bar, bit for bit. Refused before anything changes when `in` holds
+  // fewer than values_read() columns or `out` is not one column per output
+  // name. Each column holds `bars` entries; outputs must not overlap inputs.
+  Result<void> run_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
+
+  // Takes the room column runs of up to `bars` bars need, so that they do
+  // not allocate; changes no state. May throw std::bad_alloc.
+  virtual void reserve_columns(std::size_t bars) { (void)bars; }
+
  protected:
   // update() once the length is known to be sufficient.
   virtual Values step(std::span<const Value> values) = 0;
+
+  // run_columns() once the column counts are checked. By default every bar
+  // goes through step().
+  virtual void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
 
  private:
   std::string short_bar_message(std::size_t got) const;

@@ -35,6 +35,7 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   };
   if (spec.tp_repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});
   if (spec.sq_length) slots.push_back({Py_sq_length, reinterpret_cast<void*>(spec.sq_length)});
+  slots.insert(slots.end(), spec.slots.begin(), spec.slots.end());
   slots.push_back({0, nullptr});
 
   // Final (no base-type flag), no __dict__, no weak-reference slot.

@@ -35,6 +35,7 @@ struct ClassSpec {
   reprfunc tp_repr = nullptr;    // null: the default object repr
   lenfunc sq_length = nullptr;   // null: no __len__
   std::vector<MethodSpec> methods;
+  std::vector<PyType_Slot> slots = {};  // any further slots (buffer, getset)
 };
 
 // Builds the type object; it lives until the process ends. Returns null

@@ -3,11 +3,14 @@
 
 #include "python/feature_pipeline.h"
 
+#include <limits>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "core/pipeline/feature_pipeline.h"
+#include "python/buffers.h"
 #include "python/classdef.h"
 #include "python/convert.h"
 #include "python/features.h"
@@ -22,6 +25,8 @@ struct PipelinePayload {
   // The live bar's values, reused from call to call so that a warm update
   // does not allocate. Only touched under the exclusive hold.
   std::vector<Value> bar;
+  std::size_t inputs;   // input_names().size()
+  std::size_t outputs;  // output_names().size()
 };
 
 PyTypeObject* g_type = nullptr;
@@ -49,7 +54,8 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto pipeline = FeaturePipeline::create(std::move(features), std::move(columns));
     if (!pipeline) return raise_core_error(pipeline.error());
     const std::size_t width = pipeline->input_names().size();
-    PipelinePayload payload{{}, std::move(*pipeline), {}};
+    const std::size_t outputs = pipeline->output_names().size();
+    PipelinePayload payload{{}, std::move(*pipeline), {}, width, outputs};
     payload.bar.reserve(width);
     return new_instance(type, std::move(payload));
   });
@@ -70,16 +76,103 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+// The column engine over `bars` bars, from scratch or continuing, with the
+// interpreter lock released and signals checked between blocks. When it
+// stops on a signal (the exception is then set) the engine has reset the
+// features; when it throws (out of memory) they are reset here. A refusal
+// (columns miscounted, which the callers rule out) changes nothing.
+Result<RunStatus> run_engine(PipelinePayload& p, std::size_t bars, std::span<const StridedColumn> inputs,
+                             std::span<const StridedOutput> outputs, bool reset_first) {
+  try {
+    return without_lock([&](const std::function<bool()>& interrupted) {
+      return p.pipeline.run_columns(bars, inputs, outputs, reset_first, interrupted);
+    });
+  } catch (...) {
+    p.pipeline.reset();
+    throw;
+  }
+}
+
+// Exactly the refusal of a bar shorter than the input columns.
+PyObject* raise_short_bar(std::size_t bar, std::size_t need, std::size_t got) {
+  std::string msg = "bar " + std::to_string(bar) + " of data must hold at least " + std::to_string(need) +
+                    (need == 1 ? " value" : " values") + ", got " + std::to_string(got);
+  return raise_core_error(CoreError::invalid_input(std::move(msg)));
+}
+
 PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kParams[] = {"data"};
   PyObject* data;
   if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+  // After a failure the pipeline is: as it was, when the data could not be
+  // read or a bar is short (refused before anything changes); reset, when
+  // the run stopped on a signal or failed; after the last bar, when the
+  // result lists could not be made (a retry resets first, so it gives the
+  // same result). The lists are made after the guard is released: they do
+  // not refer to the pipeline.
+  std::unique_ptr<double[]> results;
+  std::size_t bars = 0, width = 0;
+  PyObject* ran = writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+    // A 2-D float64 buffer is read in place, any other data as rows, each
+    // converted once into a row-major table; either way every check comes
+    // before anything changes.
+    ColumnInput table;
+    RowTable rows;
+    std::vector<StridedColumn> inputs;
+    const int is_table = read_table(data, table);
+    if (is_table < 0) return nullptr;
+    if (is_table) {
+      bars = table.bars;
+      if (bars > 0 && table.columns.size() < p.inputs) return raise_short_bar(0, p.inputs, table.columns.size());
+      inputs.assign(table.columns.begin(), table.columns.begin() + std::min(table.columns.size(), p.inputs));
+      inputs.resize(p.inputs, StridedColumn{nullptr, 0});  // no bars: never read
+    } else {
+      if (!to_row_table(data, "data", p.inputs, rows)) return nullptr;
+      if (rows.short_bar != RowTable::kNone) return raise_short_bar(rows.short_bar, p.inputs, rows.short_length);
+      bars = rows.bars;
+      for (std::size_t j = 0; j < p.inputs; ++j)
+        inputs.push_back({rows.values.data() + j, static_cast<std::ptrdiff_t>(p.inputs)});
+    }
+    // Room for every result before anything changes.
+    width = p.outputs;
+    if (width != 0 && bars > std::numeric_limits<std::size_t>::max() / sizeof(double) / width)
+      return PyErr_NoMemory();
+    results = std::make_unique_for_overwrite<double[]>(bars * width);
+    const std::vector<StridedOutput> outputs = row_outputs(results.get(), width);
+
+    auto status = run_engine(p, bars, inputs, outputs, true);
+    if (!status) return raise_core_error(status.error());
+    if (*status == RunStatus::interrupted) return nullptr;
+    Py_RETURN_NONE;
+  });
+  if (!ran) return nullptr;
+  Py_DECREF(ran);
+  return new_row_lists(results.get(), bars, width);
+}
+
+PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kParams[] = {"data", "reset"};
+  PyObject* bound[2];
+  if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
+  bool reset_first = true;
+  if (bound[1]) {
+    const int truth = PyObject_IsTrue(bound[1]);
+    if (truth < 0) return nullptr;
+    reset_first = truth != 0;
+  }
   return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
-    ValueRows rows;
-    if (!to_value_rows(data, "data", rows)) return nullptr;
-    auto result = p.pipeline.run_research(BarsView{rows.values, rows.offsets});
-    if (!result) return raise_core_error(result.error());
-    return new_float_lists(result->bars, [&](std::size_t i) { return result->bar(i); });
+    ColumnInput in;  // holds every buffer view until the call ends
+    if (!read_columns(bound[0], p.inputs, in)) return nullptr;
+    double* out;
+    PyObject* result = new_result(in.bars, p.outputs, &out);
+    if (!result) return nullptr;
+    const Owned owned(result);
+    const std::vector<StridedOutput> outputs = row_outputs(out, p.outputs);
+    auto status = run_engine(p, in.bars, in.columns, outputs, reset_first);
+    if (!status) return raise_core_error(status.error());
+    if (*status == RunStatus::interrupted) return nullptr;
+    Py_INCREF(result);
+    return result;
   });
 }
 
@@ -148,6 +241,20 @@ PyTypeObject* create() {
                "\n"
                "Returns:\n"
                "    List of bars, each bar is a list of output values."},
+              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS,
+               "($self, data, reset=True)",
+               "Research over whole columns, computed with the interpreter lock released.\n"
+               "\n"
+               "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
+               "are whole multiples of 8 bytes, or a list of len(input_names()) 1-D float64 buffers of equal\n"
+               "length; NaN marks a missing value. With reset (the default) the features are reset first, as\n"
+               "run_research does; otherwise the run continues from their current state, so a long history\n"
+               "fed in pieces gives the same results as one call.\n"
+               "\n"
+               "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
+               "numpy.asarray() wraps without a copy. A refused call changes nothing. A run stopped by a\n"
+               "signal (KeyboardInterrupt) or any other failure once computing has begun leaves the features\n"
+               "reset; the same holds for run_research."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/buffers.h"
 #include "python/feature_pipeline.h"
 #include "python/features.h"
 #include "python/target_pipeline.h"
@@ -51,6 +52,10 @@ PyObject* create_module() {
     Py_XDECREF(name);
   }
   Py_XDECREF(all);
+  // Private, outside __all__: the type of the column results.
+  PyTypeObject* result = ok ? result_class() : nullptr;
+  ok = result && PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(result)) == 0 &&
+       PyModule_AddFunctions(module, column_functions()) == 0;
   if (!ok) {
     Py_DECREF(module);
     return nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/pipeline/target_pipeline.h"
+#include "python/buffers.h"
 #include "python/classdef.h"
 #include "python/guard.h"
 #include "python/targets.h"
@@ -59,9 +60,36 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
     std::vector<std::span<const Value>> columns;
     columns.reserve(rows.rows());
     for (std::size_t i = 0; i < rows.rows(); ++i) columns.push_back(rows.row(i));
-    auto out = p.pipeline.run_research(columns);
-    if (!out) return raise_core_error(out.error());
-    return new_float_lists(out->size(), [&](std::size_t i) -> const Column& { return (*out)[i]; });
+    std::vector<Column> out;
+    auto status = without_lock([&](const std::function<bool()>& interrupted) {
+      return p.pipeline.run_research(columns, out, interrupted);
+    });
+    if (!status) return raise_core_error(status.error());
+    if (*status == RunStatus::interrupted) return nullptr;
+    return new_column_lists(out);
+  });
+}
+
+PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kParams[] = {"data"};
+  PyObject* data;
+  if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+  return reading<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+    const std::size_t outputs = p.pipeline.output_names().size();
+    ColumnInput in;  // holds every buffer view until the call ends
+    if (!read_columns(data, p.pipeline.input_names().size(), in)) return nullptr;
+    double* out;
+    PyObject* result = new_result(in.bars, outputs, &out);
+    if (!result) return nullptr;
+    const Owned owned(result);
+    const std::vector<StridedOutput> columns = row_outputs(out, outputs);
+    auto status = without_lock([&](const std::function<bool()>& interrupted) {
+      return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted);
+    });
+    if (!status) return raise_core_error(status.error());
+    if (*status == RunStatus::interrupted) return nullptr;
+    Py_INCREF(result);
+    return result;
   });
 }
 
@@ -110,6 +138,16 @@ PyTypeObject* create_pipeline_class() {
                "\n"
                "Returns:\n"
                "    One list per output column, in ``output_names()`` order."},
+              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data)",
+               "Labels over whole columns, computed with the interpreter lock released.\n"
+               "\n"
+               "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
+               "are whole multiples of 8 bytes, or a list of len(input_names()) 1-D float64 buffers of equal\n"
+               "length; NaN marks a missing value.\n"
+               "\n"
+               "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
+               "numpy.asarray() wraps without a copy. Labels are computed in blocks of bars, and a signal\n"
+               "(KeyboardInterrupt) is seen between blocks; the pipeline never changes."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},
               {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",

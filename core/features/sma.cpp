@@ -1,5 +1,9 @@
 #include "core/features/sma.h"
 
+#include "core/features/window_run.h"
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
 
 Sma::Sma(Names inputs, std::size_t window, Names outputs)
@@ -14,19 +18,20 @@ Result<Sma> Sma::create(Names inputs, std::size_t window, Names outputs) {
 
 std::unique_ptr<Feature> Sma::fresh() const { return rebuild<Sma>(inputs_, window_, outputs_); }
 
+// Oldest to newest from 0.0 (lanes::window_mean): the order is fixed so
+// results are reproducible bit for bit.
 Values Sma::step(std::span<const Value> values) {
-  buffer_.push_back(values[0]);
-  if (!buffer_.full()) return {kMissing};
-  // Oldest to newest from 0.0: the order is fixed so results are
-  // reproducible bit for bit.
-  double sum = 0.0;
-  const bool complete = buffer_.visit([&](const Value& v) {
-    if (!v) return false;
-    sum += *v;
-    return true;
-  });
-  if (!complete) return {kMissing};
-  return {sum / static_cast<double>(window_)};
+  push_value(buffer_, values[0]);
+  if (!buffer_.complete()) return {kMissing};
+  return {lanes::window_mean<double>(buffer_.values(), window_)};
+}
+
+void Sma::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  stage_column(buffer_, bars, in[0]);
+  complete_windows(buffer_.staged_valid(), bars, window_, out[0].valid);
+  simd::kernels().window_mean(buffer_.staged(), bars, window_, out[0].values);
+  buffer_.commit(bars);
+  fill_missing(out.subspan(1), bars);
 }
 
 }  // namespace sarvek

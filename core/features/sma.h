@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -16,14 +16,16 @@ class Sma final : public ConfiguredFeature {
   std::unique_ptr<Feature> fresh() const override;
   void reset() override { buffer_.clear(); }
   std::size_t values_read() const override { return 1; }
+  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   Sma(Names inputs, std::size_t window, Names outputs);
 
-  RingBuffer<Value> buffer_;
+  StagedWindow<1> buffer_;
 };
 
 }  // namespace sarvek

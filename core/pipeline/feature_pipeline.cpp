@@ -1,6 +1,8 @@
 #include "core/pipeline/feature_pipeline.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -119,6 +121,99 @@ Result<std::span<const Value>> FeaturePipeline::update(std::span<const Value> va
   return std::span<const Value>(slots_.data() + 1, output_names_.size());
 }
 
+// Bars per block of the column engine: large enough that per-block costs
+// (window history staged per feature, one virtual call per feature) vanish,
+// small enough that a block's columns stay in cache and extra memory stays
+// a few megabytes whatever the run's length.
+constexpr std::size_t kBlockBars = 16384;
+
+template <class Fill, class Take>
+RunStatus FeaturePipeline::run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
+                                      const std::function<bool()>& interrupted) {
+  const std::size_t block = std::min(bars, kBlockBars);
+  const std::size_t slot_count = slots_.size();
+
+  // A feature that reads a name it also writes (its own output name standing
+  // for the input column of that name) gets a copy of that column, so its
+  // outputs never overwrite what it is reading.
+  std::size_t aliased = 0;
+  std::size_t in_total = 0;
+  std::size_t out_total = 0;
+  for (const Step& step : steps_) {
+    for (std::size_t k = step.in_begin; k < step.in_end; ++k) {
+      const std::size_t s = read_slots_[k];
+      aliased += s >= step.out_begin && s < step.out_begin + step.out_count;
+    }
+    in_total += step.gather;
+    out_total += step.out_count;
+  }
+
+  // Every allocation happens here, before any state changes.
+  std::vector<double> values((slot_count + aliased) * block);
+  std::vector<std::uint8_t> valid((slot_count + aliased) * block);
+  std::vector<double*> slot_values(slot_count + aliased);
+  std::vector<std::uint8_t*> slot_valid(slot_count + aliased);
+  for (std::size_t s = 0; s < slot_count + aliased; ++s) {
+    slot_values[s] = values.data() + s * block;
+    slot_valid[s] = valid.data() + s * block;
+  }
+  std::vector<ColumnIn> ins;
+  std::vector<ColumnOut> outs;
+  ins.reserve(in_total);
+  outs.reserve(out_total);
+  // (from, to) pairs: copy slot `from` to alias column `to` before a step.
+  std::vector<std::pair<std::size_t, std::size_t>> copies;
+  std::vector<std::size_t> copies_end;
+  std::size_t next_alias = slot_count;
+  for (const Step& step : steps_) {
+    for (std::size_t k = step.in_begin; k < step.in_end; ++k) {
+      std::size_t s = read_slots_[k];
+      if (s >= step.out_begin && s < step.out_begin + step.out_count) {
+        copies.emplace_back(s, next_alias);
+        s = next_alias++;
+      }
+      ins.push_back({slot_values[s], slot_valid[s]});
+    }
+    // Positions read beyond the input names: the always-missing slot.
+    for (std::size_t k = step.in_end - step.in_begin; k < step.gather; ++k) ins.push_back({slot_values[0], slot_valid[0]});
+    for (std::size_t k = 0; k < step.out_count; ++k)
+      outs.push_back({slot_values[step.out_begin + k], slot_valid[step.out_begin + k]});
+    copies_end.push_back(copies.size());
+  }
+  for (Step& step : steps_) step.feature->reserve_columns(block);
+
+  std::fill(slot_values[0], slot_values[0] + block, std::numeric_limits<double>::quiet_NaN());
+  if (reset_first) reset();
+  for (std::size_t begin = 0; begin < bars; begin += block) {
+    if (interrupted && interrupted()) {
+      reset();
+      return RunStatus::interrupted;
+    }
+    const std::size_t n = std::min(block, bars - begin);
+    load(begin, begin + n, slot_values.data(), slot_valid.data());
+    std::size_t in_at = 0;
+    std::size_t out_at = 0;
+    std::size_t copy_at = 0;
+    for (std::size_t i = 0; i < steps_.size(); ++i) {
+      Step& step = steps_[i];
+      for (; copy_at < copies_end[i]; ++copy_at) {
+        const auto [from, to] = copies[copy_at];
+        std::memcpy(slot_values[to], slot_values[from], n * sizeof(double));
+        std::memcpy(slot_valid[to], slot_valid[from], n);
+      }
+      const auto done = step.feature->run_columns(n, std::span<const ColumnIn>(ins.data() + in_at, step.gather),
+                                                  std::span<const ColumnOut>(outs.data() + out_at, step.out_count));
+      // Cannot happen: every feature gets the columns it reads and one per
+      // output name.
+      if (!done) throw std::logic_error("feature refused columns sized for it: " + done.error().message());
+      in_at += step.gather;
+      out_at += step.out_count;
+    }
+    store(begin, begin + n, slot_values.data() + 1, slot_valid.data() + 1);
+  }
+  return RunStatus::done;
+}
+
 Result<ResearchResult> FeaturePipeline::run_research(BarsView data) {
   const std::size_t bars = data.size();
   for (std::size_t i = 0; i < bars; ++i)
@@ -133,12 +228,26 @@ Result<ResearchResult> FeaturePipeline::run_research(BarsView data) {
     throw std::bad_alloc();
   result.values.reserve(bars * result.width);
 
-  reset();
-  const Value* first = slots_.data() + 1;
-  for (std::size_t i = 0; i < bars; ++i) {
-    run_bar(data.bar(i));
-    result.values.insert(result.values.end(), first, first + result.width);
-  }
+  const std::size_t width = result.width;
+  run_engine(
+      bars, true,
+      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+        for (const Load& l : loads_) {
+          double* v = values[l.slot];
+          std::uint8_t* ok = valid[l.slot];
+          for (std::size_t i = begin; i < end; ++i) {
+            const Value& x = data.values[data.offsets[i] + l.position];
+            ok[i - begin] = x.has_value();
+            v[i - begin] = x ? *x : 0.0;
+          }
+        }
+      },
+      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+        for (std::size_t i = begin; i < end; ++i)
+          for (std::size_t k = 0; k < width; ++k)
+            result.values.push_back(valid[k][i - begin] ? Value(values[k][i - begin]) : kMissing);
+      },
+      {});
   return result;
 }
 
@@ -151,29 +260,32 @@ Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const
   if (outputs.size() < output_names_.size())
     return invalid_input("outputs must hold one column per output name: expected " +
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
-  if (reset_first) reset();
-  constexpr std::size_t kBlock = 65536;
-  std::vector<Value> bar(input_columns_.size());
   const std::size_t width = output_names_.size();
-  for (std::size_t begin = 0; begin < bars; begin += kBlock) {
-    if (interrupted && interrupted()) {
-      reset();
-      return RunStatus::interrupted;
-    }
-    const std::size_t end = std::min(bars, begin + kBlock);
-    for (std::size_t i = begin; i < end; ++i) {
-      for (std::size_t j = 0; j < bar.size(); ++j) {
-        const double x = inputs[j][i];
-        bar[j] = x != x ? kMissing : Value(x);
-      }
-      run_bar(bar);
-      for (std::size_t k = 0; k < width; ++k) {
-        const Value& v = slots_[k + 1];
-        outputs[k][i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
-      }
-    }
-  }
-  return RunStatus::done;
+  return run_engine(
+      bars, reset_first,
+      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+        for (const Load& l : loads_) {
+          const StridedColumn& c = inputs[l.position];
+          double* v = values[l.slot];
+          std::uint8_t* ok = valid[l.slot];
+          for (std::size_t i = begin; i < end; ++i) {
+            const double x = c[i];
+            // At this boundary NaN marks a missing value.
+            ok[i - begin] = x == x;
+            v[i - begin] = x;
+          }
+        }
+      },
+      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t k = 0; k < width; ++k) {
+          const StridedOutput& o = outputs[k];
+          const double* v = values[k];
+          const std::uint8_t* ok = valid[k];
+          for (std::size_t i = begin; i < end; ++i) o[i] = ok[i - begin] ? v[i - begin] : nan;
+        }
+      },
+      interrupted);
 }
 
 std::vector<const Feature*> FeaturePipeline::features_in_caller_order() const {

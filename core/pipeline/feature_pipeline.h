@@ -142,6 +142,15 @@ class FeaturePipeline {
 
   FeaturePipeline() = default;
   void run_bar(std::span<const Value> values);
+  // The column engine: blocks of bars, each feature in execution order
+  // over the whole block. `load(begin, end, values, valid)` fills the
+  // input-column slots for bars [begin, end) (values[slot], valid[slot]
+  // point at the block's column of that slot); `store(begin, end, values,
+  // valid)` takes the output slots 1 .. output count. Room is taken before
+  // anything changes.
+  template <class Fill, class Take>
+  RunStatus run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
+                       const std::function<bool()>& interrupted);
   // InvalidInput when `values` is shorter than the input columns; `index`
   // names the bar of a dataset.
   Result<void> check_bar(std::span<const Value> values, const char* what, std::size_t index) const;

@@ -49,11 +49,69 @@ Result<TargetPipeline> TargetPipeline::create(Targets targets, Names input_colum
   return TargetPipeline(std::move(slots), std::move(input_columns), std::move(output_names));
 }
 
-Result<std::vector<Column>> TargetPipeline::run_research(std::span<const std::span<const Value>> data) const {
-  if (data.size() < input_columns_.size())
-    return invalid_input("data must hold one column per input column: expected " +
-                         std::to_string(input_columns_.size()) + ", got " + std::to_string(data.size()));
+namespace {
 
+std::unexpected<CoreError> too_few_data_columns(std::size_t need, std::size_t got) {
+  return invalid_input("data must hold one column per input column: expected " + std::to_string(need) +
+                       ", got " + std::to_string(got));
+}
+
+// Bars per block: few enough that a block of windowed labels (each costing
+// about `horizon` steps) takes well under 50 ms, enough that the overlap
+// read again by the next block stays small.
+std::size_t block_bars(std::size_t horizon) {
+  constexpr std::size_t kWork = std::size_t{1} << 23;
+  return std::clamp(kWork / std::max<std::size_t>(horizon, 1), std::size_t{4096}, std::size_t{65536});
+}
+
+}  // namespace
+
+Result<std::vector<Column>> TargetPipeline::run_research(std::span<const std::span<const Value>> data) const {
+  std::vector<Column> out;
+  auto status = run_research(data, out, {});
+  if (!status) return std::unexpected(std::move(status.error()));
+  return out;
+}
+
+Result<RunStatus> TargetPipeline::run_research(std::span<const std::span<const Value>> data,
+                                               std::vector<Column>& out,
+                                               const std::function<bool()>& interrupted) const {
+  if (data.size() < input_columns_.size()) return too_few_data_columns(input_columns_.size(), data.size());
+
+  // Columns of different lengths give labels of different lengths: those
+  // are computed whole. Equal ones go block by block.
+  std::size_t bars = 0;
+  bool first = true, equal = true;
+  for (const Slot& slot : targets_)
+    for (std::size_t p : slot.positions) {
+      if (first) bars = data[p].size();
+      equal = equal && data[p].size() == bars;
+      first = false;
+    }
+  if (first || !equal) {
+    auto whole = run_whole(data);
+    if (!whole) return std::unexpected(std::move(whole.error()));
+    out = std::move(*whole);
+    return RunStatus::done;
+  }
+
+  struct Spans {
+    std::span<const std::span<const Value>> data;
+    void load(std::size_t, std::size_t) {}
+    std::span<const Value> column(std::size_t j, std::size_t a, std::size_t e) const {
+      return data[j].subspan(a, e - a);
+    }
+  } source{data};
+  out.assign(output_names_.size(), Column(bars, kMissing));
+  return run_blocks(
+      bars, source,
+      [&](std::size_t k, std::size_t a, std::span<const Value> labels) {
+        std::copy(labels.begin(), labels.end(), out[k].begin() + static_cast<std::ptrdiff_t>(a));
+      },
+      [&](std::size_t k) { out[k].clear(); }, interrupted);
+}
+
+Result<std::vector<Column>> TargetPipeline::run_whole(std::span<const std::span<const Value>> data) const {
   std::vector<Column> result;
   result.reserve(output_names_.size());
   std::vector<std::span<const Value>> columns;
@@ -74,29 +132,79 @@ Result<std::vector<Column>> TargetPipeline::run_research(std::span<const std::sp
   return result;
 }
 
-Result<void> TargetPipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
-                                         std::span<const StridedOutput> outputs) const {
-  if (inputs.size() < input_columns_.size())
-    return invalid_input("data must hold one column per input column: expected " +
-                         std::to_string(input_columns_.size()) + ", got " + std::to_string(inputs.size()));
+template <class Source, class Write, class Empty>
+Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, Write&& write, Empty&& empty,
+                                             const std::function<bool()>& interrupted) const {
+  const std::size_t horizon = forward_period();
+  const std::size_t block = block_bars(horizon);
+  std::vector<bool> reported(targets_.size(), false);
+  std::vector<std::span<const Value>> columns;
+  for (std::size_t begin = 0; begin < bars; begin += std::min(block, bars - begin)) {
+    if (interrupted && interrupted()) return RunStatus::interrupted;
+    const std::size_t end = begin + std::min(block, bars - begin);
+    source.load(begin, end + std::min(horizon, bars - end));
+    std::size_t first_output = 0;
+    for (std::size_t t = 0; t < targets_.size(); ++t) {
+      const Slot& slot = targets_[t];
+      const std::size_t reach = end + std::min(slot.target->forward_period(), bars - end);
+      columns.clear();
+      for (std::size_t p : slot.positions) columns.push_back(source.column(p, begin, reach));
+      auto computed = slot.target->compute(columns);
+      if (!computed) return std::unexpected(std::move(computed.error()));
+      const std::vector<Column>& cols = *computed;
+      if (cols.empty() && !reported[t]) {
+        reported[t] = true;
+        for (std::size_t k = 0; k < slot.outputs; ++k) empty(first_output + k);
+      }
+      for (std::size_t k = 0; k < std::min(cols.size(), slot.outputs); ++k)
+        write(first_output + k, begin, std::span<const Value>(cols[k]).first(std::min(cols[k].size(), end - begin)));
+      first_output += slot.outputs;
+    }
+  }
+  return RunStatus::done;
+}
+
+Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                                              std::span<const StridedOutput> outputs,
+                                              const std::function<bool()>& interrupted) const {
+  if (inputs.size() < input_columns_.size()) return too_few_data_columns(input_columns_.size(), inputs.size());
   if (outputs.size() < output_names_.size())
     return invalid_input("outputs must hold one column per output name: expected " +
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
-  std::vector<Column> columns(input_columns_.size(), Column(bars));
-  for (std::size_t j = 0; j < columns.size(); ++j)
-    for (std::size_t i = 0; i < bars; ++i) {
-      const double x = inputs[j][i];
-      columns[j][i] = x != x ? kMissing : Value(x);
+
+  // Each block's input values, NaN read as missing, for the columns read.
+  struct Converted {
+    std::span<const StridedColumn> inputs;
+    std::vector<bool> used;
+    std::vector<Column> values;
+    std::size_t first = 0;
+    void load(std::size_t a, std::size_t e) {
+      first = a;
+      for (std::size_t j = 0; j < used.size(); ++j) {
+        if (!used[j]) continue;
+        values[j].resize(e - a);
+        for (std::size_t i = a; i < e; ++i) {
+          const double x = inputs[j][i];
+          values[j][i - a] = x != x ? kMissing : Value(x);
+        }
+      }
     }
-  std::vector<std::span<const Value>> views(columns.begin(), columns.end());
-  auto labels = run_research(views);
-  if (!labels) return std::unexpected(std::move(labels.error()));
+    std::span<const Value> column(std::size_t j, std::size_t a, std::size_t e) const {
+      return std::span<const Value>(values[j]).subspan(a - first, e - a);
+    }
+  } source{inputs, std::vector<bool>(input_columns_.size(), false), std::vector<Column>(input_columns_.size())};
+  for (const Slot& slot : targets_)
+    for (std::size_t p : slot.positions) source.used[p] = true;
+
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 0; k < output_names_.size(); ++k)
-    for (std::size_t i = 0; i < bars; ++i) {
-      const Value& v = (*labels)[k][i];
-      outputs[k][i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
-    }
-  return {};
+    for (std::size_t i = 0; i < bars; ++i) outputs[k][i] = kNaN;
+  return run_blocks(
+      bars, source,
+      [&](std::size_t k, std::size_t a, std::span<const Value> labels) {
+        for (std::size_t i = 0; i < labels.size(); ++i) outputs[k][a + i] = labels[i] ? *labels[i] : kNaN;
+      },
+      [](std::size_t) {}, interrupted);
 }
 
 std::size_t TargetPipeline::forward_period() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -28,13 +29,24 @@ class TargetPipeline {
   // columns.
   Result<std::vector<Column>> run_research(std::span<const std::span<const Value>> data) const;
 
+  // The same, asking `interrupted` between blocks of bars. When it returns
+  // true the run stops with RunStatus::interrupted and `out` holds partial
+  // labels; otherwise `out` receives what run_research returns.
+  Result<RunStatus> run_research(std::span<const std::span<const Value>> data, std::vector<Column>& out,
+                                 const std::function<bool()>& interrupted) const;
+
   // The same over whole columns of doubles: inputs[j] is input column j,
   // `bars` values each, NaN marking a missing value; writes every output
-  // name's label for every bar into outputs[k], NaN for missing. Refused,
-  // before anything is written, when `inputs` or `outputs` hold fewer
-  // columns than there are input columns / output names.
-  Result<void> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
-                           std::span<const StridedOutput> outputs) const;
+  // name's label for every bar into outputs[k], NaN for missing (a target
+  // that computes fewer columns than it names leaves the others NaN).
+  // Refused, before anything is written, when `inputs` or `outputs` hold
+  // fewer columns than there are input columns / output names.
+  // `interrupted`, when given, is asked between blocks of bars; when it
+  // returns true the run stops with RunStatus::interrupted (outputs then
+  // hold partial labels).
+  Result<RunStatus> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
+                                std::span<const StridedOutput> outputs,
+                                const std::function<bool()>& interrupted = {}) const;
 
   // The largest forward period among the targets, 0 when there are none.
   std::size_t forward_period() const;
@@ -51,6 +63,23 @@ class TargetPipeline {
     std::vector<std::size_t> positions;
     std::size_t outputs;
   };
+
+  // Every target over the whole columns at once; the columns may differ in
+  // length.
+  Result<std::vector<Column>> run_whole(std::span<const std::span<const Value>> data) const;
+
+  // Labels bars [0, bars) a block at a time, so a long run can stop between
+  // blocks. A label depends only on its own bar and the forward_period()
+  // bars after it, so block [a, b) computed from the inputs over
+  // [a, b + forward_period()) gives exactly the labels of a whole-column
+  // run. `source.load(a, e)` is called once per block before
+  // `source.column(j, a, e)` gives data column j over [a, e);
+  // `write(k, a, labels)` takes output k's labels for [a, a + size); a
+  // target computing no column at all is reported once by `empty(k)` for
+  // each of its outputs.
+  template <class Source, class Write, class Empty>
+  Result<RunStatus> run_blocks(std::size_t bars, Source& source, Write&& write, Empty&& empty,
+                               const std::function<bool()>& interrupted) const;
 
   TargetPipeline(std::vector<Slot> targets, Names input_columns, Names output_names)
       : targets_(std::move(targets)),

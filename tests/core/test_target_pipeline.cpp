@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <memory>
+#include <random>
 
 #include "testing.h"
 #include "core/pipeline/target_pipeline.h"
@@ -155,6 +158,108 @@ TEST(TargetPipeline, ShortYColumnIsRefusedAndNothingReturned) {
   auto out = p->run_research(spans(data));
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().message(), "Invalid input: y column must hold at least 3 values, got 2");
+}
+
+// Labels are computed in blocks of bars, each reading `horizon` bars past
+// its end. Whatever the horizon against the block size and however the
+// length falls against the blocks, every label must equal the target's own
+// computation over the whole columns, bit for bit, on both entry points.
+class Blocks : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(Blocks, EqualWholeColumnComputationBitForBit) {
+  const auto [horizon, bars] = GetParam();
+  std::mt19937_64 rng(horizon * 7919 + bars);
+  std::normal_distribution<double> step(0.0, 0.01);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Column close(bars), other(bars);
+  double price = 100.0;
+  for (std::size_t i = 0; i < bars; ++i) {
+    price *= std::exp(step(rng));
+    const double r = u(rng);
+    close[i] = r < 0.01 ? kMissing : r < 0.012 ? Value(0.0) : r < 0.013 ? Value(-price) : Value(price);
+    other[i] = u(rng) < 0.01 ? kMissing : Value(step(rng));
+  }
+  TargetPipeline::Targets v;
+  v.push_back(future_return({"close"}, horizon, {"r", "r_extra"}));
+  v.push_back(std::make_unique<FutureCTCVolatility>(*FutureCTCVolatility::create("close", horizon)));
+  v.push_back(std::make_unique<FutureLinearSlope>(
+      *FutureLinearSlope::create({"other", "close"}, std::max<std::size_t>(horizon, 2), {"s", "r2"})));
+  v.push_back(echo({"other"}, {"none"}, 0));
+  auto p = TargetPipeline::create(std::move(v), {"close", "other"});
+  ASSERT_TRUE(p);
+
+  // The reference: each target over the whole columns.
+  std::vector<Column> expected;
+  const std::vector<Column> data{close, other};
+  for (std::size_t t = 0; t < 3; ++t) {
+    std::vector<std::span<const Value>> cols;
+    for (const std::string& name : p->target(t).input_names()) cols.push_back(name == "close" ? close : other);
+    auto whole = p->target(t).compute(cols);
+    ASSERT_TRUE(whole);
+    for (Column& c : *whole) expected.push_back(std::move(c));
+    if (t == 0) expected.emplace_back(bars, kMissing);  // r_extra
+  }
+  expected.emplace_back();  // a target computing nothing gives an empty column
+
+  auto out = p->run_research(spans(data));
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    ASSERT_EQ((*out)[k].size(), expected[k].size()) << "output " << k;
+    for (std::size_t i = 0; i < expected[k].size(); ++i)
+      ASSERT_TRUE(testing::same_bits((*out)[k][i], expected[k][i])) << "output " << k << " bar " << i;
+  }
+
+  // Whole columns of doubles, strided as in a row-major table.
+  const std::size_t width = p->output_names().size();
+  std::vector<double> in(2 * bars), table(width * bars, 0.0);
+  for (std::size_t i = 0; i < bars; ++i) {
+    in[2 * i] = close[i] ? *close[i] : std::nan("");
+    in[2 * i + 1] = other[i] ? *other[i] : std::nan("");
+  }
+  const StridedColumn inputs[] = {{in.data(), 2}, {in.data() + 1, 2}};
+  std::vector<StridedOutput> outputs;
+  for (std::size_t k = 0; k < width; ++k) outputs.push_back({table.data() + k, static_cast<std::ptrdiff_t>(width)});
+  auto status = p->run_columns(bars, inputs, outputs);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, RunStatus::done);
+  for (std::size_t k = 0; k < width; ++k)
+    for (std::size_t i = 0; i < bars; ++i) {
+      const Value got = std::isnan(table[i * width + k]) ? kMissing : Value(table[i * width + k]);
+      const Value want = i < expected[k].size() ? expected[k][i] : kMissing;
+      ASSERT_TRUE(testing::same_bits(got, want)) << "output " << k << " bar " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TargetPipeline, Blocks,
+                         ::testing::Combine(::testing::Values(1, 5, 300, 5000),
+                                            ::testing::Values(0, 3, 4096, 70001, 140000)));
+
+TEST(TargetPipeline, StopsBetweenBlocksWhenInterrupted) {
+  TargetPipeline::Targets v;
+  v.push_back(future_return({"close"}, 3, {"r"}));
+  auto p = TargetPipeline::create(std::move(v), {"close"});
+  ASSERT_TRUE(p);
+  const std::size_t bars = 300000;
+  std::vector<double> in(bars, 100.0), out(bars, 7.0);
+  const StridedColumn inputs[] = {{in.data(), 1}};
+  const StridedOutput outputs[] = {{out.data(), 1}};
+  int asked = 0;
+  auto status = p->run_columns(bars, inputs, outputs, [&] { return ++asked == 2; });
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, RunStatus::interrupted);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(out[0], 0.0);  // the first block was labelled, the last bar was not reached
+  EXPECT_TRUE(std::isnan(out[bars - 4]));
+
+  const Column column(bars, Value(100.0));
+  const std::vector<std::span<const Value>> data{column};
+  std::vector<Column> labels;
+  asked = 0;
+  auto listed = p->run_research(data, labels, [&] { return ++asked == 3; });
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(*listed, RunStatus::interrupted);
+  EXPECT_EQ(asked, 3);
 }
 
 }  // namespace

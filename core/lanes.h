@@ -1,0 +1,243 @@
+#pragma once
+
+// Per-window arithmetic written once for every lane type. V is `double`
+// (one bar: the streaming update and the scalar column path) or a GCC
+// vector of doubles (several bars at once, lane j holding bar j). Every lane
+// performs exactly its bar's own sequence of operations: sums run oldest to
+// newest from 0.0, squares are x * x, and add, subtract, multiply, divide
+// and square root are correctly rounded per lane, so a lane gives the same
+// bits as the one-bar code.
+//
+// `p` points at the oldest value of the first lane's window; lane j's
+// window starts at p + j.
+//
+// The SIMD translation units include this header with SARVEK_LANES_NS set
+// to their own name, so each instruction set gets its own copies of these
+// inline functions and none leaks into code built for a plainer CPU.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#ifndef SARVEK_LANES_NS
+#define SARVEK_LANES_NS base
+#endif
+
+namespace sarvek::lanes {
+inline namespace SARVEK_LANES_NS {
+
+template <class V>
+inline constexpr bool is_scalar = std::is_same_v<V, double>;
+
+// Lanes per value of V.
+template <class V>
+inline constexpr std::size_t width = sizeof(V) / sizeof(double);
+
+// The result of comparing two V: bool for double, a vector of all-ones or
+// all-zeros 64-bit integers otherwise.
+template <class V>
+using Mask = decltype(V{} == V{});
+
+template <class V>
+inline V load(const double* p) {
+  if constexpr (is_scalar<V>) {
+    return *p;
+  } else {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+}
+
+template <class V>
+inline V splat(double x) {
+  if constexpr (is_scalar<V>) {
+    return x;
+  } else {
+    V v;
+    for (std::size_t j = 0; j < width<V>; ++j) v[j] = x;
+    return v;
+  }
+}
+
+template <class V>
+inline void store(double* p, V v) {
+  if constexpr (is_scalar<V>) {
+    *p = v;
+  } else {
+    std::memcpy(p, &v, sizeof v);
+  }
+}
+
+// Clears flags[j] where the lane's mask is false; leaves set flags alone
+// where it is true.
+template <class V>
+inline void and_flags(std::uint8_t* flags, Mask<V> m) {
+  if constexpr (is_scalar<V>) {
+    flags[0] = static_cast<std::uint8_t>(flags[0] & static_cast<std::uint8_t>(m));
+  } else {
+    for (std::size_t j = 0; j < width<V>; ++j)
+      flags[j] = static_cast<std::uint8_t>(flags[j] & static_cast<std::uint8_t>(m[j] != 0));
+  }
+}
+
+// |v|: the sign bit cleared, as std::fabs does.
+template <class V>
+inline V abs(V v) {
+  if constexpr (is_scalar<V>) {
+    return std::fabs(v);
+  } else {
+    using I = Mask<V>;
+    I bits;
+    std::memcpy(&bits, &v, sizeof v);
+    bits &= static_cast<std::int64_t>(0x7fffffffffffffffLL);
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+  }
+}
+
+template <class V>
+inline V sqrt(V v) {
+  if constexpr (is_scalar<V>) {
+    return std::sqrt(v);
+  } else {
+    for (std::size_t j = 0; j < width<V>; ++j) v[j] = __builtin_sqrt(v[j]);
+    return v;
+  }
+}
+
+// The sum of the n values from p, oldest to newest from 0.0.
+template <class V>
+inline V window_sum(const double* p, std::size_t n) {
+  V s = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) s += load<V>(p + k);
+  return s;
+}
+
+template <class V>
+inline V window_mean(const double* p, std::size_t n) {
+  return window_sum<V>(p, n) / static_cast<double>(n);
+}
+
+// The sum of |p[k] - p[k - 1]| for k = 1 .. n - 1, oldest to newest from
+// 0.0: the path length of n prices.
+template <class V>
+inline V abs_change_sum(const double* p, std::size_t n) {
+  V s = splat<V>(0.0);
+  for (std::size_t k = 1; k < n; ++k) s += abs<V>(load<V>(p + k) - load<V>(p + k - 1));
+  return s;
+}
+
+// Sample mean and standard deviation of n values; `ok` is false where the
+// variance is exactly zero (a NaN variance goes on as a number).
+template <class V>
+struct MeanSd {
+  V mean;
+  V sd;
+  Mask<V> ok;
+};
+
+template <class V>
+inline MeanSd<V> mean_sd(const double* p, std::size_t n) {
+  const V mean = window_mean<V>(p, n);
+  V squares = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V d = load<V>(p + k) - mean;
+    squares += d * d;
+  }
+  const V var = squares / static_cast<double>(n - 1);
+  return {mean, sqrt<V>(var), var != 0.0};
+}
+
+template <class V>
+struct Valued {
+  V value;
+  Mask<V> ok;
+};
+
+// Adjusted Fisher-Pearson skewness; `coef` is n / ((n - 1)(n - 2)).
+template <class V>
+inline Valued<V> skewness(const double* p, std::size_t n, double coef) {
+  const MeanSd<V> m = mean_sd<V>(p, n);
+  V m3 = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V z = (load<V>(p + k) - m.mean) / m.sd;
+    m3 += (z * z) * z;
+  }
+  return {coef * m3, m.ok};
+}
+
+// Bias-corrected excess kurtosis; `scale` is n(n + 1) / ((n - 1)(n - 2)(n - 3))
+// and `correction` 3(n - 1)^2 / ((n - 2)(n - 3)), each formed as one
+// division of its two products.
+template <class V>
+inline Valued<V> kurtosis(const double* p, std::size_t n, double scale, double correction) {
+  const MeanSd<V> m = mean_sd<V>(p, n);
+  V m4 = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V z = (load<V>(p + k) - m.mean) / m.sd;
+    const V q = z * z;
+    m4 += q * q;
+  }
+  // The coefficient first, then the scaled sum, the correction last.
+  return {m4 * scale - correction, m.ok};
+}
+
+// sqrt(mean / (4 ln 2)); a window of flat bars gives 0, a value.
+inline constexpr double kFourLn2 = 2.772588722239781;  // the double nearest to 4 ln 2
+
+template <class V>
+inline V parkinson(const double* terms, std::size_t n) {
+  return sqrt<V>(window_mean<V>(terms, n) / kFourLn2);
+}
+
+// sqrt(mean), present only where the mean is positive (not NaN).
+template <class V>
+inline Valued<V> rogers_satchell(const double* terms, std::size_t n) {
+  const V mean = window_mean<V>(terms, n);
+  return {sqrt<V>(mean), mean > 0.0};
+}
+
+// Ordinary least squares of y on x over n points, x(i) and y(i) giving
+// lane values, i = 0 the oldest:
+//   Sx, Sy from 0.0, oldest to newest; mx = Sx / n, my = Sy / n;
+//   Sxx += dx*dx, Syy += dy*dy, Sxy += dx*dy;
+//   slope = Sxy / Sxx where Sxx != 0 (a NaN Sxx goes on);
+//   R² = (Sxy*Sxy) / (Sxx*Syy) where also Syy != 0.
+template <class V>
+struct Fit {
+  V slope;
+  V r2;
+  Mask<V> has_slope;
+  Mask<V> has_r2;
+};
+
+template <class V, class X, class Y>
+inline Fit<V> regress_lanes(std::size_t n, X&& x, Y&& y) {
+  V sx = splat<V>(0.0);
+  V sy = splat<V>(0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    sx += x(i);
+    sy += y(i);
+  }
+  const double count = static_cast<double>(n);
+  const V mx = sx / count;
+  const V my = sy / count;
+  V sxx = splat<V>(0.0);
+  V syy = splat<V>(0.0);
+  V sxy = splat<V>(0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const V dx = x(i) - mx;
+    const V dy = y(i) - my;
+    sxx += dx * dx;
+    syy += dy * dy;
+    sxy += dx * dy;
+  }
+  const Mask<V> has_slope = sxx != 0.0;
+  return {sxy / sxx, (sxy * sxy) / (sxx * syy), has_slope, Mask<V>(has_slope & (syy != 0.0))};
+}
+
+}  // namespace SARVEK_LANES_NS
+}  // namespace sarvek::lanes

@@ -1,0 +1,46 @@
+#pragma once
+
+// Column kernels: the window arithmetic of core/lanes.h run over many bars
+// at once, built once per instruction set and chosen at run time. Every
+// path gives the same bits; only the speed differs.
+//
+// Common shape: `p` points at the oldest value of bar 0's window, bar i's
+// window is p[i .. i + w); results go to out[i] for i < bars. Where a
+// result can be absent, ok[i] is cleared for it (and left as it was
+// otherwise), so callers first fill ok with the window-complete flags.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sarvek::simd {
+
+struct Kernels {
+  const char* name;
+  void (*window_mean)(const double* p, std::size_t bars, std::size_t w, double* out);
+  // Over windows of w prices (w - 1 changes each).
+  void (*abs_change_sum)(const double* p, std::size_t bars, std::size_t w, double* out);
+  void (*sample_sd)(const double* p, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  void (*skewness)(const double* p, std::size_t bars, std::size_t w, double coef, double* out, std::uint8_t* ok);
+  void (*kurtosis)(const double* p, std::size_t bars, std::size_t w, double scale, double correction, double* out,
+                   std::uint8_t* ok);
+  void (*parkinson)(const double* terms, std::size_t bars, std::size_t w, double* out);
+  void (*rogers_satchell)(const double* terms, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  void (*regression)(const double* x, const double* y, std::size_t bars, std::size_t w, double* slope, double* r2,
+                     std::uint8_t* has_slope, std::uint8_t* has_r2);
+};
+
+// The kernels of the current path.
+const Kernels& kernels();
+
+// Paths this CPU can run, plainest first: "scalar", then "avx2" and
+// "avx512" where supported.
+std::vector<std::string> available_paths();
+// Switches every later column run to `name`; false (nothing changes) for a
+// name that is unknown or that this CPU cannot run.
+bool set_path(std::string_view name);
+std::string current_path();
+
+}  // namespace sarvek::simd

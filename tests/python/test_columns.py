@@ -1,0 +1,516 @@
+"""Whole columns through _run_columns: buffers in, a _Result table out.
+
+The column engine must agree bit for bit with run_research on the same rows
+and with a loop of update, from every buffer layout it accepts; refused
+input changes nothing; runs release the interpreter lock and stop on a
+signal, leaving the pipeline reset.
+"""
+
+import _thread
+import math
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _sarvek as sv
+
+COLUMNS = ["open", "high", "low", "close"]
+
+
+def every_feature():
+    return [
+        sv.Sma(["close"], 7, ["sma"]),
+        sv.Ema(["close"], 5, ["ema"]),
+        sv.Kama(["close"], 6, ["kama"], fast=2, slow=20),
+        sv.SimpleReturn(["close"], 1, ["ret"]),
+        sv.LogReturn(["close"], 2, ["logret"]),
+        sv.Skewness(["logret"], 9, ["skew"]),
+        sv.Kurtosis(["ret"], 8, ["kurt"]),
+        sv.LinearSlope(["open", "close"], 6, ["slope", "r2"]),
+        sv.ParkinsonVolatility(["high", "low"], 5, ["park"]),
+        sv.RogersSatchellVolatility(["high", "low", "open", "close"], 4, ["rs"]),
+        sv.Sma(["sma"], 3, ["sma_of_sma"]),
+    ]
+
+
+def pipeline():
+    return sv.FeaturePipeline(every_feature(), COLUMNS)
+
+
+def ohlc(bars, seed=7):
+    """Random prices with gaps, runs of missing values, NaN, +-inf, zeros and negatives."""
+    rng = np.random.default_rng(seed)
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, bars)))
+    open_ = np.concatenate([[100.0], close[:-1]])[:bars]
+    high = np.maximum(open_, close) * np.exp(np.abs(rng.normal(0.0, 0.004, bars)))
+    low = np.minimum(open_, close) * np.exp(-np.abs(rng.normal(0.0, 0.004, bars)))
+    data = np.column_stack([open_, high, low, close])
+    odd = rng.random(data.shape)
+    data[odd < 0.02] = np.nan
+    data[(odd > 0.990) & (odd < 0.992)] = np.inf
+    data[(odd > 0.992) & (odd < 0.994)] = -np.inf
+    data[(odd > 0.994) & (odd < 0.996)] = 0.0
+    data[(odd > 0.996) & (odd < 0.998)] *= -1.0
+    if bars > 60:
+        data[30:45, 3] = np.nan  # a run of missing closes
+    return data
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def assert_same_bits(actual, expected):
+    actual, expected = np.asarray(actual, dtype=np.float64), np.asarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape
+    np.testing.assert_array_equal(bits(actual), bits(expected))
+
+
+def update_loop(p, data):
+    p.reset()
+    return np.array([p.update(row) for row in data.tolist()]).reshape(len(data), len(p.output_names()))
+
+
+def same_state(p, reference, data=None):
+    """p continues exactly as `reference` does over the same further bars."""
+    data = ohlc(40, seed=99) if data is None else data
+    for row in data.tolist():
+        assert_same_bits(p.update(row), reference.update(row))
+
+
+# ------------------------------------------------------------- agreement
+
+
+LAYOUTS = {
+    "C order": lambda a: np.ascontiguousarray(a),
+    "Fortran order": lambda a: np.asfortranarray(a),
+    "read-only": lambda a: read_only(np.ascontiguousarray(a)),
+    "rows reversed twice": lambda a: np.ascontiguousarray(a[::-1])[::-1],
+    "every other row of a wider table": lambda a: widen(a)[::2, 1:5],
+    "columns": lambda a: [np.ascontiguousarray(a[:, j]) for j in range(4)],
+    "strided column views": lambda a: [a[:, j] for j in range(4)],
+    "read-only column views, tuple": lambda a: tuple(read_only(a)[:, j] for j in range(4)),
+    "memoryviews of columns": lambda a: [memoryview(np.ascontiguousarray(a[:, j])) for j in range(4)],
+}
+
+
+def read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+def widen(a):
+    """A (2 * bars, 6) table whose even rows, columns 1..4, are `a`."""
+    wide = np.full((2 * len(a), 6), 12345.0)
+    wide[::2, 1:5] = a
+    return wide
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("bars", [0, 1, 5, 333, 4099])
+def test_every_layout_agrees_with_run_research_and_update(layout, bars):
+    data = ohlc(bars)
+    p = pipeline()
+    result = p._run_columns(LAYOUTS[layout](data))
+    expected = np.array(p.run_research(data.tolist())).reshape(bars, len(p.output_names()))
+    assert result.shape == (bars, len(p.output_names())) and len(result) == bars
+    assert_same_bits(np.asarray(result), expected)
+    assert_same_bits(np.asarray(result), update_loop(pipeline(), data))
+
+
+def test_state_after_a_run_continues_like_update():
+    data = ohlc(500)
+    p, reference = pipeline(), pipeline()
+    p._run_columns(data)
+    update_loop(reference, data)
+    same_state(p, reference)
+
+
+@pytest.mark.parametrize("cuts", [[0], [1], [7, 8, 200], [250, 250], [499]])
+def test_pieces_without_reset_equal_one_run(cuts):
+    data = ohlc(500)
+    p = pipeline()
+    whole = np.asarray(pipeline()._run_columns(data))
+    p.update([1.0, 2.0, 0.5, 1.5])  # reset=True (the default) forgets this
+    edges = [0, *cuts, len(data)]
+    parts = [np.asarray(p._run_columns(data[a:b], reset=(i == 0))) for i, (a, b) in enumerate(zip(edges, edges[1:]))]
+    assert_same_bits(np.concatenate(parts), whole)
+
+
+def test_continuing_from_live_updates():
+    data = ohlc(300)
+    p, reference = pipeline(), pipeline()
+    for row in data[:100].tolist():
+        p.update(row)
+        reference.update(row)
+    rest = np.asarray(p._run_columns(data[100:], reset=False))
+    assert_same_bits(rest, [reference.update(row) for row in data[100:].tolist()])
+
+
+@pytest.mark.parametrize("extra", [0, 2])
+def test_run_research_takes_a_2d_buffer_like_its_rows(extra):
+    data = np.column_stack([ohlc(400), np.full((400, extra), 3.0)])
+    p = pipeline()
+    for table in (data, np.asfortranarray(data), read_only(data)):
+        assert_same_bits(p.run_research(table), p.run_research(data.tolist()))
+    assert p.run_research(np.zeros((0, 4 + extra))) == []
+
+
+def test_run_research_buffer_with_too_few_columns_is_a_short_bar():
+    p = FeaturePipeline1()
+    p.update([1.0, 10.0])
+    with pytest.raises(ValueError) as e:
+        p.run_research(np.ones((3, 1)))
+    assert str(e.value) == "Invalid input: bar 0 of data must hold at least 2 values, got 1"
+    assert p.run_research(np.ones((0, 1))) == []
+
+
+def FeaturePipeline1():
+    return sv.FeaturePipeline([sv.Sma(["b"], 2, ["s"])], ["a", "b"])
+
+
+@pytest.mark.parametrize(
+    "table",
+    [np.ones((3, 2), dtype=np.float32), np.ones((3, 2), dtype=np.int64), np.ones(2), np.ones((1, 3, 2))],
+    ids=["float32", "int64", "1-D", "3-D"],
+)
+def test_run_research_reads_other_arrays_as_rows_as_before(table):
+    p = FeaturePipeline1()
+    try:
+        expected = p.run_research(table.tolist())
+    except Exception as e:
+        with pytest.raises(type(e)):
+            p.run_research(table)
+    else:
+        assert_same_bits(p.run_research(table), expected)
+
+
+def test_run_research_ignores_values_beyond_the_inputs():
+    p = FeaturePipeline1()
+    assert_same_bits(p.run_research([[0.0, 1.0, 99.0], [0.0, 3.0]]), [[math.nan], [2.0]])
+
+
+# ----------------------------------------------------------------- result
+
+
+def test_result_is_a_zero_copy_float64_table():
+    p = pipeline()
+    result = p._run_columns(ohlc(10))
+    a, b = np.asarray(result), np.asarray(result)
+    assert np.shares_memory(a, b) and a.flags.c_contiguous and a.flags.writeable
+    m = memoryview(result)
+    assert (m.format, m.ndim, m.shape, m.strides, m.itemsize) == ("d", 2, (10, 12), (96, 8), 8)
+    assert m.c_contiguous and not m.readonly
+    a[0, 0] = 5.0
+    assert np.asarray(result)[0, 0] == 5.0
+    assert type(result).__name__ == "_Result" and type(result) is sv._Result
+    assert "_Result" not in sv.__all__
+    with pytest.raises(TypeError):
+        sv._Result()
+    del result, m, b
+    assert a[0, 0] == 5.0  # the array keeps the table alive
+
+
+def test_empty_results():
+    assert np.asarray(pipeline()._run_columns(np.zeros((0, 4)))).shape == (0, 12)
+    p = sv.FeaturePipeline([], [])
+    assert np.asarray(p._run_columns(np.zeros((3, 0)))).shape == (3, 0)
+    assert p._run_columns([]).shape == (0, 0)
+
+
+# --------------------------------------------------------------- refusals
+
+
+def misaligned():
+    raw = np.zeros(8 * 4 * 5 + 1, dtype=np.uint8)
+    return np.frombuffer(raw.data, dtype=np.float64, count=20, offset=1).reshape(5, 4)
+
+
+REFUSED = [
+    ("float32", lambda a: a.astype(np.float32), TypeError, r"^data must be float64 \(format 'd'\), got format 'f'"),
+    ("int64", lambda a: np.ones(a.shape, dtype=np.int64), TypeError, r"^data must be float64 \(format 'd'\), got format '[lq]'"),
+    ("big-endian", lambda a: a.astype(">f8"), TypeError, r"^data must be float64 \(format 'd'\), got format '>d'"),
+    ("bytes", lambda a: a.tobytes(), TypeError, r"^data must be float64 \(format 'd'\), got format 'B'"),
+    ("1-D", lambda a: a[:, 0].copy(), ValueError, r"^data must be 2-dimensional, of shape \(bars, 4\), got 1 dimension$"),
+    ("3-D", lambda a: a.reshape(1, 5, 4), ValueError, r"got 3 dimensions$"),
+    ("3 columns", lambda a: a[:, :3], ValueError, r"^data must have shape \(bars, 4\), one column per input column, got \(5, 3\)$"),
+    ("5 columns", lambda a: np.ones((5, 5)), ValueError, r"got \(5, 5\)$"),
+    ("transposed", lambda a: a.T, ValueError, r"got \(4, 5\)$"),
+    ("misaligned", lambda a: misaligned(), ValueError, r"^data must start at an address aligned to 8 bytes$"),
+    ("str", lambda a: "data", TypeError, r"^data must be a 2-D float64 buffer of shape \(bars, 4\) or a list of 4 1-D float64 buffers, got 'str'$"),
+    ("3 column buffers", lambda a: [a[:, 0]] * 3, ValueError, r"^data must hold one 1-D buffer per input column: expected 4, got 3$"),
+    ("a list of rows", lambda a: a.tolist()[:4], TypeError, r"^data\[0\] must be a 1-D float64 buffer, got 'list'$"),
+    ("an int32 column", lambda a: [a[:, 0], np.ones(5, dtype=np.int32), a[:, 2], a[:, 3]], TypeError, r"^data\[1\] must be float64 \(format 'd'\), got format 'i'"),
+    ("a 2-D column", lambda a: [a, a, a, a], ValueError, r"^data\[0\] must be 1-dimensional, got 2 dimensions$"),
+    ("unequal columns", lambda a: [a[:, 0], a[:, 1], a[:4, 2], a[:, 3]], ValueError, r"^every column must hold the same number of bars: data\[0\] holds 5, data\[2\] holds 4$"),
+]
+
+
+@pytest.mark.parametrize("name, make, exc, pattern", REFUSED, ids=[r[0] for r in REFUSED])
+def test_refused_data_changes_nothing(name, make, exc, pattern):
+    data = ohlc(5)
+    p, reference = pipeline(), pipeline()
+    for row in ohlc(20, seed=3).tolist():
+        p.update(row)
+        reference.update(row)
+    with pytest.raises(exc, match=pattern):
+        p._run_columns(make(data), reset=False)
+    with pytest.raises(exc, match=pattern):
+        p._run_columns(make(data))
+    same_state(p, reference)
+
+
+def test_strides_that_are_not_whole_doubles_are_refused():
+    raw = np.zeros(400, dtype=np.uint8)
+    table = np.lib.stride_tricks.as_strided(raw.view(np.float64), shape=(5, 4), strides=(36, 8))
+    with pytest.raises(ValueError, match=r"^data must have strides that are whole multiples of 8 bytes, got 36 in dimension 0$"):
+        pipeline()._run_columns(table)
+    column = np.lib.stride_tricks.as_strided(raw.view(np.float64), shape=(5,), strides=(12,))
+    with pytest.raises(ValueError, match=r"^data\[2\] must have strides that are whole multiples of 8 bytes, got 12"):
+        pipeline()._run_columns([np.zeros(5), np.zeros(5), column, np.zeros(5)])
+
+
+@pytest.mark.parametrize("bars", [10**15, 2**40])
+def test_a_result_too_large_is_a_memory_error_that_changes_nothing(bars):
+    huge = np.lib.stride_tricks.as_strided(np.zeros(4), shape=(bars, 4), strides=(0, 8))
+    p, reference = pipeline(), pipeline()
+    for row in ohlc(20, seed=3).tolist():
+        p.update(row)
+        reference.update(row)
+    with pytest.raises(MemoryError, match=f"cannot allocate a result of {bars} x 12 float64 values"):
+        p._run_columns(huge, reset=False)
+    same_state(p, reference)
+
+
+def test_broadcast_columns_are_read_in_place():
+    row = np.array([1.0, 2.0, 0.5, 1.5])
+    table = np.lib.stride_tricks.as_strided(row, shape=(50, 4), strides=(0, 8))
+    assert_same_bits(np.asarray(pipeline()._run_columns(table)), pipeline().run_research([row.tolist()] * 50))
+
+
+# ---------------------------------------------------------------- targets
+
+
+def targets():
+    return sv.TargetPipeline(
+        [
+            sv.FutureReturn(["close"], 3, ["r3", "r3_extra"]),
+            sv.FutureCTCVolatility("close", 4),
+            sv.FutureLinearSlope(["open", "close"], 5, ["slope", "r2"]),
+        ],
+        ["open", "close"],
+    )
+
+
+@pytest.mark.parametrize("bars", [0, 2, 9, 5000])
+def test_target_columns_agree_with_run_research(bars):
+    data = ohlc(bars)[:, [0, 3]]
+    t = targets()
+    expected = np.array(t.run_research([data[:, 0].tolist(), data[:, 1].tolist()])).reshape(5, bars).T
+    for layout in (data, np.asfortranarray(data), [data[:, 0], data[:, 1]]):
+        result = t._run_columns(layout)
+        assert result.shape == (bars, 5)
+        assert_same_bits(np.asarray(result), expected)
+
+
+def test_target_refusals():
+    t = targets()
+    with pytest.raises(ValueError, match=r"^data must have shape \(bars, 2\), one column per input column, got \(5, 4\)$"):
+        t._run_columns(ohlc(5))
+    with pytest.raises(TypeError, match=r"format 'f'"):
+        t._run_columns(np.ones((5, 2), dtype=np.float32))
+
+
+# ------------------------------------------------------ threads and signals
+
+
+def test_pipelines_on_several_threads_agree_with_one_thread():
+    data = ohlc(20000)
+    expected = np.asarray(pipeline()._run_columns(data))
+    results = [None] * 6
+
+    def work(i):
+        p = pipeline()
+        for _ in range(3):
+            results[i] = np.asarray(p._run_columns(data if i % 2 else [data[:, j] for j in range(4)]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    for r in results:
+        assert_same_bits(r, expected)
+
+
+def test_the_interpreter_lock_is_released_while_computing():
+    data = ohlc(300_000)
+    p = sv.FeaturePipeline([sv.Kurtosis(["close"], 200, ["k"]), sv.LinearSlope(["open", "close"], 200, ["s", "r"])], COLUMNS)
+    ticks, stop = [], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    th = threading.Thread(target=count)
+    th.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        p._run_columns(data)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        th.join()
+    assert end - start > 0.05, "too fast to tell; make the run heavier"
+    inside = [t for t in ticks if start + 0.01 < t < end - 0.01]
+    assert len(inside) > 100
+
+
+def interrupt_after(seconds):
+    timer = threading.Timer(seconds, _thread.interrupt_main)
+    timer.start()
+    return timer
+
+
+def bars_for(run, seconds, most):
+    """About the number of bars `run(bars)` needs to take `seconds`, from a short trial; skips the
+    test when even `most` bars would be too quick to tell an interrupted run from a finished one."""
+    trial = 20_000
+    start = time.perf_counter()
+    run(trial)
+    per_bar = (time.perf_counter() - start) / trial
+    if per_bar * most < 1.0:
+        pytest.skip("the run is too fast to interrupt meaningfully")
+    return int(min(most, seconds / per_bar))
+
+
+def expect_interrupt(call):
+    """`call()` raises KeyboardInterrupt soon after a simulated Ctrl-C 0.1 s in."""
+    start = time.perf_counter()
+    timer = interrupt_after(0.1)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+            time.sleep(5)  # the run ended before the signal: fail below rather than hang
+    finally:
+        timer.join()
+    late = time.perf_counter() - start - 0.1
+    assert late < 0.5, f"the signal was seen {late:.2f} s late"
+
+
+def walk(bars, seed=5):
+    """(bars, 4) prices in 8 bytes a bar: every column is the same random walk."""
+    x = 100.0 * np.exp(np.cumsum(np.random.default_rng(seed).normal(0.0, 0.01, bars)))
+    return np.lib.stride_tricks.as_strided(x, shape=(bars, 4), strides=(8, 0), writeable=False)
+
+
+HEAVY = [sv.Kurtosis(["close"], 300, ["k"]), sv.Skewness(["close"], 300, ["s"])]
+
+
+@pytest.mark.parametrize("path", ["_run_columns", "_run_columns without reset", "run_research from a buffer"])
+def test_a_long_feature_run_stops_on_ctrl_c_and_leaves_the_pipeline_reset(path):
+    p = sv.FeaturePipeline(HEAVY, COLUMNS)
+    if path == "run_research from a buffer":
+        call, most = p.run_research, 1_500_000
+    else:
+        call, most = (lambda d: p._run_columns(d, reset=path == "_run_columns")), 8_000_000
+    data = walk(bars_for(lambda n: call(walk(n)), 3.0, most))
+    p.update([1.0, 2.0, 3.0, 4.0])
+    expect_interrupt(lambda: call(data))
+    small = ohlc(700)
+    fresh = sv.FeaturePipeline(HEAVY, COLUMNS)
+    assert_same_bits(np.asarray(p._run_columns(small, reset=False)), np.asarray(fresh._run_columns(small)))
+
+
+@pytest.mark.parametrize("path", ["_run_columns", "run_research"])
+def test_a_long_target_run_stops_on_ctrl_c(path):
+    t = sv.TargetPipeline([sv.FutureLinearSlope(["x", "y"], 2000, ["s", "r"])], ["x", "y"])
+    rng = np.random.default_rng(5)
+    if path == "_run_columns":
+        bars = bars_for(lambda n: t._run_columns(rng.normal(size=(n, 2))), 3.0, 2_000_000)
+        data = rng.normal(size=(bars, 2))
+        expect_interrupt(lambda: t._run_columns(data))
+    else:
+        bars = bars_for(lambda n: t.run_research([[0.5] * n, [1.5] * n]), 3.0, 1_000_000)
+        lists = [rng.normal(size=bars).tolist(), rng.normal(size=bars).tolist()]
+        expect_interrupt(lambda: t.run_research(lists))
+    small = rng.normal(size=(3000, 2))
+    assert_same_bits(t._run_columns(small), np.array(t.run_research([small[:, 0].tolist(), small[:, 1].tolist()])).T)
+
+
+def test_an_array_resized_during_a_run_does_not_crash():
+    # numpy refuses to resize an array something else references; the held
+    # buffer view is such a reference for the whole run.
+    holder = [np.tile(ohlc(1000), (300, 1))]
+    expected = np.asarray(pipeline()._run_columns(holder[0].copy()))
+    result, refused = [], []
+    done = threading.Event()
+
+    def run():
+        try:
+            result.append(np.asarray(pipeline()._run_columns(holder[0])))
+        finally:
+            done.set()
+
+    th = threading.Thread(target=run)
+    th.start()
+    while not done.is_set():
+        try:
+            holder[0].resize((10, 4))
+        except ValueError as e:
+            refused.append(str(e))
+        else:
+            break
+    th.join()
+    # Resized before the run took the buffer, the run saw the ten rows kept.
+    assert_same_bits(result[0], expected[: len(result[0])])
+    assert all("cannot resize" in m for m in refused)
+
+
+# ------------------------------------------------------------ SIMD paths
+
+
+@pytest.fixture(params=sv._simd_paths())
+def simd_path(request):
+    before = sv._simd_path()
+    sv._set_simd_path(request.param)
+    yield request.param
+    sv._set_simd_path(before)
+
+
+def windowed(w):
+    return [
+        sv.Sma(["close"], w, ["sma"]),
+        sv.Ema(["close"], w, ["ema"]),
+        sv.Kama(["close"], w, ["kama"], fast=2, slow=30),
+        sv.SimpleReturn(["close"], w, ["ret"]),
+        sv.LogReturn(["close"], w, ["logret"]),
+        sv.Skewness(["ret"], max(w, 3), ["skew"]),
+        sv.Kurtosis(["logret"], max(w, 4), ["kurt"]),
+        sv.LinearSlope(["open", "close"], max(w, 2), ["slope", "r2"]),
+        sv.ParkinsonVolatility(["high", "low"], w, ["park"]),
+        sv.RogersSatchellVolatility(["high", "low", "open", "close"], w, ["rs"]),
+        sv.Sma(["sma"], w + 2, ["sma_of_sma"]),
+    ]
+
+
+@pytest.mark.parametrize("w", [1, 2, 3, 17, 64, 300])
+def test_every_simd_path_gives_the_bits_of_update(simd_path, w):
+    data = ohlc(1031, seed=w)
+    p = sv.FeaturePipeline(windowed(w), COLUMNS)
+    expected = update_loop(sv.FeaturePipeline(windowed(w), COLUMNS), data)
+    assert_same_bits(np.asarray(p._run_columns(data)), expected)
+    assert_same_bits(p.run_research(data.tolist()), expected)
+
+
+def test_simd_path_names_are_checked():
+    assert sv._simd_paths()[0] == "scalar" and sv._simd_path() in sv._simd_paths()
+    with pytest.raises(ValueError, match=r"^SIMD path 'no-such' is unknown or not supported by this CPU; available: scalar"):
+        sv._set_simd_path("no-such")
+    with pytest.raises(TypeError):
+        sv._set_simd_path(1)
