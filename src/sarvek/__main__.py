@@ -1,0 +1,6 @@
+"""``python -m sarvek``: the command line."""
+import sys
+
+from .cli import main
+
+sys.exit(main())

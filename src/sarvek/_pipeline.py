@@ -1,0 +1,325 @@
+"""Pipelines as plain data: dicts, TOML files, and what they imply.
+
+A document describes one pipeline: ``input_columns`` and either an array of
+tables ``features`` or an array of tables ``targets``. Each entry names its
+class under ``type`` and its constructor arguments under their keyword names.
+"""
+from __future__ import annotations
+
+import os
+import tempfile
+import tomllib
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, Union
+
+import _sarvek
+
+Pipeline = Union[_sarvek.FeaturePipeline, _sarvek.TargetPipeline]
+PipelineLike = Union[Pipeline, Mapping[str, Any], str, "os.PathLike[str]"]
+
+
+class PipelineError(ValueError):
+    """A pipeline document that cannot be built; the message names the file
+    (when there is one), the entry (``features[2]``) and the field."""
+
+
+@dataclass(frozen=True)
+class _Param:
+    name: str
+    kind: str  # "names", "name" or "count"
+    default: int | None = None
+
+
+_NAMES, _NAME, _COUNT = "names", "name", "count"
+_WINDOWED = (_Param("inputs", _NAMES), _Param("window", _COUNT), _Param("outputs", _NAMES))
+_HORIZON = (_Param("inputs", _NAMES), _Param("horizon", _COUNT), _Param("outputs", _NAMES))
+
+# Constructor parameters of every class, in constructor order.
+FEATURE_PARAMS: dict[str, tuple[_Param, ...]] = {
+    name: _WINDOWED
+    for name in ("Sma", "Ema", "SimpleReturn", "LogReturn", "Skewness", "Kurtosis", "LinearSlope",
+                 "ParkinsonVolatility", "RogersSatchellVolatility")
+}
+FEATURE_PARAMS["Kama"] = _WINDOWED + (_Param("fast", _COUNT, 2), _Param("slow", _COUNT, 30))
+TARGET_PARAMS: dict[str, tuple[_Param, ...]] = {
+    "FutureReturn": _HORIZON,
+    "FutureCTCVolatility": (_Param("input", _NAME), _Param("horizon", _COUNT)),
+    "FutureLinearSlope": _HORIZON,
+}
+_SECTIONS = {"features": (FEATURE_PARAMS, _sarvek.FeaturePipeline), "targets": (TARGET_PARAMS, _sarvek.TargetPipeline)}
+
+# How many input values each feature reads and how many results it
+# computes; names beyond either are ignored (inputs) or always missing
+# (outputs).
+FEATURE_SHAPE: dict[str, tuple[int, int]] = {name: (1, 1) for name in FEATURE_PARAMS}
+FEATURE_SHAPE.update(LinearSlope=(2, 2), ParkinsonVolatility=(2, 1), RogersSatchellVolatility=(4, 1))
+
+def _where(source: str | None, entry: str) -> str:
+    return f"{source}: {entry}" if source else entry
+
+
+def _describe(value: Any) -> str:
+    return f"{type(value).__name__} {value!r}"
+
+
+def _check_value(param: _Param, value: Any, place: str) -> Any:
+    if param.kind == _COUNT:
+        if type(value) is not int:
+            raise PipelineError(f"{place}: expected a non-negative integer, got {_describe(value)}")
+        if value < 0:
+            raise PipelineError(f"{place}: expected a non-negative integer, got {value}")
+        return value
+    if param.kind == _NAME:
+        if not isinstance(value, str):
+            raise PipelineError(f"{place}: expected a string, got {_describe(value)}")
+        return value
+    if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
+        raise PipelineError(f"{place}: expected an array of strings, got {_describe(value)}")
+    for i, item in enumerate(value):
+        if not isinstance(item, str):
+            raise PipelineError(f"{place}[{i}]: expected a string, got {_describe(item)}")
+    return list(value)
+
+
+def _build_entry(section: str, index: int, entry: Any, source: str | None) -> Any:
+    """One feature or target from its table."""
+    table, _ = _SECTIONS[section]
+    where = _where(source, f"{section}[{index}]")
+    if not isinstance(entry, Mapping):
+        raise PipelineError(f"{where}: expected a table, got {_describe(entry)}")
+    if "type" not in entry:
+        raise PipelineError(f"{where}: missing field 'type' (one of {', '.join(table)})")
+    kind = entry["type"]
+    if not isinstance(kind, str) or kind not in table:
+        raise PipelineError(f"{where}.type: unknown {section[:-1]} type {kind!r}; known: {', '.join(table)}")
+    params = table[kind]
+    known = {p.name for p in params}
+    for key in entry:
+        if key != "type" and key not in known:
+            raise PipelineError(
+                f"{where}.{key}: unknown parameter of {kind}; its parameters are {', '.join(p.name for p in params)}"
+            )
+    kwargs: dict[str, Any] = {}
+    for p in params:
+        if p.name not in entry:
+            if p.default is None:
+                raise PipelineError(f"{where}: {kind} needs the field '{p.name}'")
+            continue
+        kwargs[p.name] = _check_value(p, entry[p.name], f"{where}.{p.name}")
+    try:
+        return getattr(_sarvek, kind)(**kwargs)
+    except (ValueError, OverflowError, MemoryError) as exc:
+        raise PipelineError(f"{where} ({kind}): {exc}") from None
+
+
+def _build(document: Mapping[str, Any], source: str | None = None) -> Pipeline:
+    if not isinstance(document, Mapping):
+        raise PipelineError(_where(source, f"expected a table, got {_describe(document)}"))
+    sections = [s for s in _SECTIONS if s in document]
+    if len(sections) != 1:
+        what = "both 'features' and 'targets'" if sections else "neither 'features' nor 'targets'"
+        raise PipelineError(_where(source, f"a pipeline has either 'features' or 'targets', this one has {what}"))
+    (section,) = sections
+    for key in document:
+        if key not in ("input_columns", section):
+            raise PipelineError(_where(source, f"{key}: unknown field; a pipeline has input_columns and {section}"))
+    if "input_columns" not in document:
+        raise PipelineError(_where(source, "missing field 'input_columns'"))
+    columns = _check_value(_Param("input_columns", _NAMES), document["input_columns"],
+                           _where(source, "input_columns"))
+    entries = document[section]
+    if isinstance(entries, (str, bytes, Mapping)) or not isinstance(entries, (list, tuple)):
+        raise PipelineError(_where(source, f"{section}: expected an array of tables, got {_describe(entries)}"))
+    built = [_build_entry(section, i, e, source) for i, e in enumerate(entries)]
+    cls = _SECTIONS[section][1]
+    try:
+        return cls(built, columns)
+    except ValueError as exc:
+        raise PipelineError(_where(source, f"{section}: {exc}")) from None
+
+
+def pipeline_from_dict(document: Mapping[str, Any]) -> Pipeline:
+    """Build a ``FeaturePipeline`` or ``TargetPipeline`` from plain data.
+
+    ``{"input_columns": [...], "features": [{"type": "Sma", "inputs": [...],
+    "window": 20, "outputs": [...]}, ...]}`` (or ``"targets"``). Raises
+    ``PipelineError`` (a ``ValueError``) naming the entry and field at fault.
+    """
+    return _build(document)
+
+
+def pipeline_to_dict(pipeline: Pipeline) -> dict[str, Any]:
+    """The pipeline as plain data, entries in the order they were given.
+
+    A pipeline built from a document gives that document back, and the
+    dict builds an identical pipeline. Every parameter is written out: a Kama
+    entry always carries ``fast`` and ``slow``, also where the document it was
+    built from left them to their defaults (2 and 30).
+    """
+    if not isinstance(pipeline, (_sarvek.FeaturePipeline, _sarvek.TargetPipeline)):
+        raise TypeError(f"expected a FeaturePipeline or TargetPipeline, got {type(pipeline).__name__}")
+    config: dict[str, Any] = pipeline._config()
+    return config
+
+
+# ------------------------------------------------------------------ TOML
+
+
+def _toml_string(s: str) -> str:
+    out = ['"']
+    for ch in s:
+        code = ord(ch)
+        if ch == '"':
+            out.append('\\"')
+        elif ch == "\\":
+            out.append("\\\\")
+        elif code < 0x20 or code == 0x7F:
+            out.append({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}.get(ch, f"\\u{code:04X}"))
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+def _toml_value(value: Any) -> str:
+    if isinstance(value, bool) or not isinstance(value, (int, str, list)):
+        raise TypeError(f"cannot write {type(value).__name__} to a pipeline file")
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, str):
+        return _toml_string(value)
+    return "[" + ", ".join(_toml_value(v) for v in value) + "]"
+
+
+def pipeline_to_toml(document: Mapping[str, Any]) -> str:
+    """TOML text for a pipeline document (see ``pipeline_to_dict``)."""
+    lines = [f"input_columns = {_toml_value(list(document['input_columns']))}"]
+    for section in _SECTIONS:
+        for entry in document.get(section, ()):
+            lines += ["", f"[[{section}]]"]
+            lines += [f"{key} = {_toml_value(value)}" for key, value in entry.items()]
+    return "\n".join(lines) + "\n"
+
+
+def load_pipeline(path: str | os.PathLike[str]) -> Pipeline:
+    """Build the pipeline a TOML file describes. Errors name the file."""
+    source = os.fspath(path)
+    try:
+        with open(source, "rb") as f:
+            document = tomllib.load(f)
+    except tomllib.TOMLDecodeError as exc:
+        raise PipelineError(f"{source}: not valid TOML: {exc}") from None
+    except UnicodeDecodeError as exc:
+        raise PipelineError(f"{source}: not valid TOML: {exc}") from None
+    return _build(document, source)
+
+
+def save_pipeline(pipeline: Pipeline, path: str | os.PathLike[str]) -> None:
+    """Write the pipeline to a TOML file (written whole or not at all)."""
+    write_atomically(path, pipeline_to_toml(pipeline_to_dict(pipeline)).encode("utf-8"))
+
+
+def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    target = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(target))
+    fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def as_pipeline(pipeline: PipelineLike) -> Pipeline:
+    """A pipeline object from a pipeline, its dict form or a TOML path."""
+    if isinstance(pipeline, (_sarvek.FeaturePipeline, _sarvek.TargetPipeline)):
+        return pipeline
+    if isinstance(pipeline, Mapping):
+        return _build(pipeline)
+    if isinstance(pipeline, (str, os.PathLike)):
+        return load_pipeline(pipeline)
+    raise TypeError(
+        "pipeline must be a FeaturePipeline, a TargetPipeline, its dict form or a path to a TOML file, "
+        f"got {type(pipeline).__name__}"
+    )
+
+
+def fresh_copy(pipeline: Pipeline) -> Pipeline:
+    """A new pipeline with the same configuration and no history."""
+    return _build(pipeline._config())
+
+
+# ---------------------------------------------------------- first valid bar
+
+
+def first_valid_bar(pipeline: PipelineLike) -> dict[str, int | None]:
+    """The first bar index at which each output can be valid, counting chains.
+
+    A feature's output can be valid once every column it reads can be
+    (input columns from bar 0) plus its own ``warm_up_period()``: a
+    ``Skewness(30)`` over a ``LogReturn(1)`` gives 1 + 29 = 30 (an ``Ema``
+    over a chained column also waits for its next whole seed collection of
+    ``window`` bars, counted from bar 0). ``None`` for
+    an output no feature ever computes (a name beyond the values its feature
+    produces, or one that depends on such a name or on its own missing
+    column). Keys follow ``output_names()``.
+    """
+    pipe = as_pipeline(pipeline)
+    if not isinstance(pipe, _sarvek.FeaturePipeline):
+        raise TypeError("first_valid_bar applies to feature pipelines; targets are valid from bar 0 "
+                        "until forward_period() bars before the end")
+    config = pipe._config()
+    columns = set(config["input_columns"])
+    entries = config["features"]
+    producer: dict[str, tuple[int, int]] = {}
+    for i, e in enumerate(entries):
+        for k, name in enumerate(e["outputs"]):
+            producer[name] = (i, k)
+    memo: dict[int, int | None] = {}
+
+    def feature_start(i: int) -> int | None:
+        if i in memo:
+            return memo[i]
+        e = entries[i]
+        reads, _ = FEATURE_SHAPE[e["type"]]
+        warm_up = getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}).warm_up_period()
+        start: int | None = 0
+        if len(e["inputs"]) < reads:
+            start = None
+        for name in e["inputs"][:reads]:
+            src = column_start(name, i)
+            start = None if src is None or start is None else max(start, src)
+        if start is not None and e["type"] == "Ema" and start % e["window"]:
+            # Ema seeds from whole collections of `window` bars counted from
+            # bar 0; a collection holding a missing value is thrown away, so
+            # the seed waits for the first collection after the start.
+            start += e["window"] - start % e["window"]
+        memo[i] = None if start is None else start + warm_up
+        return memo[i]
+
+    def column_start(name: str, reader: int) -> int | None:
+        if name in producer:
+            j, k = producer[name]
+            if j == reader:  # its own output: the bar's column of that name, if any
+                return 0 if name in columns else None
+            return output_start(j, k)
+        return 0 if name in columns else None
+
+    def output_start(i: int, k: int) -> int | None:
+        if k >= FEATURE_SHAPE[entries[i]["type"]][1]:
+            return None
+        return feature_start(i)
+
+    return {name: output_start(*producer[name]) for name in pipe.output_names()}
+
+
+__all__ = [
+    "PipelineError", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline", "save_pipeline",
+    "first_valid_bar",
+]

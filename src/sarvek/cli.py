@@ -1,0 +1,450 @@
+"""The ``sarvek`` command line: compute, describe, plot.
+
+Exit codes: 0 success, 2 usage error, 1 data error (each with a one-line
+``sarvek: error: ...`` message on stderr, never a traceback), 130 when
+interrupted.
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import math
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
+
+import numpy as np
+import numpy.typing as npt
+
+import _sarvek
+
+from . import __version__
+from ._frames import compute_array
+from ._pipeline import Pipeline, PipelineError, first_valid_bar, load_pipeline
+
+Outputs = list[tuple[list[str], npt.NDArray[np.float64]]]
+
+
+class UsageError(Exception):
+    """A command line that asks for something impossible (exit code 2)."""
+
+
+class DataError(Exception):
+    """Data or pipeline files that cannot be used (exit code 1)."""
+
+
+def _need(module: str, extra: str, what: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError:
+        raise DataError(f"{what} needs {module}: pip install {module} (or pip install 'sarvek[{extra}]')") from None
+
+
+# ---------------------------------------------------------------- progress
+
+
+class Progress:
+    """A one-line progress bar on stderr, shown only on a terminal and only
+    once the run has taken more than ``delay`` seconds."""
+
+    def __init__(self, total: int, stream: Any = None, delay: float = 1.0) -> None:
+        self.total = max(total, 1)
+        self.done = 0
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = bool(getattr(self.stream, "isatty", lambda: False)())
+        self.start = time.monotonic()
+        self.delay = delay
+        self.shown = False
+
+    def __call__(self, bars: int) -> None:
+        self.done += bars
+        if not self.enabled or time.monotonic() - self.start < self.delay:
+            return
+        frac = min(self.done / self.total, 1.0)
+        filled = int(30 * frac)
+        self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {frac:6.1%} {self.done}/{self.total} bars")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+# ------------------------------------------------------------------ tables
+
+
+def _kind(path: str, role: str) -> str:
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".csv":
+        return "csv"
+    if ext in (".parquet", ".pq"):
+        return "parquet"
+    raise UsageError(f"{role} {path!r}: unsupported file type {ext or '(none)'!r}; use .csv or .parquet")
+
+
+def _check_csv_complete(path: str) -> None:
+    """Refuse a CSV whose last line was cut short."""
+    with open(path, newline="", encoding="utf-8") as f:
+        header = next(csv.reader([f.readline()]), [])
+        f.seek(0, os.SEEK_END)
+        size = f.tell()
+    if not header:
+        raise DataError(f"{path}: the file is empty")
+    with open(path, "rb") as fb:
+        fb.seek(max(0, size - 65536))
+        tail = fb.read()
+    if tail.endswith(b"\n"):
+        return
+    last = tail.rsplit(b"\n", 1)[-1].decode("utf-8", "replace")
+    fields = next(csv.reader([last]), [])
+    if len(fields) < len(header):
+        raise DataError(f"{path}: the last line has {len(fields)} of {len(header)} fields; the file looks truncated")
+
+
+class CsvTable:
+    """A CSV read with the csv module: each column's text as read (written
+    back unchanged) and its numbers where every cell is one (empty: NaN)."""
+
+    def __init__(self, path: str) -> None:
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.reader(f)
+            try:
+                header = next(reader)
+            except StopIteration:
+                raise DataError(f"{path}: the file is empty") from None
+            rows = []
+            for line, row in enumerate(reader, start=2):
+                if len(row) != len(header):
+                    raise DataError(f"{path}: line {line} has {len(row)} fields, the header has {len(header)}")
+                rows.append(row)
+        self.names = header
+        self.cells = {name: [r[j] for r in rows] for j, name in enumerate(header)}
+        self.columns: dict[str, np.ndarray] = {}
+        for name, cells in self.cells.items():
+            try:
+                self.columns[name] = np.array([float(c) if c.strip() else math.nan for c in cells], dtype=np.float64)
+            except ValueError:
+                self.columns[name] = np.array(cells, dtype=object)
+
+    def __len__(self) -> int:
+        return len(next(iter(self.cells.values()), []))
+
+
+def read_bars(path: str) -> Any:
+    """A pandas DataFrame when pandas is installed, else a pyarrow Table
+    (Parquet) or a CsvTable (CSV)."""
+    kind = _kind(path, "bars file")
+    if not os.path.isfile(path):
+        raise DataError(f"{path}: no such file")
+    try:
+        if kind == "csv":
+            _check_csv_complete(path)
+            try:
+                import pandas as pd
+            except ImportError:
+                return CsvTable(path)
+            return pd.read_csv(path, float_precision="round_trip")
+        _need("pyarrow", "arrow", "reading Parquet")
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(path)
+        try:
+            return table.to_pandas()
+        except ImportError:
+            return table
+    except (DataError, UsageError):
+        raise
+    except UnicodeDecodeError as exc:
+        raise DataError(f"{path}: not a text file ({exc.reason})") from None
+    except Exception as exc:  # the reader's own parse errors
+        raise DataError(f"{path}: cannot read: {_one_line(exc)}") from None
+
+
+def _names(data: Any) -> list[str]:
+    if isinstance(data, CsvTable):
+        return list(data.names)
+    if hasattr(data, "column_names"):
+        return list(data.column_names)
+    return [str(c) for c in data.columns]
+
+
+def _computable(data: Any) -> Any:
+    return data.columns if isinstance(data, CsvTable) else data
+
+
+def write_table(data: Any, outputs: Outputs, path: str) -> None:
+    """The input's columns followed by every output column, written to a
+    temporary file beside ``path`` and renamed into place."""
+    kind = _kind(path, "output file")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise DataError(f"{path}: no such folder {folder!r}")
+    fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
+    os.close(fd)
+    try:
+        if kind == "parquet":
+            _write_parquet(data, outputs, tmp)
+        else:
+            _write_csv(data, outputs, tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def _write_csv(data: Any, outputs: Outputs, tmp: str) -> None:
+    if isinstance(data, CsvTable) or hasattr(data, "column_names"):
+        names = _names(data)
+        if isinstance(data, CsvTable):
+            kept = [data.cells[n] for n in names]
+        else:
+            kept = [[("" if v is None else str(v)) for v in data.column(n).to_pylist()] for n in names]
+        out_names = [n for names_, _ in outputs for n in names_]
+        out_cols = [arr[:, k] for _, arr in outputs for k in range(arr.shape[1])]
+        with open(tmp, "w", newline="", encoding="utf-8") as f:
+            w = csv.writer(f)
+            w.writerow(names + out_names)
+            for i in range(len(kept[0]) if kept else (len(out_cols[0]) if out_cols else 0)):
+                w.writerow([c[i] for c in kept] + ["" if math.isnan(c[i]) else repr(float(c[i])) for c in out_cols])
+        return
+    _with_outputs(data, outputs).to_csv(tmp, index=False)
+
+
+def _with_outputs(df: Any, outputs: Outputs) -> Any:
+    import pandas as pd
+
+    extra = pd.DataFrame({n: arr[:, k] for names, arr in outputs for k, n in enumerate(names)}, index=df.index)
+    return pd.concat([df, extra], axis=1)
+
+
+def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
+    pa = _need("pyarrow", "arrow", "writing Parquet")
+    import pyarrow.parquet as pq
+
+    if isinstance(data, CsvTable):
+        table = pa.table({n: data.columns[n] for n in data.names})
+    elif hasattr(data, "column_names"):
+        table = data
+    else:
+        table = pa.Table.from_pandas(data, preserve_index=False)
+    for names, arr in outputs:
+        for k, n in enumerate(names):
+            table = table.append_column(n, pa.array(arr[:, k], type=pa.float64()))
+    pq.write_table(table, tmp)
+
+
+# ---------------------------------------------------------------- commands
+
+
+def _load(paths: Sequence[str]) -> list[tuple[str, Pipeline]]:
+    out = []
+    for p in paths:
+        try:
+            out.append((p, load_pipeline(p)))
+        except FileNotFoundError:
+            raise DataError(f"{p}: no such pipeline file") from None
+        except PipelineError as exc:
+            raise DataError(str(exc)) from None
+    return out
+
+
+def compute_outputs(pipelines: Sequence[Pipeline], data: Any, *, by: str | None,
+                    progress: Callable[[int], None] | None) -> Outputs:
+    """Every pipeline's outputs over the data, on this machine's threads."""
+    return [(p.output_names(), compute_array(p, _computable(data), by=by, progress=progress)) for p in pipelines]
+
+
+def _check_names(data: Any, pipelines: Sequence[tuple[str, Pipeline]]) -> None:
+    seen = {n: "the bars" for n in _names(data)}
+    for path, p in pipelines:
+        for n in p.output_names():
+            if n in seen:
+                raise DataError(f"{path}: output {n!r} clashes with a column of {seen[n]}")
+            seen[n] = path
+
+
+def _runner(args: argparse.Namespace) -> Callable[..., Outputs]:
+    """The function that does the work of ``compute``."""
+    return compute_outputs
+
+
+def cmd_compute(args: argparse.Namespace) -> int:
+    _kind(args.bars, "bars file")
+    kind = _kind(args.output, "output file")
+    if kind == "parquet":
+        _need("pyarrow", "arrow", "writing Parquet")
+    pipelines = _load(args.pipeline)
+    data = read_bars(args.bars)
+    _check_names(data, pipelines)
+    if args.by is not None and args.by not in _names(data):
+        raise DataError(f"{args.bars}: no column {args.by!r} to group by; the data has columns: "
+                        f"{', '.join(_names(data))}")
+    progress = Progress(len(data) * len(pipelines))
+    try:
+        outputs = _runner(args)([p for _, p in pipelines], data, by=args.by, progress=progress)
+    except (ValueError, TypeError) as exc:
+        raise DataError(f"{args.bars}: {_one_line(exc)}") from None
+    finally:
+        progress.close()
+    write_table(data, outputs, args.output)
+    return 0
+
+
+def describe(path: str, pipeline: Pipeline) -> str:
+    """What a pipeline does, for people: order, producers and readers, warm-ups."""
+    lines = []
+    doc = pipeline._config()
+    columns = doc["input_columns"]
+    if isinstance(pipeline, _sarvek.TargetPipeline):
+        entries = doc["targets"]
+        lines.append(f"{path}: target pipeline over {', '.join(columns)}; forward_period() = "
+                     f"{pipeline.forward_period()}")
+        lines.append("Targets:")
+        targets = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
+        for i, t in enumerate(targets, 1):
+            lines.append(f"  {i}. {t!r} -> {', '.join(t.output_names())}; the last {t.forward_period()} bars are NaN")
+        return "\n".join(lines)
+    entries = doc["features"]
+    objects = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
+    producer = {n: i for i, e in enumerate(entries) for n in e["outputs"]}
+    readers: dict[str, list[int]] = {}
+    for i, e in enumerate(entries):
+        for n in dict.fromkeys(e["inputs"]):
+            readers.setdefault(n, []).append(i)
+    order: list[int] = []
+    for n in pipeline.output_names():
+        if producer[n] not in order:
+            order.append(producer[n])
+    first = first_valid_bar(pipeline)
+    label = {i: f"#{k}" for k, i in enumerate(order, 1)}
+    lines.append(f"{path}: feature pipeline over {', '.join(columns)}; warm_up_period() = "
+                 f"{pipeline.warm_up_period()}")
+    lines.append("Execution order:")
+    for i in order:
+        lines.append(f"  {label[i]} {objects[i]!r}  warm-up {objects[i].warm_up_period()}")
+    lines.append("Outputs:")
+    width = max(len(n) for n in pipeline.output_names())
+    for n in pipeline.output_names():
+        who = [f"{label[r]} {entries[r]['type']}" for r in readers.get(n, []) if r != producer[n]]
+        fv = first[n]
+        lines.append(f"  {n:<{width}}  from {label[producer[n]]} {entries[producer[n]]['type']}; "
+                     f"read by {', '.join(who) if who else 'nothing'}; "
+                     f"first valid bar {'never' if fv is None else fv}")
+    return "\n".join(lines)
+
+
+def cmd_describe(args: argparse.Namespace) -> int:
+    print("\n\n".join(describe(path, p) for path, p in _load(args.pipeline)))
+    return 0
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    if os.path.splitext(args.output)[1].lower() not in (".png", ".svg", ".pdf", ".jpg", ".jpeg"):
+        raise UsageError(f"chart {args.output!r}: use .png, .svg, .pdf or .jpg")
+    _kind(args.bars, "bars file")
+    _need("matplotlib", "plot", "plotting")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    pipelines = _load(args.pipeline)
+    produced = {n: (i, k) for i, (_, p) in enumerate(pipelines) for k, n in enumerate(p.output_names())}
+    wanted = [c.strip() for c in args.columns.split(",") if c.strip()] if args.columns else \
+        list(produced)[:3]
+    for c in wanted:
+        if c not in produced:
+            raise UsageError(f"--columns: no output {c!r}; the pipelines produce {', '.join(produced)}")
+    data = read_bars(args.bars)
+    if args.price not in _names(data):
+        raise DataError(f"{args.bars}: no price column {args.price!r}; the data has columns: "
+                        f"{', '.join(_names(data))}")
+    needed = sorted({produced[c][0] for c in wanted})
+    outputs = dict(zip(needed, compute_outputs([pipelines[i][1] for i in needed], data, by=None, progress=None)))
+    table = _computable(data)
+    price = np.asarray(table[args.price] if not hasattr(table, "column") else table.column(args.price),
+                       dtype=np.float64)
+    fig, axes = plt.subplots(1 + len(wanted), 1, sharex=True, figsize=(10, 2.2 * (1 + len(wanted))),
+                             gridspec_kw={"height_ratios": [2] + [1] * len(wanted)}, squeeze=False)
+    axes[0][0].plot(price, color="black", linewidth=0.8)
+    axes[0][0].set_ylabel(args.price)
+    for ax, c in zip((row[0] for row in axes[1:]), wanted):
+        i, k = produced[c]
+        ax.plot(outputs[i][1][:, k], linewidth=0.8)
+        ax.set_ylabel(c)
+    axes[-1][0].set_xlabel("bar")
+    fig.tight_layout()
+    buf = io.BytesIO()
+    fig.savefig(buf, format=os.path.splitext(args.output)[1].lstrip(".").lower().replace("jpg", "jpeg"))
+    plt.close(fig)
+    from ._pipeline import write_atomically
+
+    write_atomically(args.output, buf.getvalue())
+    return 0
+
+
+# -------------------------------------------------------------------- main
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="sarvek", description="Features and labels for bar data from TOML pipelines.")
+    parser.add_argument("--version", action="version", version=f"sarvek {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    c = sub.add_parser("compute", help="compute features and labels into a CSV or Parquet file")
+    c.add_argument("bars", help="bars file (.csv or .parquet)")
+    c.add_argument("-p", "--pipeline", action="append", required=True, metavar="PIPELINE.toml",
+                   help="a feature or target pipeline (repeatable)")
+    c.add_argument("-o", "--output", required=True, help="output file (.csv or .parquet)")
+    c.add_argument("--by", metavar="COLUMN", help="run each value of this column (e.g. symbol) on its own")
+    c.set_defaults(func=cmd_compute)
+
+    d = sub.add_parser("describe", help="show a pipeline's execution order, producers, readers and warm-ups")
+    d.add_argument("pipeline", nargs="+", metavar="PIPELINE.toml")
+    d.set_defaults(func=cmd_describe)
+
+    p = sub.add_parser("plot", help="draw price with chosen outputs below it (needs matplotlib)")
+    p.add_argument("bars", help="bars file (.csv or .parquet)")
+    p.add_argument("-p", "--pipeline", action="append", required=True, metavar="PIPELINE.toml")
+    p.add_argument("--columns", help="comma-separated outputs to draw (default: the first three)")
+    p.add_argument("--price", default="close", help="the price column drawn on top (default: close)")
+    p.add_argument("-o", "--output", required=True, help="chart file (.png, .svg, .pdf)")
+    p.set_defaults(func=cmd_plot)
+    return parser
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code."""
+    try:
+        args = build_parser().parse_args(argv)
+        return int(args.func(args))
+    except UsageError as exc:
+        print(f"sarvek: error: {_one_line(exc)}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("sarvek: interrupted", file=sys.stderr)
+        return 130
+    except (DataError, PipelineError, OSError, MemoryError) as exc:
+        print(f"sarvek: error: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # a failure of sarvek itself, still on one line
+        print(f"sarvek: error: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+        return 1
