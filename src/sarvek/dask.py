@@ -55,7 +55,8 @@ from dask.highlevelgraph import HighLevelGraph
 
 import _sarvek
 
-from sarvek import _chunking
+from sarvek import _chunking, _engine
+from sarvek._pipeline import as_pipeline, pipeline_from_dict, pipeline_to_dict
 
 __all__ = ["SymbolError", "compute_features", "compute_targets"]
 
@@ -69,66 +70,23 @@ class SymbolError(ValueError):
 _KINDS = {"features": _sarvek.FeaturePipeline, "targets": _sarvek.TargetPipeline}
 
 
-def _sarvek_package():
-    import sarvek
-
-    return sarvek
-
-
-def _from_dict(payload: Mapping[str, Any]):
-    package = _sarvek_package()
-    if hasattr(package, "pipeline_from_dict"):
-        return package.pipeline_from_dict(payload)
-    # Plain `_config()` form: one entry per feature or target.
-    kind = "features" if "features" in payload else "targets"
-    items = [
-        getattr(_sarvek, entry["type"])(**{k: v for k, v in entry.items() if k != "type"})
-        for entry in payload[kind]
-    ]
-    return _KINDS[kind](items, list(payload["input_columns"]))
-
-
-def _to_dict(pipeline) -> dict[str, Any]:
-    package = _sarvek_package()
-    if hasattr(package, "pipeline_to_dict"):
-        return package.pipeline_to_dict(pipeline)
-    return pipeline._config()
-
-
 def _resolve(pipeline, kind: str):
     """The pipeline object (checked on the client) and the form sent out."""
-    if isinstance(pipeline, (str, os.PathLike)):
-        package = _sarvek_package()
-        loader = getattr(package, "load_pipeline", None)
-        if loader is None:
-            raise TypeError("pipeline must be a pipeline object or its dict form")
-        pipeline = loader(pipeline)
-    if isinstance(pipeline, Mapping):
-        obj = _from_dict(pipeline)
-    else:
-        obj = pipeline
+    obj = as_pipeline(pipeline)
     if not isinstance(obj, _KINDS[kind]):
         want = _KINDS[kind].__name__
-        raise TypeError(f"pipeline must be a {want} or its dict form, got {type(obj).__name__}")
-    return obj, _to_dict(obj)
+        raise TypeError(f"pipeline must be a {want}, its dict form or a TOML file, got {type(obj).__name__}")
+    return obj, pipeline_to_dict(obj)
 
 
 # --- one task's work ----------------------------------------------------------
 
 
-def _run_symbol(pipeline, kind: str, names: list[str], columns: list[np.ndarray]) -> np.ndarray:
-    """One symbol's bars through a pipeline: (bars, outputs) float64."""
-    package = _sarvek_package()
-    compute = getattr(package, "compute_" + kind, None)
-    outputs = list(pipeline.output_names())
-    if compute is not None:
-        result = compute(pipeline, dict(zip(names, columns)))
-        return np.column_stack([np.asarray(result[name], dtype=np.float64) for name in outputs])
+def _run_symbol(pipeline, kind: str, columns: list[np.ndarray]) -> np.ndarray:
+    """One symbol's bars through a pipeline from a reset state: (bars, outputs)."""
     if kind == "features":
-        rows = pipeline.run_research(np.column_stack(columns).tolist())
-        return np.asarray(rows, dtype=np.float64).reshape(len(columns[0]), len(outputs))
-    cols = pipeline.run_research([c.tolist() for c in columns])
-    return np.asarray(cols, dtype=np.float64).reshape(len(outputs), len(columns[0])).T
+        return _engine.run_features(pipeline, columns, len(columns[0]))
+    return _engine.run_targets(pipeline, columns, len(columns[0]))
 
 
 def _numeric_column(frame: pd.DataFrame, name: str) -> np.ndarray:
@@ -155,7 +113,7 @@ def _symbol_values(column: np.ndarray, rows: np.ndarray, name: str, symbol, dtyp
 
 def _compute_array(kind: str, payload, by: str, frame: pd.DataFrame) -> np.ndarray:
     """Every row of ``frame`` through a fresh pipeline per symbol."""
-    pipeline = _from_dict(payload)
+    pipeline = pipeline_from_dict(payload)
     names = list(pipeline.input_names())
     out = np.full((len(frame), len(pipeline.output_names())), np.nan)
     if len(frame) == 0:
@@ -171,7 +129,7 @@ def _compute_array(kind: str, payload, by: str, frame: pd.DataFrame) -> np.ndarr
             raise SymbolError(f"symbol {symbol!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
         data = [_symbol_values(c, rows, name, symbol, t) for c, name, t in zip(columns, names, dtypes)]
         try:
-            out[rows] = _run_symbol(pipeline, kind, names, data)
+            out[rows] = _run_symbol(pipeline, kind, data)
         except SymbolError:
             raise
         except Exception as exc:
@@ -376,7 +334,8 @@ def _build(kind: str, ddf: dd.DataFrame, pipeline, by: str, buckets: int | None)
 def compute_features(ddf: dd.DataFrame, pipeline, *, by: str, buckets: int | None = None) -> dd.DataFrame:
     """Features of every symbol in ``ddf``, as a lazy Dask DataFrame.
 
-    ``pipeline`` is a ``FeaturePipeline`` or its dict form; ``by`` names the
+    ``pipeline`` is a ``FeaturePipeline``, its dict form or the path of its
+    TOML file; ``by`` names the
     symbol column. The result has ``ddf``'s index and partitions, the ``by``
     column and one float64 column per output name, and computes exactly the
     bits ``sarvek.compute_features(pipeline, ddf.compute(), by=by)`` gives.
@@ -395,7 +354,8 @@ def compute_features(ddf: dd.DataFrame, pipeline, *, by: str, buckets: int | Non
 def compute_targets(ddf: dd.DataFrame, pipeline, *, by: str) -> dd.DataFrame:
     """Targets of every symbol in ``ddf``, as a lazy Dask DataFrame.
 
-    ``pipeline`` is a ``TargetPipeline`` or its dict form. Each partition's
+    ``pipeline`` is a ``TargetPipeline``, its dict form or the path of its
+    TOML file. Each partition's
     symbols are labelled together with the bars of the same symbol that
     follow in later partitions (as many as the longest horizon), so the
     labels are exactly those of one pass; the last bars of each symbol, whose

@@ -16,8 +16,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-import _sarvek as sv  # noqa: E402
-
 import sarvek  # noqa: E402
 import sarvek.dask as sdask  # noqa: E402
 
@@ -58,10 +56,7 @@ TARGETS = {
 
 
 def pipeline(config):
-    kind = "features" if "features" in config else "targets"
-    items = [getattr(sv, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in config[kind]]
-    cls = sv.FeaturePipeline if kind == "features" else sv.TargetPipeline
-    return cls(items, config["input_columns"])
+    return sarvek.pipeline_from_dict(config)
 
 
 def make_bars(symbols=50, steps=400, seed=7):
@@ -104,20 +99,8 @@ def bars():
 
 def single_process(config, frame):
     """The reference: the package's own by= path over the whole frame."""
-    kind = "features" if "features" in config else "targets"
-    compute = getattr(sarvek, "compute_" + kind, None)
-    if compute is not None:
-        return compute(config, frame, by="symbol")
-    # TEMPORARY until the package lands: each symbol alone, rows in order.
-    p = pipeline(config)
-    out = np.full((len(frame), len(p.output_names())), np.nan)
-    for _, rows in frame.groupby("symbol", sort=False).indices.items():
-        data = frame[PRICES].to_numpy(dtype=np.float64)[rows]
-        if kind == "features":
-            out[rows] = np.asarray(p.run_research(data.tolist()), dtype=np.float64)
-        else:
-            out[rows] = np.asarray(p.run_research([c.tolist() for c in data.T]), dtype=np.float64).T
-    return dict(zip(p.output_names(), out.T))
+    compute = sarvek.compute_features if "features" in config else sarvek.compute_targets
+    return compute(config, frame, by="symbol")
 
 
 def assert_same(result, frame, config):
