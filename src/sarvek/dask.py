@@ -38,8 +38,10 @@ Needs the ``dask`` extra: ``pip install sarvek[dask]``.
 
 from __future__ import annotations
 
+import logging
 import math
 import os
+import shutil
 from collections.abc import Mapping, Sequence
 from functools import partial
 from operator import getitem
@@ -362,3 +364,162 @@ def compute_targets(ddf: dd.DataFrame, pipeline, *, by: str) -> dd.DataFrame:
     future is beyond the data, get NaN.
     """
     return _build("targets", ddf, pipeline, by, None)
+
+
+# --- Parquet datasets -----------------------------------------------------------
+
+
+def _dataset_files(path: str, by: str) -> list[tuple[str, str | None]]:
+    """Every Parquet file under ``path`` in order, with the symbol its folder
+    names when the dataset is partitioned by ``by`` (``by=VALUE/``)."""
+    if not os.path.isdir(path):
+        raise FileNotFoundError(f"{path}: no such dataset folder")
+    found = []
+    for root, dirs, files in os.walk(path):
+        dirs.sort()
+        dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
+        symbol = None
+        for part in os.path.relpath(root, path).split(os.sep):
+            if part.startswith(by + "="):
+                symbol = part[len(by) + 1 :]
+        for name in sorted(files):
+            if name.endswith((".parquet", ".pq")) and not name.startswith((".", "_")):
+                found.append((os.path.join(root, name), symbol))
+    if not found:
+        raise FileNotFoundError(f"{path}: no Parquet files in the dataset folder")
+    return found
+
+
+def _read_piece(source: tuple[str, str | None], by: str, columns: Sequence[str]) -> pd.DataFrame:
+    import pyarrow.parquet as pq
+
+    path, symbol = source
+    frame = pq.read_table(path).to_pandas()
+    if by not in frame.columns:
+        if symbol is None:
+            raise ValueError(f"{path}: no column {by!r} and no {by}=VALUE folder to take it from")
+        frame.insert(0, by, symbol)
+    frame[by] = frame[by].astype(str)
+    who = f"symbol {symbol!r}" if symbol is not None else f"file {path}"
+    missing = [name for name in columns if name not in frame.columns]
+    if missing:
+        raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {list(frame.columns)}")
+    for name in columns:
+        dtype = frame[name].dtype
+        if not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
+            raise SymbolError(f"{who}: column {name!r} is not numeric (dtype {dtype}) in {path}")
+    out = frame[[by, *columns]]
+    return out.astype({name: np.float64 for name in columns})
+
+
+def read_parquet(path: str | os.PathLike, *, by: str, columns: Sequence[str]) -> dd.DataFrame:
+    """A folder of Parquet files as a Dask DataFrame, one partition per file.
+
+    Files are taken in path order; a dataset partitioned by symbol
+    (``path/symbol=ABC/part-0.parquet``) gets its ``by`` column from the
+    folder names. Only ``by`` and ``columns`` are kept, as float64; the index
+    written with the files (e.g. the time) is kept. A file lacking one of
+    ``columns`` or holding it as text fails the computation naming its
+    symbol.
+    """
+    path = os.fspath(path)
+    columns = [name for name in dict.fromkeys(columns) if name != by]
+    files = _dataset_files(path, by)
+    meta = _read_piece(files[0], by, columns).iloc[:0]
+    return dd.from_map(partial(_read_piece, by=by, columns=columns), files, meta=meta, label="sarvek-read")
+
+
+def _join(*frames: pd.DataFrame) -> pd.DataFrame:
+    first, *rest = frames
+    return pd.concat([first, *[f.iloc[:, 1:] for f in rest]], axis=1)
+
+
+def compute_dataset(
+    source: str | os.PathLike, pipelines: Sequence, out: str | os.PathLike, *, by: str
+) -> None:
+    """Every pipeline over a Parquet dataset folder, written as a Parquet
+    dataset folder ``out`` (index, ``by`` and one column per output; one
+    file per input file, named in partition order). Runs under the current Dask scheduler or client.
+    The folder appears whole or not at all: it is written under a temporary
+    name beside ``out`` and renamed at the end. Returns the rows written.
+    """
+    objs = [as_pipeline(p) for p in pipelines]
+    seen = {by}
+    for p in objs:
+        for name in p.output_names():
+            if name in seen:
+                raise ValueError(f"output {name!r} is produced twice (or is the {by!r} column)")
+            seen.add(name)
+    names = list(dict.fromkeys(n for p in objs for n in p.input_names()))
+    ddf = read_parquet(source, by=by, columns=names)
+    results = [
+        (compute_features if isinstance(p, _sarvek.FeaturePipeline) else compute_targets)(ddf, p, by=by)
+        for p in objs
+    ]
+    joined = results[0]
+    if len(results) > 1:
+        meta = _join(*[r._meta for r in results])
+        joined = dd.map_partitions(_join, *results, meta=meta, align_dataframes=False)
+    out = os.path.abspath(os.fspath(out))
+    parent = os.path.dirname(out)
+    tmp = os.path.join(parent, f".{os.path.basename(out)}.tmp-{os.getpid()}")
+    try:
+        joined.to_parquet(tmp, write_index=True, name_function=lambda i: f"part-{i:06d}.parquet")
+        if os.path.exists(out):
+            old = tmp + "-old"
+            os.replace(out, old)
+            os.replace(tmp, out)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            os.replace(tmp, out)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+
+
+def run_command(args) -> int:
+    """``sarvek compute DATASET -p P.toml -o OUT --by symbol --dask ADDRESS``.
+
+    ``ADDRESS`` is a scheduler address (``tcp://host:8786``) or
+    ``local[:N]``, which starts a cluster of N worker processes on
+    127.0.0.1 (default: one per core) for the run and closes it after.
+    """
+    import distributed
+
+    from sarvek.cli import DataError, UsageError, _load, _one_line
+
+    if args.by is None:
+        raise UsageError("--dask needs --by COLUMN (the symbol column)")
+    pipelines = [p for _, p in _load(args.pipeline)]
+    address = args.dask
+    cluster = None
+    if address == "local" or address.startswith("local:"):
+        count = address.partition(":")[2]
+        if count and not (count.isdigit() and int(count) > 0):
+            raise UsageError(f"--dask local:N needs a positive worker count, got {count!r}")
+        cluster = distributed.LocalCluster(
+            n_workers=int(count) if count else (os.cpu_count() or 1),
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            silence_logs=logging.CRITICAL,
+        )
+        address = cluster
+    # Failures reach the user as one line; the workers' own reports of them
+    # would only repeat it with a traceback.
+    quiet = logging.getLogger("distributed")
+    level = quiet.level
+    quiet.setLevel(logging.CRITICAL)
+    try:
+        with distributed.Client(address):
+            compute_dataset(args.bars, pipelines, args.output, by=args.by)
+    except FileNotFoundError as exc:
+        raise DataError(str(exc)) from None
+    except (ValueError, TypeError) as exc:
+        raise DataError(f"{args.bars}: {_one_line(exc)}") from None
+    finally:
+        if cluster is not None:
+            cluster.close()
+        quiet.setLevel(level)
+    return 0

@@ -1,7 +1,7 @@
 """sarvek.dask against the single-process engine, bit for bit.
 
-The cluster tests start a real two-process distributed.LocalCluster on
-127.0.0.1 and close it at the end of the module.
+The cluster tests run on a real two-process distributed.LocalCluster on
+127.0.0.1 (the dask_client fixture), closed at the end of the session.
 """
 
 import os
@@ -157,17 +157,9 @@ def test_refused_before_running(bars, call, error, text):
 # --- a real cluster -----------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
-    )
-    c = distributed.Client(cluster)
-    try:
-        yield c
-    finally:
-        c.close()
-        cluster.close()
+@pytest.fixture
+def client(dask_client):
+    return dask_client
 
 
 @pytest.mark.cluster
@@ -209,10 +201,10 @@ def test_numbers_in_an_object_column_still_count(bars):
 @pytest.mark.cluster
 def test_cluster_survives_a_killed_worker(client, bars):
     # Enough partitions that tasks are still running when the worker dies.
-    big = pd.concat([bars] * 12)
-    big["symbol"] = np.repeat([f"{k}" for k in range(12)], len(bars)) + big["symbol"].to_numpy()
+    big = pd.concat([bars] * 6)
+    big["symbol"] = np.repeat([f"{k}" for k in range(6)], len(bars)) + big["symbol"].to_numpy()
     big = big.sort_index(kind="stable")
-    ddf = dd.from_pandas(big, npartitions=240, sort=False)
+    ddf = dd.from_pandas(big, npartitions=48, sort=False)
     future = client.compute(run(UNBOUNDED, ddf))
     pids = client.run(os.getpid)
     deadline = time.monotonic() + 60
