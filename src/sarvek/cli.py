@@ -149,7 +149,10 @@ def read_bars(path: str) -> Any:
                 import pandas as pd
             except ImportError:
                 return CsvTable(path)
-            return pd.read_csv(path, float_precision="round_trip")
+            # Numbers parse to the nearest double, as float() does (the
+            # default of pandas 3; older pandas has to be asked).
+            exact = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+            return pd.read_csv(path, **exact)
         _need("pyarrow", "arrow", "reading Parquet")
         import pyarrow.parquet as pq
 

@@ -10,6 +10,7 @@ import pytest
 import sarvek
 
 pd = pytest.importorskip("pandas")
+EXACT = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 BARS = EXAMPLES / "sample_bars.csv"
@@ -40,8 +41,8 @@ def test_compute_keeps_the_bars_and_adds_every_output(tmp_path, suffix):
     out = tmp_path / f"features{suffix}"
     proc = run("compute", BARS, "-p", FEATURES, "-p", TARGETS, "-o", out)
     assert proc.returncode == 0 and proc.stderr == "" and proc.stdout == "", proc.stderr
-    got = pd.read_csv(out, float_precision="round_trip") if suffix == ".csv" else pd.read_parquet(out)
-    bars = pd.read_csv(BARS, float_precision="round_trip")
+    got = pd.read_csv(out, **EXACT) if suffix == ".csv" else pd.read_parquet(out)
+    bars = pd.read_csv(BARS, **EXACT)
     fp, tp = sarvek.load_pipeline(FEATURES), sarvek.load_pipeline(TARGETS)
     assert list(got.columns) == list(bars.columns) + fp.output_names() + tp.output_names()
     pd.testing.assert_frame_equal(got[list(bars.columns)], bars)
@@ -53,12 +54,12 @@ def test_compute_keeps_the_bars_and_adds_every_output(tmp_path, suffix):
 
 def test_compute_by_symbol_from_parquet(tmp_path):
     pytest.importorskip("pyarrow")
-    bars = pd.read_csv(BARS, float_precision="round_trip")
+    bars = pd.read_csv(BARS, **EXACT)
     bars.insert(0, "symbol", np.where(np.arange(len(bars)) % 3 == 0, "AAA", "BBB"))
     bars.to_parquet(tmp_path / "bars.parquet")
     proc = run("compute", tmp_path / "bars.parquet", "-p", FEATURES, "-o", tmp_path / "out.csv", "--by", "symbol")
     assert proc.returncode == 0, proc.stderr
-    got = pd.read_csv(tmp_path / "out.csv", float_precision="round_trip")
+    got = pd.read_csv(tmp_path / "out.csv", **EXACT)
     expected = sarvek.compute_features(FEATURES, bars, by="symbol")
     assert list(got["symbol"]) == list(bars["symbol"])
     assert np.array_equal(bits(got[expected.columns].to_numpy()), bits(expected.to_numpy()))
@@ -151,8 +152,8 @@ def test_csv_without_pandas_gives_the_same_file(tmp_path):
     outputs = cli.compute_outputs([sarvek.load_pipeline(FEATURES)], table, by=None, progress=None)
     cli.write_table(table, outputs, str(tmp_path / "plain.csv"))
     assert run("compute", BARS, "-p", FEATURES, "-o", tmp_path / "pandas.csv").returncode == 0
-    plain = pd.read_csv(tmp_path / "plain.csv", float_precision="round_trip")
-    with_pandas = pd.read_csv(tmp_path / "pandas.csv", float_precision="round_trip")
+    plain = pd.read_csv(tmp_path / "plain.csv", **EXACT)
+    with_pandas = pd.read_csv(tmp_path / "pandas.csv", **EXACT)
     pd.testing.assert_frame_equal(plain, with_pandas)
     assert (tmp_path / "plain.csv").read_text().splitlines()[1].startswith(BARS.read_text().splitlines()[1])
 
