@@ -133,6 +133,12 @@ def test_local_scheduler_matches_one_process(bars, config, npartitions):
     assert_same(result, bars, config)
 
 
+@pytest.mark.parametrize("buckets", [1, 4, 1000])
+def test_any_bucket_count_gives_the_same_bits(bars, buckets):
+    ddf = dd.from_pandas(bars, npartitions=11, sort=False)
+    assert_same(run(UNBOUNDED, ddf, buckets=buckets).compute(scheduler="sync"), bars, UNBOUNDED)
+
+
 def test_pipeline_object_and_dict_give_the_same_graph_result(bars):
     ddf = dd.from_pandas(bars, npartitions=5, sort=False)
     a = sdask.compute_features(ddf, pipeline(FINITE), by="symbol").compute(scheduler="sync")
