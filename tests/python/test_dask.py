@@ -139,13 +139,6 @@ def test_any_bucket_count_gives_the_same_bits(bars, buckets):
     assert_same(run(UNBOUNDED, ddf, buckets=buckets).compute(scheduler="sync"), bars, UNBOUNDED)
 
 
-def test_pipeline_object_and_dict_give_the_same_graph_result(bars):
-    ddf = dd.from_pandas(bars, npartitions=5, sort=False)
-    a = sdask.compute_features(ddf, pipeline(FINITE), by="symbol").compute(scheduler="sync")
-    b = sdask.compute_features(ddf, FINITE, by="symbol").compute(scheduler="sync")
-    pd.testing.assert_frame_equal(a, b)
-
-
 @pytest.mark.parametrize(
     "call, error, text",
     [
