@@ -452,6 +452,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("sarvek: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # the reader went away (`sarvek describe ... | head`): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (DataError, PipelineError, OSError, MemoryError) as exc:
         print(f"sarvek: error: {_one_line(exc)}", file=sys.stderr)
         return 1
