@@ -281,6 +281,10 @@ def _runner(args: argparse.Namespace) -> Callable[..., Outputs]:
 
 
 def cmd_compute(args: argparse.Namespace) -> int:
+    if args.dask is not None:  # a Parquet dataset folder over a Dask cluster
+        from .dask import run_command
+
+        return run_command(args)
     _kind(args.bars, "bars file")
     kind = _kind(args.output, "output file")
     if kind == "parquet":
@@ -414,6 +418,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a feature or target pipeline (repeatable)")
     c.add_argument("-o", "--output", required=True, help="output file (.csv or .parquet)")
     c.add_argument("--by", metavar="COLUMN", help="run each value of this column (e.g. symbol) on its own")
+    c.add_argument("--dask", metavar="ADDRESS",
+                   help="run on Dask: BARS and OUTPUT are Parquet dataset folders; ADDRESS is a scheduler "
+                        "address or local[:N] for N local worker processes (needs sarvek[dask])")
     c.set_defaults(func=cmd_compute)
 
     d = sub.add_parser("describe", help="show a pipeline's execution order, producers, readers and warm-ups")

@@ -1,0 +1,115 @@
+"""Bars per second over many symbols: one thread, by= over threads, Dask.
+
+Runs the ten-feature pipeline (examples/features.toml) over SYMBOLS symbols of
+BARS bars each and prints bars/second for
+  - sarvek.compute_features(..., by="symbol", workers=1)   one thread
+  - sarvek.compute_features(..., by="symbol", workers=2)   two threads
+  - sarvek.dask.compute_features on a LocalCluster of 2 worker processes
+    (one symbol per partition, bars generated on the workers, results reduced
+    to a checksum there, so only the work is timed, not the transfer home)
+and the same for the pipeline without Ema and Kama (finite memory: cut in
+time pieces instead of gathering whole symbols). Last, the scheduler's cost
+per task: many trivial tasks on the same cluster.
+
+    PYTHONPATH=build/dev:src python3 bench/dask_bench.py [SYMBOLS [BARS]]
+"""
+
+import os
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+import sarvek
+import sarvek.dask as sdask
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FEATURES = os.path.join(HERE, "..", "examples", "features.toml")
+
+
+def symbol_bars(k: int, bars: int) -> pd.DataFrame:
+    rng = np.random.default_rng(1000 + k)
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.001, bars)))
+    open_ = close * np.exp(rng.normal(0.0, 0.0005, bars))
+    spread = np.exp(np.abs(rng.normal(0.0, 0.0005, bars)))
+    frame = pd.DataFrame(
+        {
+            "symbol": f"S{k:04d}",
+            "open": open_,
+            "high": np.maximum(open_, close) * spread,
+            "low": np.minimum(open_, close) / spread,
+            "close": close,
+        },
+        index=pd.date_range("2020-01-01", periods=bars, freq="min", name="time"),
+    )
+    return frame
+
+
+def checksum(frame: pd.DataFrame) -> pd.DataFrame:
+    values = frame.drop(columns="symbol").to_numpy()
+    return pd.DataFrame({"rows": [len(frame)], "finite": [int(np.isfinite(values).sum())]})
+
+
+def timed(fn):
+    start = time.perf_counter()
+    out = fn()
+    return time.perf_counter() - start, out
+
+
+def main() -> None:
+    import dask.dataframe as dd
+    import distributed
+
+    symbols = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    bars = int(sys.argv[2]) if len(sys.argv) > 2 else 100_000
+    total = symbols * bars
+    ten = sarvek.load_pipeline(FEATURES)
+    document = sarvek.pipeline_to_dict(ten)
+    finite = dict(document, features=[f for f in document["features"] if f["type"] not in ("Ema", "Kama")])
+    engine = "columnar, lock released" if hasattr(ten, "_run_columns") else "run_research fallback"
+    print(f"{symbols} symbols x {bars} bars = {total:,} bars; engine: {engine}; {os.cpu_count()} cores")
+
+    data = pd.concat([symbol_bars(k, bars) for k in range(symbols)])
+    rates = {}
+    for label, pipe in (("ten features", ten), ("finite (no Ema/Kama)", finite)):
+        for workers in (1, 2):
+            seconds, out = timed(lambda: sarvek.compute_features(pipe, data, by="symbol", workers=workers))
+            rates[(label, workers)] = total / seconds
+            print(f"{label:22s} by= {workers} thread(s): {total / seconds / 1e6:7.2f} M bars/s  ({seconds:.2f} s)")
+    del data, out
+
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
+    client = distributed.Client(cluster)
+    try:
+        ddf = dd.from_map(symbol_bars, range(symbols), args=[bars], meta=symbol_bars(0, 0))
+        gen, _ = timed(lambda: ddf.map_partitions(len).compute())
+        print(f"generating the bars on the workers alone: {gen:.2f} s")
+        for label, pipe in (("ten features", ten), ("finite (no Ema/Kama)", finite)):
+            lazy = sdask.compute_features(ddf, pipe, by="symbol")
+            reduced = lazy.map_partitions(checksum, meta={"rows": "i8", "finite": "i8"})
+            seconds, sums = timed(lambda: reduced.compute())
+            assert int(sums["rows"].sum()) == total
+            net = max(seconds - gen, 1e-9)
+            print(
+                f"{label:22s} dask 2 workers:    {total / seconds / 1e6:7.2f} M bars/s  ({seconds:.2f} s; "
+                f"{total / net / 1e6:.2f} M bars/s without generation, "
+                f"{total / net / rates[(label, 1)]:.2f}x one thread)"
+            )
+        count = 4000
+        seconds, _ = timed(lambda: client.gather(client.map(int, range(count), pure=False)))
+        print(f"scheduler cost per trivial task: {seconds / count * 1e3:.2f} ms ({count} tasks)")
+        small = dd.from_pandas(pd.concat([symbol_bars(k, 50) for k in range(20)]), npartitions=200, sort=False)
+        lazy = sdask.compute_features(small, finite, by="symbol")
+        tasks = len(lazy.__dask_graph__())
+        seconds, _ = timed(lambda: lazy.compute())
+        print(f"sarvek.dask per task (200 tiny time pieces, {tasks} tasks): {seconds / tasks * 1e3:.2f} ms")
+    finally:
+        client.close()
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main()

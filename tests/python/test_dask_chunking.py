@@ -1,0 +1,133 @@
+"""The history a piece of a symbol's bars needs is exact and tight."""
+
+import numpy as np
+import pytest
+
+import _sarvek as sv
+
+from sarvek import _chunking
+
+PRICES = ["open", "high", "low", "close"]
+# Types that may read any column, and types that need positive prices.
+ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope"]
+PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"]
+ARITY = {"LinearSlope": (2, 2), "ParkinsonVolatility": (2, 1), "RogersSatchellVolatility": (4, 1)}
+
+
+def random_feature_pipeline(rng, count):
+    """A pipeline of `count` finite-window features, many reading others' outputs."""
+    entries, produced = [], []
+    for i in range(count):
+        chained = produced and rng.random() < 0.7
+        kind = rng.choice(ANY_INPUT if chained else ANY_INPUT + PRICE_ONLY)
+        n_in, n_out = ARITY.get(kind, (1, 1))
+        pool = produced if chained else PRICES
+        # Distinct inputs: a slope of a column on itself is degenerate.
+        choices = pool if len(pool) >= n_in else pool + PRICES
+        inputs = [str(c) for c in rng.choice(choices, n_in, replace=False)]
+        if kind == "ParkinsonVolatility":
+            inputs = ["high", "low"]
+        elif kind == "RogersSatchellVolatility":
+            inputs = ["high", "low", "open", "close"]
+        low = {"Skewness": 3, "Kurtosis": 4, "LinearSlope": 2}.get(kind, 1)
+        window = int(rng.integers(low, low + 6))
+        outputs = [f"f{i}_{k}" for k in range(n_out)]
+        entries.append({"type": str(kind), "inputs": inputs, "window": window, "outputs": outputs})
+        produced += outputs
+    order = rng.permutation(len(entries))  # the pipeline resolves the order
+    entries = [entries[j] for j in order]
+    features = [
+        getattr(sv, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries
+    ]
+    return sv.FeaturePipeline(features, PRICES)
+
+
+def random_bars(rng, n, missing):
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, n)))
+    open_ = close * np.exp(rng.normal(0.0, 0.003, n))
+    high = np.maximum(open_, close) * np.exp(np.abs(rng.normal(0.0, 0.003, n)))
+    low = np.minimum(open_, close) * np.exp(-np.abs(rng.normal(0.0, 0.003, n)))
+    bars = np.column_stack([open_, high, low, close])
+    bars[rng.random(bars.shape) < missing] = np.nan
+    return bars
+
+
+def run(pipeline, bars):
+    rows = pipeline.run_research(bars.tolist())
+    return np.asarray(rows, dtype=np.float64).reshape(len(bars), len(pipeline.output_names()))
+
+
+def pieces(pipeline, bars, cuts, history):
+    """Each piece run from a reset state after `history` earlier bars."""
+    out = []
+    for start, stop in zip(cuts[:-1], cuts[1:]):
+        begin = max(0, start - history)
+        out.append(run(pipeline, bars[begin:stop])[start - begin :])
+    return np.concatenate(out)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_feature_history_is_exact_and_tight(seed):
+    rng = np.random.default_rng(seed)
+    pipeline = random_feature_pipeline(rng, int(rng.integers(2, 8)))
+    history = _chunking.feature_history(pipeline._config())
+    n = 400
+    cuts = [0, *sorted(rng.choice(np.arange(history + 1, n - 1), 6, replace=False)), n]
+
+    gappy = random_bars(rng, n, missing=0.03)
+    whole = run(pipeline, gappy).view(np.uint64)
+    assert np.array_equal(pieces(pipeline, gappy, cuts, history).view(np.uint64), whole)
+
+    # On bars without gaps the longest chain is valid at every piece's first
+    # bar with enough history and missing with one bar less.
+    clean = random_bars(rng, n, missing=0.0)
+    short = pieces(pipeline, clean, cuts, history - 1).view(np.uint64)
+    assert not np.array_equal(short, run(pipeline, clean).view(np.uint64))
+
+
+@pytest.mark.parametrize(
+    "entries, expected",
+    [
+        ([], 0),
+        ([("Sma", ["close"], 1, ["a"])], 0),
+        ([("LogReturn", ["close"], 1, ["r"]), ("Sma", ["r"], 5, ["s"])], 5),
+        # Longest chain wins over the widest single window; order given does not matter.
+        (
+            [
+                ("Sma", ["s2"], 3, ["s3"]),
+                ("Sma", ["close"], 20, ["wide"]),
+                ("SimpleReturn", ["close"], 10, ["s1"]),
+                ("Kurtosis", ["s1"], 12, ["s2"]),
+            ],
+            23,
+        ),
+        ([("Sma", ["close"], 3, ["a"]), ("Ema", ["a"], 3, ["e"])], None),
+        ([("Kama", ["close"], 10, ["k"])], None),
+    ],
+)
+def test_feature_history_examples(entries, expected):
+    features = [getattr(sv, t)(i, w, o) for t, i, w, o in entries]
+    assert _chunking.feature_history(sv.FeaturePipeline(features, ["close"])._config()) == expected
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_target_future_is_exact(seed):
+    rng = np.random.default_rng(100 + seed)
+    targets = [
+        sv.FutureReturn(["close"], int(rng.integers(1, 9)), ["fr"]),
+        sv.FutureCTCVolatility("close", int(rng.integers(1, 9))),
+        sv.FutureLinearSlope(["open", "close"], int(rng.integers(2, 9)), ["slope", "r2"]),
+    ]
+    pipeline = sv.TargetPipeline([targets[j] for j in rng.permutation(3)[: rng.integers(1, 4)]], PRICES)
+    future = _chunking.target_future(pipeline._config())
+    assert future == pipeline.forward_period()
+    bars = random_bars(rng, 300, missing=0.03)
+
+    def label(rows):
+        cols = pipeline.run_research([rows[:, j].tolist() for j in range(4)])
+        return np.asarray(cols, dtype=np.float64).T
+
+    whole = label(bars)
+    cuts = [0, *sorted(rng.choice(np.arange(1, 299), 7, replace=False)), 300]
+    parts = [label(bars[a : min(300, b + future)])[: b - a] for a, b in zip(cuts[:-1], cuts[1:])]
+    assert np.array_equal(np.concatenate(parts).view(np.uint64), whole.view(np.uint64))
