@@ -241,22 +241,39 @@ def _input_columns(table: _Table, inputs: list[str]) -> list[Float64]:
     return [table.column(name) for name in inputs]
 
 
+def _codes(keys: np.ndarray) -> npt.NDArray[np.intp]:
+    """One integer per row, equal for equal keys; every missing key shares one code."""
+    try:
+        import pandas as pd
+    except ImportError:
+        pd = None
+    if pd is not None:
+        # Hashing, not sorting: linear in the rows, also for string keys.
+        codes, _ = pd.factorize(keys, use_na_sentinel=True)
+        codes = np.asarray(codes, dtype=np.intp)
+        missing = codes < 0
+        if missing.any():
+            codes[missing] = codes.max(initial=-1) + 1
+        return codes
+    try:
+        _, inverse = np.unique(keys, return_inverse=True)
+        return np.asarray(inverse, dtype=np.intp).reshape(-1)
+    except TypeError:  # keys numpy cannot order (mixed types, None)
+        table: dict[Any, int] = {}
+        nan_key = object()
+        return np.fromiter(
+            (table.setdefault(nan_key if k != k else k, len(table)) for k in keys.tolist()),
+            dtype=np.intp, count=len(keys),
+        )
+
+
 def _groups(keys: np.ndarray) -> list[npt.NDArray[np.intp]]:
     """Row indices of each distinct key, each in row order."""
     if len(keys) == 0:
         return []
-    try:
-        _, inverse = np.unique(keys, return_inverse=True)
-    except TypeError:  # keys numpy cannot order (mixed types, None)
-        codes: dict[Any, int] = {}
-        nan_key = object()
-        inverse = np.fromiter(
-            (codes.setdefault(nan_key if k != k else k, len(codes)) for k in keys.tolist()),
-            dtype=np.intp, count=len(keys),
-        )
-    inverse = np.asarray(inverse).reshape(-1)
-    order = np.argsort(inverse, kind="stable")
-    counts = np.bincount(inverse)
+    codes = _codes(keys)
+    order = np.argsort(codes, kind="stable")
+    counts = np.bincount(codes)
     return [g for g in np.split(order, np.cumsum(counts)[:-1]) if len(g)]
 
 
@@ -266,7 +283,7 @@ def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress
         if progress:
             progress(bars)
         return out
-    if progress is None or not _engine.has_columnar_engine() or bars <= _CHUNK:
+    if progress is None or bars <= _CHUNK:
         out = _engine.run_features(pipeline, columns, bars)
         if progress:
             progress(bars)
