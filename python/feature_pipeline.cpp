@@ -4,6 +4,7 @@
 #include "python/feature_pipeline.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -22,9 +23,9 @@ struct PipelinePayload {
   // The live bar's values, reused from call to call so that a warm update
   // does not allocate. Only touched under the exclusive hold.
   std::vector<Value> bar;
+  // Values in every result of update; fixed at construction.
+  std::size_t outputs = 0;
 };
-
-PyTypeObject* g_type = nullptr;
 
 constexpr std::size_t kKeptBarCapacity = 4096;
 
@@ -49,7 +50,8 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto pipeline = FeaturePipeline::create(std::move(features), std::move(columns));
     if (!pipeline) return raise_core_error(pipeline.error());
     const std::size_t width = pipeline->input_names().size();
-    PipelinePayload payload{{}, std::move(*pipeline), {}};
+    const std::size_t outputs = pipeline->output_names().size();
+    PipelinePayload payload{{}, std::move(*pipeline), {}, outputs};
     payload.bar.reserve(width);
     return new_instance(type, std::move(payload));
   });
@@ -59,28 +61,47 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const char* const kParams[] = {"values"};
   PyObject* values;
   if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
-  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+  const PipelinePayload* built = built_payload<PipelinePayload>(self);
+  if (!built) return nullptr;
+  // The result is made before the pipeline takes the bar, so a failure to
+  // allocate it leaves the pipeline as it was.
+  PyObject* result = new_blank_float_list(built->outputs);
+  if (!result) return nullptr;
+  PyObject* done = writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     p.bar.clear();
     if (!to_values(values, "values", p.bar)) return nullptr;
     auto out = p.pipeline.update(p.bar);
     // One oversized bar does not pin its memory for the life of the object.
     if (p.bar.capacity() > kKeptBarCapacity) std::vector<Value>().swap(p.bar);
     if (!out) return raise_core_error(out.error());
-    return new_float_list(*out);
+    return fill_float_list(result, *out);
   });
+  Py_DECREF(result);
+  return done;
 }
 
 PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kParams[] = {"data"};
   PyObject* data;
   if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
-  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
-    ValueRows rows;
-    if (!to_value_rows(data, "data", rows)) return nullptr;
-    auto result = p.pipeline.run_research(BarsView{rows.values, rows.offsets});
-    if (!result) return raise_core_error(result.error());
-    return new_float_lists(result->bars, [&](std::size_t i) { return result->bar(i); });
-  });
+  // After a failure the pipeline is: as it was, when the data could not be
+  // converted or a bar is short (refused before anything changes); after
+  // the last bar, when the result lists could not be made (a retry resets
+  // first, so it gives the same result). The result lists are made after
+  // the guard is released: they do not refer to the pipeline.
+  return writing_then<PipelinePayload>(
+      self,
+      [&](PipelinePayload& p) -> std::optional<ResearchResult> {
+        ValueRows rows;
+        if (!to_value_rows(data, "data", rows)) return std::nullopt;
+        auto result = p.pipeline.run_research(BarsView{rows.values, rows.offsets});
+        if (!result) {
+          raise_core_error(result.error());
+          return std::nullopt;
+        }
+        return std::move(*result);
+      },
+      [](const ResearchResult& r) { return new_float_lists(r.bars, [&](std::size_t i) { return r.bar(i); }); });
 }
 
 PyObject* pipeline_reset(PyObject* self, PyObject*) {
@@ -118,7 +139,7 @@ Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
-PyTypeObject* create() {
+PyTypeObject* create(PyObject* module) {
   ClassSpec spec{
       .name = "FeaturePipeline",
       .signature = "(features, input_columns)",
@@ -161,14 +182,11 @@ PyTypeObject* create() {
                "under \"type\" and its constructor arguments."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
 
-PyTypeObject* feature_pipeline_class() {
-  if (!g_type) g_type = create();
-  return g_type;
-}
+PyTypeObject* feature_pipeline_class(PyObject* module) { return create(module); }
 
 }  // namespace sarvek::py

@@ -86,7 +86,7 @@ Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
-PyTypeObject* create_pipeline_class() {
+PyTypeObject* create_pipeline_class(PyObject* module) {
   ClassSpec spec{
       .name = "TargetPipeline",
       .signature = "(targets, input_columns)",
@@ -121,15 +121,11 @@ PyTypeObject* create_pipeline_class() {
                "under \"type\" and its constructor arguments."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
 
-PyTypeObject* target_pipeline_class() {
-  static PyTypeObject* type = nullptr;
-  if (!type) type = create_pipeline_class();
-  return type;
-}
+PyTypeObject* target_pipeline_class(PyObject* module) { return create_pipeline_class(module); }
 
 }  // namespace sarvek::py
