@@ -147,14 +147,6 @@ def test_keyword_names_are_matched_whole(call, name):
     assert str(info.value).endswith(f"got an unexpected keyword argument '{name}'")
 
 
-def test_exact_keywords_still_bind():
-    s = sv.Sma(inputs=["c"], window=2, outputs=["o"])
-    assert s.update(values=[1.0]) and s.update(values=[3.0]) == [2.0]
-    assert repr(sv.Kama(["c"], 3, ["o"], slow=40, fast=3)) == 'Kama(inputs=["c"], window=3, outputs=["o"])'
-    p = sv.FeaturePipeline(input_columns=["c"], features=[s])
-    assert len(p.run_research(data=[[1.0]])) == 1
-
-
 # ------------------------------------------------------- memory and windows
 
 
@@ -170,12 +162,8 @@ def test_a_window_too_large_says_what_could_not_be_reserved(cls):
     assert m, str(info.value)
     entries, size = int(m[1]), int(m[2])
     assert entries in (window, window + 1) and size % entries == 0 and size // entries in (8, 16, 24, 32)
-
-
-def test_ema_window_message_word_for_word():
-    with pytest.raises(MemoryError) as info:
-        sv.Ema(["close"], 10**12, ["e"])
-    assert str(info.value) == "cannot reserve room for a window of 1000000000000 values (16000000000000 bytes)"
+    if cls is sv.Ema:
+        assert str(info.value) == "cannot reserve room for a window of 1000000000000 values (16000000000000 bytes)"
 
 
 def failing_allocations():
