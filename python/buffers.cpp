@@ -321,7 +321,7 @@ PyGetSetDef g_result_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject* create_result_class() {
+PyTypeObject* create_result_class(PyObject* module) {
   ClassSpec spec{
       .name = "_Result",
       .signature = "()",
@@ -335,25 +335,25 @@ PyTypeObject* create_result_class() {
       .slots = {{Py_bf_getbuffer, reinterpret_cast<void*>(result_getbuffer)},
                 {Py_tp_getset, g_result_getset}},
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
 
-PyTypeObject* result_class() {
-  static PyTypeObject* type = nullptr;
-  if (!type) type = create_result_class();
-  return type;
-}
+PyTypeObject* result_class(PyObject* module) { return create_result_class(module); }
 
-PyObject* new_result(std::size_t bars, std::size_t width, double** data) {
+PyObject* new_result(PyObject* owner, std::size_t bars, std::size_t width, double** data) {
   constexpr auto kMax = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
   if (bars > kMax || (width != 0 && bars > kMax / width)) {
     PyErr_Format(PyExc_MemoryError, "cannot allocate a result of %zu x %zu float64 values", bars, width);
     return nullptr;
   }
-  PyTypeObject* type = result_class();
-  if (!type) return nullptr;
+  const ModuleState* state = module_state(Py_TYPE(owner));
+  PyTypeObject* type = state ? state->result : nullptr;
+  if (!type) {
+    PyErr_SetString(PyExc_TypeError, "not an object of this module");
+    return nullptr;
+  }
   const std::size_t bytes = bars * width * sizeof(double);
   void* memory = std::malloc(bytes == 0 ? sizeof(double) : bytes);
   if (!memory) {

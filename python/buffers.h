@@ -90,13 +90,13 @@ PyObject* new_column_lists(const std::vector<Column>& columns);
 
 // ----------------------------------------------------------------- result
 
-// The _Result type; created once.
-PyTypeObject* result_class();
+// Creates the _Result type of `module`; null with an exception set.
+PyTypeObject* result_class(PyObject* module);
 
-// A new _Result owning an uninitialised C-contiguous (bars, width) table of
-// doubles; `*data` points to it. MemoryError, naming the shape, when it
-// cannot be allocated.
-PyObject* new_result(std::size_t bars, std::size_t width, double** data);
+// A new _Result, of the module that defined `owner`'s type, owning an
+// uninitialised C-contiguous (bars, width) table of doubles; `*data` points
+// to it. MemoryError, naming the shape, when it cannot be allocated.
+PyObject* new_result(PyObject* owner, std::size_t bars, std::size_t width, double** data);
 
 // `width` strided outputs into a row-major table.
 std::vector<StridedOutput> row_outputs(double* data, std::size_t width);

@@ -19,7 +19,15 @@ PyMethodDef* keep(std::vector<PyMethodDef> defs) {
 
 }  // namespace
 
-PyTypeObject* create_class(const ClassSpec& spec) {
+PyObject* raise_not_constructed(PyObject* self) {
+  PyObject* name = PyType_GetName(Py_TYPE(self));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "this %U object was not built by its constructor", name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyTypeObject* create_class(PyObject* module, const ClassSpec& spec) {
   std::vector<PyMethodDef> defs;
   for (const MethodSpec& m : spec.methods)
     defs.push_back({m.name, m.function, m.flags,
@@ -38,10 +46,12 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   slots.insert(slots.end(), spec.slots.begin(), spec.slots.end());
   slots.push_back({0, nullptr});
 
-  // Final (no base-type flag), no __dict__, no weak-reference slot.
-  PyType_Spec type_spec = {keep(std::string("sarvek.") + spec.name), spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                           slots.data()};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  // Final (no base-type flag), immutable (no attribute of the class, such as
+  // __new__, can be replaced, and no instance can change its __class__), no
+  // __dict__, no weak-reference slot.
+  PyType_Spec type_spec = {keep(std::string("sarvek.") + spec.name), spec.basicsize, 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 }  // namespace sarvek::py

@@ -1,6 +1,5 @@
 #include "python/convert.h"
 
-#include <cstring>
 
 namespace sarvek::py {
 
@@ -81,11 +80,11 @@ bool bind(const char* fname, std::span<const char* const> params, std::size_t re
       PyErr_Format(PyExc_TypeError, "keywords must be strings");
       return false;
     }
-    const char* utf8 = PyUnicode_AsUTF8(name);
-    if (!utf8) return false;
+    // The whole name is compared, character for character: an embedded NUL
+    // or a lone surrogate simply makes a name that is not a parameter.
     Py_ssize_t slot = -1;
     for (Py_ssize_t i = 0; i < nparams; ++i)
-      if (std::strcmp(params[i], utf8) == 0) slot = i;
+      if (PyUnicode_CompareWithASCIIString(name, params[i]) == 0) slot = i;
     if (slot < 0) {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, name);
       return false;
@@ -236,6 +235,20 @@ PyObject* new_str_list(const Names& names) {
 }
 
 PyObject* new_size(std::size_t n) { return PyLong_FromSize_t(n); }
+
+PyObject* new_blank_float_list(std::size_t n) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* f = PyFloat_FromDouble(0.0);  // a new object every call, never shared
+    if (!f) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), f);
+  }
+  return list;
+}
 
 bool dict_set(PyObject* dict, const char* key, PyObject* value) {
   if (!value) return false;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/reserve_error.h"
 #include "core/value.h"
 
 namespace sarvek::py {
@@ -28,11 +29,15 @@ PyObject* raise_core_error(const CoreError& err);
 
 // Runs `f` and turns any C++ exception that escapes it into a Python
 // exception, so nothing unexpected ever unwinds into the interpreter.
-// `fail` is the value the slot returns on error (nullptr, -1).
+// `fail` is the value the slot returns on error (nullptr, -1). Room that
+// could not be reserved is a MemoryError that says what was asked for; any
+// other allocation failure a plain MemoryError.
 template <class F, class R = std::invoke_result_t<F>>
 R boundary(F&& f, R fail) noexcept {
   try {
     return f();
+  } catch (const ReserveError& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -177,6 +182,24 @@ PyObject* new_float_list(const Range& values) {
     PyList_SET_ITEM(list, i++, f);
   }
   return list;
+}
+
+// A new list of `n` new floats whose values fill_float_list writes later:
+// a caller allocates a result this way before it changes any state, so a
+// failure to allocate loses nothing.
+PyObject* new_blank_float_list(std::size_t n);
+
+// Writes `values` (missing as NaN) into the floats of a list from
+// new_blank_float_list that nothing else has seen yet, and returns a new
+// reference to it. A list of another length is not touched and a new list
+// is made instead.
+template <class Range>
+PyObject* fill_float_list(PyObject* list, const Range& values) {
+  if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != std::size(values)) return new_float_list(values);
+  Py_ssize_t i = 0;
+  for (const Value& v : values)
+    reinterpret_cast<PyFloatObject*>(PyList_GET_ITEM(list, i++))->ob_fval = v ? *v : std::nan("");
+  return Py_NewRef(list);
 }
 
 // A new list of `count` new lists of floats, list i from `row(i)`.

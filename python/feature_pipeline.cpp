@@ -25,11 +25,9 @@ struct PipelinePayload {
   // The live bar's values, reused from call to call so that a warm update
   // does not allocate. Only touched under the exclusive hold.
   std::vector<Value> bar;
-  std::size_t inputs;   // input_names().size()
-  std::size_t outputs;  // output_names().size()
+  std::size_t inputs = 0;   // input_names().size()
+  std::size_t outputs = 0;  // output_names().size(), the values of every update
 };
-
-PyTypeObject* g_type = nullptr;
 
 constexpr std::size_t kKeptBarCapacity = 4096;
 
@@ -65,15 +63,23 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const char* const kParams[] = {"values"};
   PyObject* values;
   if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
-  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+  const PipelinePayload* built = built_payload<PipelinePayload>(self);
+  if (!built) return nullptr;
+  // The result is made before the pipeline takes the bar, so a failure to
+  // allocate it leaves the pipeline as it was.
+  PyObject* result = new_blank_float_list(built->outputs);
+  if (!result) return nullptr;
+  PyObject* done = writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     p.bar.clear();
     if (!to_values(values, "values", p.bar)) return nullptr;
     auto out = p.pipeline.update(p.bar);
     // One oversized bar does not pin its memory for the life of the object.
     if (p.bar.capacity() > kKeptBarCapacity) std::vector<Value>().swap(p.bar);
     if (!out) return raise_core_error(out.error());
-    return new_float_list(*out);
+    return fill_float_list(result, *out);
   });
+  Py_DECREF(result);
+  return done;
 }
 
 // The column engine over `bars` bars, from scratch or continuing, with the
@@ -164,7 +170,7 @@ PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.inputs, in)) return nullptr;
     double* out;
-    PyObject* result = new_result(in.bars, p.outputs, &out);
+    PyObject* result = new_result(self, in.bars, p.outputs, &out);
     if (!result) return nullptr;
     const Owned owned(result);
     const std::vector<StridedOutput> outputs = row_outputs(out, p.outputs);
@@ -211,7 +217,7 @@ Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
-PyTypeObject* create() {
+PyTypeObject* create(PyObject* module) {
   ClassSpec spec{
       .name = "FeaturePipeline",
       .signature = "(features, input_columns)",
@@ -268,14 +274,11 @@ PyTypeObject* create() {
                "under \"type\" and its constructor arguments."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
 
-PyTypeObject* feature_pipeline_class() {
-  if (!g_type) g_type = create();
-  return g_type;
-}
+PyTypeObject* feature_pipeline_class(PyObject* module) { return create(module); }
 
 }  // namespace sarvek::py

@@ -4,8 +4,8 @@
 
 namespace sarvek::py {
 
-// The FeaturePipeline class, created on first use and kept for the life of
-// the process. Null with an exception set on failure.
-PyTypeObject* feature_pipeline_class();
+// A new FeaturePipeline class of `module` (a new reference). Null with an
+// exception set on failure.
+PyTypeObject* feature_pipeline_class(PyObject* module);
 
 }  // namespace sarvek::py

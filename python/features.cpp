@@ -2,7 +2,6 @@
 
 #include "python/features.h"
 
-#include <array>
 #include <span>
 #include <string>
 
@@ -49,6 +48,7 @@ struct FeatureRow {
   MakeFeature make;
   IsFeature is;
   std::span<const ExtraParam> extra = {};
+  std::size_t width = 1;  // values in every result of update
 };
 
 template <class F>
@@ -89,15 +89,14 @@ const FeatureRow kRows[] = {
     {"Skewness", "Rolling sample skewness (Fisher-Pearson corrected).", kUpdateA, make<Skewness>, is<Skewness>},
     {"Kurtosis", "Rolling excess kurtosis (Fisher).", kUpdateA, make<Kurtosis>, is<Kurtosis>},
     {"LinearSlope", "Rolling OLS regression: slope and R² of y on x over a sliding window.", kUpdateC,
-     make<LinearSlope>, is<LinearSlope>},
+     make<LinearSlope>, is<LinearSlope>, {}, 2},
     {"ParkinsonVolatility", "Rolling Parkinson volatility estimator (high/low).", kUpdateB,
      make<ParkinsonVolatility>, is<ParkinsonVolatility>},
     {"RogersSatchellVolatility", "Rolling Rogers-Satchell volatility estimator (OHLC).", kUpdateB,
      make<RogersSatchellVolatility>, is<RogersSatchellVolatility>},
 };
 constexpr std::size_t kRowCount = std::size(kRows);
-
-std::array<PyTypeObject*, kRowCount> g_types{};
+static_assert(kRowCount == kFeatureCount);
 
 struct FeaturePayload {
   AccessGuard guard;
@@ -105,19 +104,21 @@ struct FeaturePayload {
 };
 using FeatureInstance = Instance<FeaturePayload>;
 
+// The row of a feature class of this module; null when `type` is not one.
 const FeatureRow* row_of(PyTypeObject* type) {
-  for (std::size_t i = 0; i < kRowCount; ++i)
-    if (g_types[i] == type) return &kRows[i];
+  const std::ptrdiff_t i = slot_of(type, kFeatureSlot, kFeatureCount);
+  return i < 0 ? nullptr : &kRows[i];
+}
+
+PyObject* not_a_feature_class() {
+  PyErr_SetString(PyExc_TypeError, "not a feature class");
   return nullptr;
 }
 
 PyObject* feature_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     const FeatureRow* row = row_of(type);
-    if (!row) {
-      PyErr_SetString(PyExc_TypeError, "not a feature class");
-      return nullptr;
-    }
+    if (!row) return not_a_feature_class();
     std::vector<const char*> params = {"inputs", "window", "outputs"};
     for (const ExtraParam& p : row->extra) params.push_back(p.name);
     std::vector<PyObject*> bound(params.size());
@@ -142,13 +143,21 @@ PyObject* feature_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const char* const kParams[] = {"values"};
   PyObject* values;
   if (!bind_fastcall("update", kParams, 1, args, nargs, kwnames, &values)) return nullptr;
-  return writing<FeaturePayload>(self, [&](FeaturePayload& p) -> PyObject* {
+  const FeatureRow* row = row_of(Py_TYPE(self));
+  if (!row) return not_a_feature_class();
+  // The result is made before the feature takes the bar, so a failure to
+  // allocate it leaves the feature as it was.
+  PyObject* result = new_blank_float_list(row->width);
+  if (!result) return nullptr;
+  PyObject* done = writing<FeaturePayload>(self, [&](FeaturePayload& p) -> PyObject* {
     SmallVector<Value, 8> bar;
     if (!to_values(values, "values", bar)) return nullptr;
     auto out = p.feature->update(std::span<const Value>(bar.data(), bar.size()));
     if (!out) return raise_core_error(out.error());
-    return new_float_list(*out);
+    return fill_float_list(result, *out);
   });
+  Py_DECREF(result);
+  return done;
 }
 
 PyObject* feature_reset(PyObject* self, PyObject*) {
@@ -175,7 +184,9 @@ PyObject* feature_warm_up_period(PyObject* self, PyObject*) {
 }
 
 PyObject* feature_repr(PyObject* self) {
-  const char* name = row_of(Py_TYPE(self))->name;
+  const FeatureRow* row = row_of(Py_TYPE(self));
+  if (!row) return not_a_feature_class();
+  const char* name = row->name;
   return read_feature(self, [&](const ConfiguredFeature& f) {
     std::string text = std::string(name) + "(inputs=";
     append_name_list(text, f.input_names());
@@ -192,7 +203,7 @@ std::string signature_of(const FeatureRow& row) {
   return sig + ")";
 }
 
-PyTypeObject* create_feature_class(const FeatureRow& row) {
+PyTypeObject* create_feature_class(PyObject* module, const FeatureRow& row) {
   ClassSpec spec{
       .name = row.name,
       .signature = signature_of(row),
@@ -213,7 +224,7 @@ PyTypeObject* create_feature_class(const FeatureRow& row) {
                "Number of bars before the first valid output."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
@@ -242,20 +253,19 @@ PyObject* feature_config_dict(const Feature& f) {
   return dict;
 }
 
-bool feature_classes(std::vector<ClassEntry>& out) {
-  for (std::size_t i = 0; i < kRowCount; ++i) {
-    if (!g_types[i] && !(g_types[i] = create_feature_class(kRows[i]))) return false;
-    out.push_back({kRows[i].name, g_types[i]});
-  }
+bool feature_classes(PyObject* module, ModuleState& state) {
+  for (std::size_t i = 0; i < kRowCount; ++i)
+    if (!(state.types[kFeatureSlot + i] = create_feature_class(module, kRows[i]))) return false;
   return true;
 }
 
 std::unique_ptr<Feature> fresh_feature(PyObject* obj) {
   if (!row_of(Py_TYPE(obj))) return nullptr;
-  FeaturePayload& p = payload_of<FeaturePayload>(obj);
-  SharedHold hold(p.guard);
+  FeaturePayload* p = built_payload<FeaturePayload>(obj);
+  if (!p) return nullptr;
+  SharedHold hold(p->guard);
   if (!hold) return nullptr;
-  return p.feature->fresh();
+  return p->feature->fresh();
 }
 
 }  // namespace sarvek::py

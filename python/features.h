@@ -10,14 +10,14 @@
 
 namespace sarvek::py {
 
-// Appends the feature classes, in registration order, creating their type
-// objects on first use. False with an exception set on failure.
-bool feature_classes(std::vector<ClassEntry>& out);
+// Creates the feature classes of `module`, in registration order, into their
+// slots of its state. False with an exception set on failure.
+bool feature_classes(PyObject* module, ModuleState& state);
 
 // A new core feature with the configuration of a feature object and the
 // state of a just-built one. Returns null: with an exception set when the
-// object's guard is held exclusively, without one when `obj` is not an
-// instance of a feature class.
+// object's guard cannot be taken or the object was never built, without one
+// when `obj` is not an instance of a feature class.
 std::unique_ptr<Feature> fresh_feature(PyObject* obj);
 
 // A new dict describing a core feature built by this module: "type" (the

@@ -1,62 +1,63 @@
 // Module initialisation: one module object per process, the classes
-// registered in a fixed order that is also the order of __all__.
+// registered in a fixed order that is also the order of __all__. The type
+// objects live in the module's own state.
 
 #include <Python.h>
 
 #include <cstdint>
-#include <utility>
-#include <vector>
 
 #include "python/buffers.h"
+#include "python/classdef.h"
 #include "python/feature_pipeline.h"
 #include "python/features.h"
 #include "python/target_pipeline.h"
 #include "python/targets.h"
 
 namespace sarvek::py {
-namespace {
 
-PyModuleDef g_def = {
+PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_sarvek",
     "",
-    0,  // not -1: a re-import calls the initialiser, which returns the same object
+    sizeof(ModuleState),  // not -1: a re-import calls the initialiser, which returns the same object
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* g_module = nullptr;
+namespace {
+
+// The interpreter that loaded the module; any other is refused.
 std::int64_t g_interpreter = -1;
 
-PyObject* create_module() {
-  std::vector<ClassEntry> classes;
-  if (!feature_classes(classes)) return nullptr;
-  if (!target_classes(classes)) return nullptr;
-  using MakeClass = PyTypeObject* (*)();
-  const std::pair<const char*, MakeClass> pipelines[] = {{"FeaturePipeline", feature_pipeline_class},
-                                                         {"TargetPipeline", target_pipeline_class}};
-  for (const auto& [name, make] : pipelines) {
-    PyTypeObject* type = make();
-    if (!type) return nullptr;
-    classes.push_back({name, type});
-  }
-
-  PyObject* module = PyModule_Create(&g_def);
-  if (!module) return nullptr;
+bool add_classes(PyObject* module, ModuleState& state) {
+  if (!feature_classes(module, state) || !target_classes(module, state)) return false;
+  if (!(state.types[kFeaturePipelineSlot] = feature_pipeline_class(module))) return false;
+  if (!(state.types[kTargetPipelineSlot] = target_pipeline_class(module))) return false;
   PyObject* all = PyList_New(0);
   bool ok = all && PyModule_AddObjectRef(module, "__all__", all) == 0;
-  for (const ClassEntry& c : classes) {
+  for (PyTypeObject* type : state.types) {
     if (!ok) break;
-    PyObject* name = PyUnicode_FromString(c.name);
-    ok = name && PyList_Append(all, name) == 0 &&
-         PyModule_AddObjectRef(module, c.name, reinterpret_cast<PyObject*>(c.type)) == 0;
+    PyObject* name = PyType_GetName(type);
+    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
+    ok = utf8 && PyList_Append(all, name) == 0 &&
+         PyModule_AddObjectRef(module, utf8, reinterpret_cast<PyObject*>(type)) == 0;
     Py_XDECREF(name);
   }
   Py_XDECREF(all);
-  // Private, outside __all__: the type of the column results.
-  PyTypeObject* result = ok ? result_class() : nullptr;
-  ok = result && PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(result)) == 0 &&
+  // Private, outside __all__: the type of the column results and the
+  // functions choosing the SIMD path.
+  ok = ok && (state.result = result_class(module)) != nullptr &&
+       PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(state.result)) == 0 &&
        PyModule_AddFunctions(module, column_functions()) == 0;
-  if (!ok) {
+  return ok;
+}
+
+PyObject* create_module() {
+  PyObject* module = PyModule_Create(&module_def);
+  if (!module) return nullptr;
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));  // zeroed
+  if (!add_classes(module, *state)) {
+    // The state's references are kept: types already made point into the
+    // module, which is not reused.
     Py_DECREF(module);
     return nullptr;
   }
@@ -78,7 +79,10 @@ PyMODINIT_FUNC PyInit__sarvek(void) {
       PyErr_SetString(PyExc_ImportError, "_sarvek can only be loaded by one interpreter per process");
       return nullptr;
     }
-    if (!g_module) g_module = create_module();  // kept for the life of the process
-    return Py_XNewRef(g_module);
+    // Once made, the module is registered with the interpreter for its
+    // definition; a re-import finds it there.
+    if (PyObject* existing = PyState_FindModule(&module_def)) return Py_NewRef(existing);
+    if (PyErr_Occurred()) return nullptr;
+    return create_module();
   });
 }

@@ -79,7 +79,7 @@ PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(data, p.pipeline.input_names().size(), in)) return nullptr;
     double* out;
-    PyObject* result = new_result(in.bars, outputs, &out);
+    PyObject* result = new_result(self, in.bars, outputs, &out);
     if (!result) return nullptr;
     const Owned owned(result);
     const std::vector<StridedOutput> columns = row_outputs(out, outputs);
@@ -114,7 +114,7 @@ Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
 
-PyTypeObject* create_pipeline_class() {
+PyTypeObject* create_pipeline_class(PyObject* module) {
   ClassSpec spec{
       .name = "TargetPipeline",
       .signature = "(targets, input_columns)",
@@ -159,15 +159,11 @@ PyTypeObject* create_pipeline_class() {
                "under \"type\" and its constructor arguments."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
 
-PyTypeObject* target_pipeline_class() {
-  static PyTypeObject* type = nullptr;
-  if (!type) type = create_pipeline_class();
-  return type;
-}
+PyTypeObject* target_pipeline_class(PyObject* module) { return create_pipeline_class(module); }
 
 }  // namespace sarvek::py

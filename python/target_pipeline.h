@@ -4,8 +4,8 @@
 
 namespace sarvek::py {
 
-// The TargetPipeline class, created on first use and kept for the life of
-// the process. Null with an exception set on failure.
-PyTypeObject* target_pipeline_class();
+// A new TargetPipeline class of `module` (a new reference). Null with an
+// exception set on failure.
+PyTypeObject* target_pipeline_class(PyObject* module);
 
 }  // namespace sarvek::py

@@ -4,7 +4,6 @@
 
 #include "python/targets.h"
 
-#include <array>
 #include <string>
 
 #include "core/targets/future_ctc_volatility.h"
@@ -65,8 +64,7 @@ const TargetRow kRows[] = {
      false, make<FutureLinearSlope>},
 };
 constexpr std::size_t kRowCount = std::size(kRows);
-
-std::array<PyTypeObject*, kRowCount> g_types{};
+static_assert(kRowCount == kTargetCount);
 
 struct TargetPayload {
   AccessGuard guard;  // only ever held shared: no method writes
@@ -74,9 +72,14 @@ struct TargetPayload {
 };
 using TargetInstance = Instance<TargetPayload>;
 
+// The row of a target class of this module; null when `type` is not one.
 const TargetRow* row_of(PyTypeObject* type) {
-  for (std::size_t i = 0; i < kRowCount; ++i)
-    if (g_types[i] == type) return &kRows[i];
+  const std::ptrdiff_t i = slot_of(type, kTargetSlot, kTargetCount);
+  return i < 0 ? nullptr : &kRows[i];
+}
+
+PyObject* not_a_target_class() {
+  PyErr_SetString(PyExc_TypeError, "not a target class");
   return nullptr;
 }
 
@@ -101,10 +104,7 @@ bool convert_arguments(const TargetRow& row, PyObject* args, PyObject* kwargs, T
 PyObject* target_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     const TargetRow* row = row_of(type);
-    if (!row) {
-      PyErr_SetString(PyExc_TypeError, "not a target class");
-      return nullptr;
-    }
+    if (!row) return not_a_target_class();
     TargetConfig config;
     if (!convert_arguments(*row, args, kwargs, config)) return nullptr;
     // Validation only: the core target is discarded once it has accepted
@@ -133,6 +133,7 @@ PyObject* target_forward_period(PyObject* self, PyObject*) {
 
 PyObject* target_repr(PyObject* self) {
   const TargetRow* row = row_of(Py_TYPE(self));
+  if (!row) return not_a_target_class();
   return read_target(self, [&](const TargetConfig& c) {
     std::string text = row->name;
     if (row->single_input) {
@@ -150,7 +151,7 @@ PyObject* target_repr(PyObject* self) {
   });
 }
 
-PyTypeObject* create_target_class(const TargetRow& row) {
+PyTypeObject* create_target_class(PyObject* module, const TargetRow& row) {
   ClassSpec spec{
       .name = row.name,
       .signature = row.signature,
@@ -167,7 +168,7 @@ PyTypeObject* create_target_class(const TargetRow& row) {
                "Number of bars at the end that will be ``NaN``."},
           },
   };
-  return create_class(spec);
+  return create_class(module, spec);
 }
 
 }  // namespace
@@ -198,28 +199,25 @@ PyObject* target_config_dict(const Target& t) {
   return dict;
 }
 
-bool target_classes(std::vector<ClassEntry>& out) {
-  for (std::size_t i = 0; i < kRowCount; ++i) {
-    if (!g_types[i] && !(g_types[i] = create_target_class(kRows[i]))) return false;
-    out.push_back({kRows[i].name, g_types[i]});
-  }
+bool target_classes(PyObject* module, ModuleState& state) {
+  for (std::size_t i = 0; i < kRowCount; ++i)
+    if (!(state.types[kTargetSlot + i] = create_target_class(module, kRows[i]))) return false;
   return true;
 }
 
 std::unique_ptr<Target> fresh_target(PyObject* obj) {
-  for (std::size_t i = 0; i < kRowCount; ++i) {
-    if (!g_types[i] || !PyObject_TypeCheck(obj, g_types[i])) continue;
-    TargetPayload& p = payload_of<TargetPayload>(obj);
-    SharedHold hold(p.guard);
-    if (!hold) return nullptr;
-    auto target = kRows[i].make(p.config);
-    if (!target) {
-      raise_core_error(target.error());
-      return nullptr;
-    }
-    return std::move(*target);
+  const TargetRow* row = row_of(Py_TYPE(obj));  // the classes are final: the exact type decides
+  if (!row) return nullptr;
+  TargetPayload* p = built_payload<TargetPayload>(obj);
+  if (!p) return nullptr;
+  SharedHold hold(p->guard);
+  if (!hold) return nullptr;
+  auto target = row->make(p->config);
+  if (!target) {
+    raise_core_error(target.error());
+    return nullptr;
   }
-  return nullptr;
+  return std::move(*target);
 }
 
 }  // namespace sarvek::py

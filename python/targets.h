@@ -10,9 +10,9 @@
 
 namespace sarvek::py {
 
-// Appends the target classes, in registration order, creating their type
-// objects on first use. False with an exception set on failure.
-bool target_classes(std::vector<ClassEntry>& out);
+// Creates the target classes of `module`, in registration order, into their
+// slots of its state. False with an exception set on failure.
+bool target_classes(PyObject* module, ModuleState& state);
 
 // A new core target built from the stored configuration of a target
 // object. Returns null: with an exception set when the target cannot be

@@ -503,6 +503,7 @@ def test_repr_examples():
     )
 
 
+@pytest.mark.slow
 def test_repr_escapes_agree_with_python_for_every_code_point():
     chars = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)
     names = [chars[i : i + 4096] for i in range(0, len(chars), 4096)]
