@@ -28,6 +28,7 @@
 #include "core/features/sma.h"
 #include "core/pipeline/feature_pipeline.h"
 #include "core/simd/kernels.h"
+#include "core/tools/columns.h"
 #include "testing.h"
 
 namespace sarvek {
@@ -541,6 +542,36 @@ TEST(PipelineColumns, TooFewColumnsAreRefusedBeforeAnythingChanges) {
   // Zero bars: nothing to do, nothing changes without reset_first.
   EXPECT_EQ(*p.run_columns(0, ins, outs, false), RunStatus::done);
   testing::expect_same_bits(update_loop(p, rows), update_loop(ref, rows));
+}
+
+// The targets' rolling deviation shares the window arithmetic: on every
+// path it equals the plain two-pass loop bit for bit.
+TEST(RollingStd, MatchesThePlainLoopOnEveryPath) {
+  for (std::size_t w : {2, 3, 5, 16, 17, 40}) {
+    const auto bars = awkward_bars(300, w, 3 * w, true);
+    Column c;
+    for (const Bar& b : bars) c.push_back(b[3]);
+    Column want(c.size(), M);
+    for (std::size_t end = w - 1; end < c.size(); ++end) {
+      double sum = 0.0;
+      bool complete = true;
+      for (std::size_t k = end + 1 - w; k <= end; ++k) {
+        if (!c[k]) complete = false;
+        else sum += *c[k];
+      }
+      if (!complete) continue;
+      const double mean = sum / static_cast<double>(w);
+      double ss = 0.0;
+      for (std::size_t k = end + 1 - w; k <= end; ++k) ss += (*c[k] - mean) * (*c[k] - mean);
+      want[end] = std::sqrt(ss / static_cast<double>(w - 1));
+    }
+    on_every_path([&] {
+      const Column got = rolling_std(c, w);
+      ASSERT_EQ(got.size(), want.size());
+      for (std::size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(testing::same_bits(got[i], want[i])) << "window " << w << " entry " << i;
+    });
+  }
 }
 
 TEST(SimdPaths, ScalarAlwaysAvailableAndUnknownOrUnsupportedRefused) {
