@@ -28,8 +28,78 @@
 namespace sarvek::lanes {
 inline namespace SARVEK_LANES_NS {
 
+// Several native vectors handled as one lane value: each operation runs on
+// every part, so a window sum becomes U independent chains of adds that
+// the CPU overlaps, while each lane still sees only its own bar's
+// operations.
+template <class N, std::size_t U>
+struct Pack {
+  N part[U];
+
+  static constexpr std::size_t part_width = sizeof(N) / sizeof(double);
+
+#define SARVEK_PACK_OP(op)                                                \
+  friend Pack operator op(const Pack& a, const Pack& b) {                 \
+    Pack r;                                                               \
+    for (std::size_t u = 0; u < U; ++u) r.part[u] = a.part[u] op b.part[u]; \
+    return r;                                                             \
+  }                                                                       \
+  friend Pack operator op(const Pack& a, double b) {                      \
+    Pack r;                                                               \
+    for (std::size_t u = 0; u < U; ++u) r.part[u] = a.part[u] op b;       \
+    return r;                                                             \
+  }                                                                       \
+  friend Pack operator op(double a, const Pack& b) {                      \
+    Pack r;                                                               \
+    for (std::size_t u = 0; u < U; ++u) r.part[u] = a op b.part[u];       \
+    return r;                                                             \
+  }
+  SARVEK_PACK_OP(+)
+  SARVEK_PACK_OP(-)
+  SARVEK_PACK_OP(*)
+  SARVEK_PACK_OP(/)
+  SARVEK_PACK_OP(&)
+#undef SARVEK_PACK_OP
+
+  Pack& operator+=(const Pack& b) {
+    for (std::size_t u = 0; u < U; ++u) part[u] += b.part[u];
+    return *this;
+  }
+
+#define SARVEK_PACK_CMP(op)                                                      \
+  friend auto operator op(const Pack& a, const Pack& b) {                        \
+    Pack<decltype(a.part[0] op b.part[0]), U> r;                                 \
+    for (std::size_t u = 0; u < U; ++u) r.part[u] = a.part[u] op b.part[u];      \
+    return r;                                                                    \
+  }                                                                              \
+  friend auto operator op(const Pack& a, double b) {                             \
+    Pack<decltype(a.part[0] op b), U> r;                                         \
+    for (std::size_t u = 0; u < U; ++u) r.part[u] = a.part[u] op b;              \
+    return r;                                                                    \
+  }
+  SARVEK_PACK_CMP(==)
+  SARVEK_PACK_CMP(!=)
+  SARVEK_PACK_CMP(>)
+#undef SARVEK_PACK_CMP
+
+  auto operator[](std::size_t j) const { return part[j / part_width][j % part_width]; }
+};
+
+template <class V>
+struct PackTraits {
+  static constexpr bool is_pack = false;
+};
+template <class N, std::size_t U>
+struct PackTraits<Pack<N, U>> {
+  static constexpr bool is_pack = true;
+  using Native = N;
+  static constexpr std::size_t parts = U;
+};
+
 template <class V>
 inline constexpr bool is_scalar = std::is_same_v<V, double>;
+template <class V>
+inline constexpr bool is_pack = PackTraits<V>::is_pack;
 
 // Lanes per value of V.
 template <class V>
@@ -44,6 +114,12 @@ template <class V>
 inline V load(const double* p) {
   if constexpr (is_scalar<V>) {
     return *p;
+  } else if constexpr (is_pack<V>) {
+    // Part by part, so the parts stay in registers.
+    using N = typename PackTraits<V>::Native;
+    V v;
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) v.part[u] = load<N>(p + u * V::part_width);
+    return v;
   } else {
     V v;
     std::memcpy(&v, p, sizeof v);
@@ -55,6 +131,10 @@ template <class V>
 inline V splat(double x) {
   if constexpr (is_scalar<V>) {
     return x;
+  } else if constexpr (is_pack<V>) {
+    V v;
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) v.part[u] = splat<typename PackTraits<V>::Native>(x);
+    return v;
   } else {
     V v;
     for (std::size_t j = 0; j < width<V>; ++j) v[j] = x;
@@ -66,6 +146,8 @@ template <class V>
 inline void store(double* p, V v) {
   if constexpr (is_scalar<V>) {
     *p = v;
+  } else if constexpr (is_pack<V>) {
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) store(p + u * V::part_width, v.part[u]);
   } else {
     std::memcpy(p, &v, sizeof v);
   }
@@ -88,6 +170,9 @@ template <class V>
 inline V abs(V v) {
   if constexpr (is_scalar<V>) {
     return std::fabs(v);
+  } else if constexpr (is_pack<V>) {
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) v.part[u] = abs(v.part[u]);
+    return v;
   } else {
     using I = Mask<V>;
     I bits;
@@ -102,6 +187,9 @@ template <class V>
 inline V sqrt(V v) {
   if constexpr (is_scalar<V>) {
     return std::sqrt(v);
+  } else if constexpr (is_pack<V>) {
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) v.part[u] = sqrt(v.part[u]);
+    return v;
   } else {
     for (std::size_t j = 0; j < width<V>; ++j) v[j] = __builtin_sqrt(v[j]);
     return v;

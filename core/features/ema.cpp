@@ -1,5 +1,9 @@
 #include "core/features/ema.h"
 
+#include <limits>
+
+#include "core/lanes.h"
+
 namespace sarvek {
 
 Ema::Ema(Names inputs, std::size_t window, Names outputs)
@@ -21,34 +25,48 @@ void Ema::reset() {
   buffer_.clear();
 }
 
-Values Ema::step(std::span<const Value> values) {
-  const Value& x = values[0];
+Value Ema::advance(bool present, double x) {
   if (current_) {
-    if (!x) {
+    if (!present) {
       reset();
-      return {kMissing};
+      return kMissing;
     }
     // 1 - alpha is formed on every bar, exactly as the blend is written.
-    const double next = (1.0 - alpha_) * *current_ + alpha_ * *x;
+    const double next = (1.0 - alpha_) * *current_ + alpha_ * x;
     current_ = next;
-    return {next};
+    return next;
   }
 
-  buffer_.push_back(x);
-  if (!buffer_.full()) return {kMissing};
-  // The seed is the plain mean of the collection, oldest to newest from 0.0.
-  // A missing value anywhere in it throws the whole collection away.
-  double sum = 0.0;
-  const bool complete = buffer_.visit([&](const Value& v) {
-    if (!v) return false;
-    sum += *v;
-    return true;
-  });
+  buffer_.push(present, present ? x : 0.0);
+  if (!buffer_.full()) return kMissing;
+  // The seed is the plain mean of the collection, oldest to newest from 0.0
+  // (lanes::window_mean). A missing value anywhere in it throws the whole
+  // collection away.
+  const bool complete = buffer_.missing() == 0;
+  const double seed = complete ? lanes::window_mean<double>(buffer_.values(), window_) : 0.0;
   buffer_.clear();
-  if (!complete) return {kMissing};
-  const double seed = sum / static_cast<double>(window_);
+  if (!complete) return kMissing;
   current_ = seed;
-  return {seed};
+  return seed;
+}
+
+Values Ema::step(std::span<const Value> values) {
+  const Value& x = values[0];
+  return {advance(x.has_value(), x ? *x : 0.0)};
+}
+
+// The recurrence is serial: one bar after another on plain arrays.
+void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const double* x = in[0].values;
+  const std::uint8_t* present = in[0].valid;
+  double* v = out[0].values;
+  std::uint8_t* ok = out[0].valid;
+  for (std::size_t i = 0; i < bars; ++i) {
+    const Value r = advance(present[i] != 0, x[i]);
+    ok[i] = r.has_value();
+    v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+  }
+  fill_missing(out.subspan(1), bars);
 }
 
 }  // namespace sarvek

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -22,14 +22,18 @@ class Ema final : public ConfiguredFeature {
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   Ema(Names inputs, std::size_t window, Names outputs);
 
+  // One bar: its value, or missing.
+  Value advance(bool present, double x);
+
   double alpha_;
   Value current_;
   // Values collected for the seed; empty whenever current_ is present.
-  RingBuffer<Value> buffer_;
+  Window<1> buffer_;
 };
 
 }  // namespace sarvek

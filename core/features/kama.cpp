@@ -3,6 +3,10 @@
 #include <cmath>
 #include <limits>
 
+#include "core/features/window_run.h"
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
 
 Kama::Kama(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow)
@@ -31,35 +35,50 @@ void Kama::reset() {
   buffer_.clear();
 }
 
-Values Kama::step(std::span<const Value> values) {
-  buffer_.push_back(values[0]);
-  if (!buffer_.full()) return {kMissing};
-
-  // One pass, oldest to newest: the volatility is the sum of absolute
-  // changes from 0.0; a missing price blocks the output.
-  double volatility = 0.0;
-  const Value* before = nullptr;
-  const bool complete = buffer_.visit([&](const Value& p) {
-    if (!p) return false;
-    if (before) volatility += std::fabs(*p - **before);
-    before = &p;
-    return true;
-  });
-  if (!complete) {
-    current_.reset();
-    return {kMissing};
-  }
-
-  const double newest = *buffer_.back();
-  const double change = std::fabs(newest - *buffer_.front());
+double Kama::advance(double volatility, double newest, double oldest, double before) {
+  const double change = std::fabs(newest - oldest);
   // A zero or NaN volatility gives a ratio of 0.
   const double er = volatility > 0.0 ? change / volatility : 0.0;
   double sc = er * (fast_sc_ - slow_sc_) + slow_sc_;
   sc = sc * sc;
-  const double prev = current_ ? *current_ : *buffer_[window_ - 1];
+  const double prev = current_ ? *current_ : before;
   const double next = sc * (newest - prev) + prev;
   current_ = next;
-  return {next};
+  return next;
+}
+
+// The volatility is the sum of absolute changes, oldest to newest from 0.0
+// (lanes::abs_change_sum); a missing price blocks the output and restarts
+// the average. Until the window first fills there is no average to drop.
+Values Kama::step(std::span<const Value> values) {
+  push_value(buffer_, values[0]);
+  if (!buffer_.complete()) {
+    current_.reset();
+    return {kMissing};
+  }
+  const double* p = buffer_.values();
+  const double volatility = lanes::abs_change_sum<double>(p, window_ + 1);
+  return {advance(volatility, p[window_], p[0], p[window_ - 1])};
+}
+
+// The path lengths of every bar's window first (in lanes), then the
+// recurrence, serial, on plain arrays.
+void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  stage_column(buffer_, bars, in[0]);
+  const double* p = buffer_.staged();
+  double* v = out[0].values;
+  std::uint8_t* ok = out[0].valid;
+  complete_windows(buffer_.staged_valid(), bars, window_ + 1, ok);
+  simd::kernels().abs_change_sum(p, bars, window_ + 1, v);
+  for (std::size_t i = 0; i < bars; ++i) {
+    if (!ok[i]) {
+      current_.reset();
+      continue;
+    }
+    v[i] = advance(v[i], p[i + window_], p[i], p[i + window_ - 1]);
+  }
+  buffer_.commit(bars);
+  fill_missing(out.subspan(1), bars);
 }
 
 }  // namespace sarvek

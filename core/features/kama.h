@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -22,12 +22,19 @@ class Kama final : public ConfiguredFeature {
   std::size_t slow() const { return slow_; }
   double fast_sc() const { return fast_sc_; }
   double slow_sc() const { return slow_sc_; }
+  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   Kama(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow);
+
+  // The recurrence for a complete window: `volatility` its path length,
+  // `newest`, `oldest` and `before` its last, first and second-to-last
+  // prices.
+  double advance(double volatility, double newest, double oldest, double before);
 
   std::size_t fast_;
   std::size_t slow_;
@@ -35,7 +42,7 @@ class Kama final : public ConfiguredFeature {
   double slow_sc_;
   Value current_;
   // The last window + 1 prices, which span `window` changes.
-  RingBuffer<Value> buffer_;
+  StagedWindow<1> buffer_;
 };
 
 }  // namespace sarvek

@@ -1,9 +1,33 @@
 #include "core/features/kurtosis.h"
 
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
+namespace {
+
+double n_of(std::size_t window) { return static_cast<double>(window); }
+
+double kurt_scale(std::size_t window) {
+  const double n = n_of(window);
+  const double a = n * (n + 1.0);
+  const double b = ((n - 1.0) * (n - 2.0)) * (n - 3.0);
+  return a / b;
+}
+
+double kurt_correction(std::size_t window) {
+  const double n = n_of(window);
+  const double c = ((n - 1.0) * (n - 1.0)) * 3.0;
+  const double d = (n - 2.0) * (n - 3.0);
+  return c / d;
+}
+
+}  // namespace
 
 Kurtosis::Kurtosis(Names inputs, std::size_t window, Names outputs)
-    : MomentFeature(std::move(inputs), window, std::move(outputs)) {}
+    : MomentFeature(std::move(inputs), window, std::move(outputs)),
+      scale_(kurt_scale(window)),
+      correction_(kurt_correction(window)) {}
 
 Result<Kurtosis> Kurtosis::create(Names inputs, std::size_t window, Names outputs) {
   if (inputs.empty()) return invalid_input("inputs must not be empty");
@@ -15,21 +39,16 @@ Result<Kurtosis> Kurtosis::create(Names inputs, std::size_t window, Names output
 std::unique_ptr<Feature> Kurtosis::fresh() const { return rebuild<Kurtosis>(inputs_, window_, outputs_); }
 
 Values Kurtosis::step(std::span<const Value> values) {
-  const auto m = push(values[0]);
-  if (!m) return {kMissing};
-  double m4 = 0.0;
-  each([&](double x) {
-    const double z = (x - m->mean) / m->sd;
-    const double q = z * z;
-    m4 += q * q;
-  });
-  const double n = static_cast<double>(window_);
-  const double a = n * (n + 1.0);
-  const double b = ((n - 1.0) * (n - 2.0)) * (n - 3.0);
-  const double c = ((n - 1.0) * (n - 1.0)) * 3.0;
-  const double d = (n - 2.0) * (n - 3.0);
-  // The coefficient first, then the scaled sum, the correction last.
-  return {m4 * (a / b) - (c / d)};
+  if (!push(values[0])) return {kMissing};
+  const auto r = lanes::kurtosis<double>(buffer_.values(), window_, scale_, correction_);
+  if (!r.ok) return {kMissing};
+  return {r.value};
+}
+
+void Kurtosis::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const double* p = stage(bars, in, out);
+  simd::kernels().kurtosis(p, bars, window_, scale_, correction_, out[0].values, out[0].valid);
+  finish(bars, out);
 }
 
 }  // namespace sarvek

@@ -17,9 +17,13 @@ class Kurtosis final : public MomentFeature {
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   Kurtosis(Names inputs, std::size_t window, Names outputs);
+
+  double scale_;       // n(n + 1) / ((n - 1)(n - 2)(n - 3))
+  double correction_;  // 3(n - 1)^2 / ((n - 2)(n - 3))
 };
 
 }  // namespace sarvek

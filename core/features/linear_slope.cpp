@@ -1,11 +1,14 @@
 #include "core/features/linear_slope.h"
 
-#include "core/regression.h"
+#include <cstring>
+
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
 
 namespace sarvek {
 
 LinearSlope::LinearSlope(Names inputs, std::size_t window, Names outputs)
-    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), xs_(window), ys_(window) {}
+    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), pairs_(window) {}
 
 Result<LinearSlope> LinearSlope::create(Names inputs, std::size_t window, Names outputs) {
   if (inputs.size() < 2) return invalid_input("inputs must contain x and y columns");
@@ -16,18 +19,34 @@ Result<LinearSlope> LinearSlope::create(Names inputs, std::size_t window, Names 
 
 std::unique_ptr<Feature> LinearSlope::fresh() const { return rebuild<LinearSlope>(inputs_, window_, outputs_); }
 
-void LinearSlope::reset() {
-  xs_.clear();
-  ys_.clear();
+void LinearSlope::reset() { pairs_.clear(); }
+
+// The same arithmetic as the shared regression routine (lanes::regress_lanes).
+Values LinearSlope::step(std::span<const Value> values) {
+  const Value& x = values[0];
+  const Value& y = values[1];
+  pairs_.push(x && y, {x ? *x : 0.0, y ? *y : 0.0});
+  if (!pairs_.complete()) return {kMissing, kMissing};
+  const double* xs = pairs_.values(0);
+  const double* ys = pairs_.values(1);
+  const auto fit = lanes::regress_lanes<double>(
+      window_, [&](std::size_t i) { return xs[i]; }, [&](std::size_t i) { return ys[i]; });
+  return {fit.has_slope ? Value(fit.slope) : kMissing, fit.has_r2 ? Value(fit.r2) : kMissing};
 }
 
-Values LinearSlope::step(std::span<const Value> values) {
-  xs_.push_back(values[0]);
-  ys_.push_back(values[1]);
-  if (!xs_.full()) return {kMissing, kMissing};
-  const Regression r =
-      regress(window_, [&](std::size_t i) { return xs_[i]; }, [&](std::size_t i) { return ys_[i]; });
-  return {r.slope, r.r2};
+void LinearSlope::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  pairs_.reserve(bars);
+  pairs_.begin(bars);
+  const std::size_t l = pairs_.lookback();
+  std::memcpy(pairs_.staged(0) + l, in[0].values, bars * sizeof(double));
+  std::memcpy(pairs_.staged(1) + l, in[1].values, bars * sizeof(double));
+  std::uint8_t* present = pairs_.staged_valid() + l;
+  for (std::size_t i = 0; i < bars; ++i) present[i] = in[0].valid[i] & in[1].valid[i];
+  complete_windows(pairs_.staged_valid(), bars, window_, out[0].valid);
+  std::memcpy(out[1].valid, out[0].valid, bars);
+  simd::kernels().regression(pairs_.staged(0), pairs_.staged(1), bars, window_, out[0].values, out[1].values,
+                             out[0].valid, out[1].valid);
+  pairs_.commit(bars);
 }
 
 }  // namespace sarvek

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -16,16 +16,18 @@ class LinearSlope final : public ConfiguredFeature {
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
   std::size_t values_read() const override { return 2; }
+  void reserve_columns(std::size_t bars) override { pairs_.reserve(bars); }
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   LinearSlope(Names inputs, std::size_t window, Names outputs);
 
-  // Entry i of both buffers belongs to the same bar.
-  RingBuffer<Value> xs_;
-  RingBuffer<Value> ys_;
+  // (x, y) of the last `window` bars; a bar with either missing is a
+  // missing entry.
+  StagedWindow<2> pairs_;
 };
 
 }  // namespace sarvek

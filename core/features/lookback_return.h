@@ -3,7 +3,8 @@
 #include <limits>
 
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/features/window_run.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -29,19 +30,41 @@ class LookbackReturn : public ConfiguredFeature {
   std::unique_ptr<Feature> fresh() const override { return rebuild<Derived>(inputs_, window_, outputs_); }
   void reset() override { buffer_.clear(); }
   std::size_t values_read() const override { return 1; }
+  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:
   LookbackReturn(Names inputs, std::size_t window, Names outputs)
       : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), buffer_(window + 1) {}
 
   Values step(std::span<const Value> values) override {
-    buffer_.push_back(values[0]);
+    push_value(buffer_, values[0]);
     if (!buffer_.full()) return {kMissing};
-    return {Derived::value_of(buffer_.front(), buffer_.back())};
+    return {Derived::value_of(entry(buffer_.values(), buffer_.valid(), 0),
+                              entry(buffer_.values(), buffer_.valid(), window_))};
+  }
+
+  // Bar i reads staged entries i (then) and i + window (now).
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override {
+    stage_column(buffer_, bars, in[0]);
+    const double* p = buffer_.staged();
+    const std::uint8_t* present = buffer_.staged_valid();
+    double* v = out[0].values;
+    std::uint8_t* ok = out[0].valid;
+    for (std::size_t i = 0; i < bars; ++i) {
+      const Value r = Derived::value_of(entry(p, present, i), entry(p, present, i + window_));
+      ok[i] = r.has_value();
+      v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+    }
+    buffer_.commit(bars);
+    fill_missing(out.subspan(1), bars);
   }
 
  private:
-  RingBuffer<Value> buffer_;
+  static Value entry(const double* values, const std::uint8_t* present, std::size_t i) {
+    return present[i] ? Value(values[i]) : kMissing;
+  }
+
+  StagedWindow<1> buffer_;
 };
 
 }  // namespace sarvek

@@ -1,46 +1,41 @@
 #pragma once
 
-#include <optional>
-
 #include "core/feature.h"
-#include "core/ring_buffer.h"
+#include "core/features/window_run.h"
+#include "core/window.h"
 
 namespace sarvek {
 
 // The shape Skewness and Kurtosis share: the last `window` values of the
-// first input column, and the sample mean and standard deviation of a full
-// window. Each standardized moment is recomputed from the window on every
-// bar, so nothing drifts and a missing value stops mattering once it leaves.
+// first input column, whose standardized moment is recomputed from the
+// window on every bar (core/lanes.h), so nothing drifts and a missing value
+// stops mattering once it leaves. A window with a missing value, or whose
+// variance is exactly zero, gives missing (a NaN variance goes on as a
+// number).
 class MomentFeature : public ConfiguredFeature {
  public:
   std::size_t warm_up_period() const override { return window_ - 1; }
   void reset() override { buffer_.clear(); }
   std::size_t values_read() const override { return 1; }
+  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:
-  struct Moments {
-    double mean;
-    double sd;
-  };
-
   MomentFeature(Names inputs, std::size_t window, Names outputs);
 
-  // Appends the bar's value, dropping the oldest when the window is full.
-  // Returns the window's mean and sample standard deviation once the window
-  // is full, holds no missing value and its variance is not exactly zero
-  // (a NaN variance goes on as a number).
-  std::optional<Moments> push(const Value& value);
-
-  // Oldest to newest over a window known to hold only numbers.
-  template <class F>
-  void each(F&& f) const {
-    buffer_.visit([&](const Value& v) {
-      f(*v);
-      return true;
-    });
+  // Appends the bar's value, dropping the oldest when the window is full;
+  // true when the window is full and holds no missing value.
+  bool push(const Value& value) {
+    push_value(buffer_, value);
+    return buffer_.complete();
   }
 
-  RingBuffer<Value> buffer_;
+  // Column runs: stages the input and marks out[0].valid with the bars
+  // whose windows are complete; the caller's kernel then reads bar i's
+  // window at staged() + i, and finish() loads the window.
+  const double* stage(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
+  void finish(std::size_t bars, std::span<const ColumnOut> out);
+
+  StagedWindow<1> buffer_;
 };
 
 }  // namespace sarvek

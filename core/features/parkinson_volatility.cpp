@@ -2,11 +2,11 @@
 
 #include <cmath>
 
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
 namespace {
-
-// The double nearest to 4 ln 2.
-constexpr double kFourLn2 = 2.772588722239781;
 
 // (ln(H / L))^2 for a bar with both prices positive and H >= L; missing
 // otherwise. The comparisons are IEEE ones, so a NaN price fails them.
@@ -35,11 +35,17 @@ std::unique_ptr<Feature> ParkinsonVolatility::fresh() const {
   return rebuild<ParkinsonVolatility>(inputs_, window_, outputs_);
 }
 
+// A window of flat bars (H = L) gives 0, a value.
 Values ParkinsonVolatility::step(std::span<const Value> values) {
-  const auto mean = push_term(parkinson_term(values[0], values[1]));
-  if (!mean) return {kMissing};
-  // A window of flat bars (H = L) gives 0, a value.
-  return {std::sqrt(*mean / kFourLn2)};
+  if (!push_term(parkinson_term(values[0], values[1]))) return {kMissing};
+  return {lanes::parkinson<double>(window_terms(), window_)};
+}
+
+void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
+                                       std::span<const ColumnOut> out) {
+  stage_terms(bars, out, [&](std::size_t i) { return parkinson_term(value_at(in, 0, i), value_at(in, 1, i)); });
+  simd::kernels().parkinson(terms(), bars, window_, out[0].values);
+  finish(bars, out);
 }
 
 }  // namespace sarvek

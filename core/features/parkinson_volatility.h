@@ -16,6 +16,7 @@ class ParkinsonVolatility final : public RangeVolatilityFeature {
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   ParkinsonVolatility(Names inputs, std::size_t window, Names outputs);

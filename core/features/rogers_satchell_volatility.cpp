@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
 namespace {
 
@@ -35,11 +38,21 @@ std::unique_ptr<Feature> RogersSatchellVolatility::fresh() const {
   return rebuild<RogersSatchellVolatility>(inputs_, window_, outputs_);
 }
 
+// Not positive (a window of flat bars included) or NaN: no volatility.
 Values RogersSatchellVolatility::step(std::span<const Value> values) {
-  const auto mean = push_term(rogers_satchell_term(values[0], values[1], values[2], values[3]));
-  // Not positive (a window of flat bars included) or NaN: no volatility.
-  if (!mean || !(*mean > 0.0)) return {kMissing};
-  return {std::sqrt(*mean)};
+  if (!push_term(rogers_satchell_term(values[0], values[1], values[2], values[3]))) return {kMissing};
+  const auto r = lanes::rogers_satchell<double>(window_terms(), window_);
+  if (!r.ok) return {kMissing};
+  return {r.value};
+}
+
+void RogersSatchellVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
+                                            std::span<const ColumnOut> out) {
+  stage_terms(bars, out, [&](std::size_t i) {
+    return rogers_satchell_term(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i), value_at(in, 3, i));
+  });
+  simd::kernels().rogers_satchell(terms(), bars, window_, out[0].values, out[0].valid);
+  finish(bars, out);
 }
 
 }  // namespace sarvek

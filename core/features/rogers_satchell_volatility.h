@@ -17,6 +17,7 @@ class RogersSatchellVolatility final : public RangeVolatilityFeature {
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs);

@@ -1,9 +1,22 @@
 #include "core/features/skewness.h"
 
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
 namespace sarvek {
+namespace {
+
+double skew_coef(std::size_t window) {
+  const double n = static_cast<double>(window);
+  const double n1 = static_cast<double>(window - 1);
+  const double n2 = static_cast<double>(window - 2);
+  return n / (n1 * n2);
+}
+
+}  // namespace
 
 Skewness::Skewness(Names inputs, std::size_t window, Names outputs)
-    : MomentFeature(std::move(inputs), window, std::move(outputs)) {}
+    : MomentFeature(std::move(inputs), window, std::move(outputs)), coef_(skew_coef(window)) {}
 
 Result<Skewness> Skewness::create(Names inputs, std::size_t window, Names outputs) {
   if (inputs.empty()) return invalid_input("inputs must not be empty");
@@ -15,17 +28,16 @@ Result<Skewness> Skewness::create(Names inputs, std::size_t window, Names output
 std::unique_ptr<Feature> Skewness::fresh() const { return rebuild<Skewness>(inputs_, window_, outputs_); }
 
 Values Skewness::step(std::span<const Value> values) {
-  const auto m = push(values[0]);
-  if (!m) return {kMissing};
-  double m3 = 0.0;
-  each([&](double x) {
-    const double z = (x - m->mean) / m->sd;
-    m3 += (z * z) * z;
-  });
-  const double n = static_cast<double>(window_);
-  const double n1 = static_cast<double>(window_ - 1);
-  const double n2 = static_cast<double>(window_ - 2);
-  return {(n / (n1 * n2)) * m3};
+  if (!push(values[0])) return {kMissing};
+  const auto r = lanes::skewness<double>(buffer_.values(), window_, coef_);
+  if (!r.ok) return {kMissing};
+  return {r.value};
+}
+
+void Skewness::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const double* p = stage(bars, in, out);
+  simd::kernels().skewness(p, bars, window_, coef_, out[0].values, out[0].valid);
+  finish(bars, out);
 }
 
 }  // namespace sarvek

@@ -15,9 +15,12 @@ class Skewness final : public MomentFeature {
 
  protected:
   Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
   Skewness(Names inputs, std::size_t window, Names outputs);
+
+  double coef_;  // n / ((n - 1)(n - 2))
 };
 
 }  // namespace sarvek

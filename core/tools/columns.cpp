@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/simd/kernels.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -45,30 +50,24 @@ Column log_ratio(std::span<const Value> base, std::span<const Value> later) {
 Column rolling_std(std::span<const Value> c, std::size_t w) {
   const std::size_t n = c.size();
   Column out(n, kMissing);
-  if (w < 2) return out;  // a deviation of fewer than two values is undefined
-  const double count = static_cast<double>(w);
-  const double dof = static_cast<double>(w - 1);
-  // The window of entry i is c[i + 1 - w .. i]; the first full one ends at w - 1.
-  for (std::size_t end = w - 1; end < n; ++end) {
-    const std::span<const Value> window = c.subspan(end + 1 - w, w);
-    double sum = 0.0;
-    bool complete = true;
-    for (const Value& v : window) {
-      if (!v) {
-        complete = false;
-        break;
-      }
-      sum += *v;
-    }
-    if (!complete) continue;
-    const double mean = sum / count;
-    double ss = 0.0;
-    for (const Value& v : window) {
-      const double d = *v - mean;
-      ss += d * d;
-    }
-    out[end] = std::sqrt(ss / dof);
+  if (w < 2 || w > n) return out;  // a deviation of fewer than two values is undefined
+  // The window of entry i is c[i + 1 - w .. i]; the first full one ends at
+  // w - 1. Mean and deviation come from the same window arithmetic as the
+  // features' (lanes::mean_sd), re-summed at every position.
+  std::vector<double> values(n);
+  std::vector<std::uint8_t> present(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    present[i] = c[i].has_value();
+    values[i] = c[i] ? *c[i] : 0.0;
   }
+  const std::size_t windows = n - w + 1;
+  std::vector<std::uint8_t> complete(windows);
+  std::vector<std::uint8_t> nonzero(windows, 1);  // a zero variance still gives 0 here
+  std::vector<double> sd(windows);
+  complete_windows(present.data(), windows, w, complete.data());
+  simd::kernels().sample_sd(values.data(), windows, w, sd.data(), nonzero.data());
+  for (std::size_t k = 0; k < windows; ++k)
+    if (complete[k]) out[k + w - 1] = sd[k];
   return out;
 }
 
