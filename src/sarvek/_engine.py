@@ -17,7 +17,7 @@ import _sarvek
 Columns = Sequence[npt.NDArray[np.float64]]
 
 
-def _data(columns: Columns, bars: int) -> object:
+def _data(columns: Columns, bars: int) -> list[npt.NDArray[np.float64]] | npt.NDArray[np.float64]:
     # Without input columns the bar count travels in a (bars, 0) table.
     return list(columns) if len(columns) else np.empty((bars, 0), dtype=np.float64)
 
