@@ -5,9 +5,8 @@
 namespace sarvek {
 
 Value LogReturn::value_of(const Value& then, const Value& now) {
-  // IEEE comparisons: a NaN at either end is not > 0 and gives missing.
-  if (!then || !now || !(*then > 0.0) || !(*now > 0.0)) return kMissing;
-  return std::log(*now / *then);
+  if (!then || !now || !usable(*then, *now)) return kMissing;
+  return formula(*then, *now);
 }
 
 template class LookbackReturn<LogReturn>;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+
 #include "core/features/lookback_return.h"
 
 namespace sarvek {
@@ -7,7 +9,11 @@ namespace sarvek {
 // Log return ln(now / then) over a lookback of `window` bars.
 class LogReturn final : public LookbackReturn<LogReturn> {
  public:
-  // A number when both ends are numbers and both are > 0.
+  // A number when both ends are numbers and both are > 0 (IEEE
+  // comparisons: a NaN at either end fails them). One division, then one
+  // logarithm.
+  static bool usable(double then, double now) { return then > 0.0 && now > 0.0; }
+  static double formula(double then, double now) { return std::log(now / then); }
   static Value value_of(const Value& then, const Value& now);
 
  private:

@@ -12,8 +12,11 @@ namespace sarvek {
 // lookback of `window` bars. The buffer keeps the last window + 1 values;
 // each full bar reads only its two ends, then (oldest) and now (newest), so
 // the cost per bar does not depend on the window. `Derived` supplies
+//   static bool usable(double then, double now);     // the validity rule
+//   static double formula(double then, double now);  // the arithmetic
 //   static Value value_of(const Value& then, const Value& now);
-// which holds the class's validity rule and formula.
+// value_of applies the rule and formula to values, the column kernel to
+// plain doubles, so both paths share one formula.
 template <class Derived>
 class LookbackReturn : public ConfiguredFeature {
  public:
@@ -50,10 +53,15 @@ class LookbackReturn : public ConfiguredFeature {
     const std::uint8_t* present = buffer_.staged_valid();
     double* v = out[0].values;
     std::uint8_t* ok = out[0].valid;
+    // The rule and formula of value_of on plain doubles, without building a
+    // value per bar; the formula only runs for bars that give a number.
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < bars; ++i) {
-      const Value r = Derived::value_of(entry(p, present, i), entry(p, present, i + window_));
-      ok[i] = r.has_value();
-      v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+      const double then = p[i];
+      const double now = p[i + window_];
+      const bool good = (present[i] & present[i + window_]) != 0 && Derived::usable(then, now);
+      ok[i] = good;
+      v[i] = good ? Derived::formula(then, now) : nan;
     }
     buffer_.commit(bars);
     fill_missing(out.subspan(1), bars);

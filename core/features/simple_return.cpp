@@ -3,9 +3,8 @@
 namespace sarvek {
 
 Value SimpleReturn::value_of(const Value& then, const Value& now) {
-  // IEEE comparison: a NaN then is not > 0 and gives missing.
-  if (!then || !now || !(*then > 0.0)) return kMissing;
-  return (*now - *then) / *then;
+  if (!then || !now || !usable(*then, *now)) return kMissing;
+  return formula(*then, *now);
 }
 
 template class LookbackReturn<SimpleReturn>;

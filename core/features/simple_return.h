@@ -8,6 +8,9 @@ namespace sarvek {
 class SimpleReturn final : public LookbackReturn<SimpleReturn> {
  public:
   // A number when both ends are numbers and then > 0; now is unrestricted.
+  // IEEE comparison: a NaN then is not > 0 and gives missing.
+  static bool usable(double then, double) { return then > 0.0; }
+  static double formula(double then, double now) { return (now - then) / then; }
   static Value value_of(const Value& then, const Value& now);
 
  private:
