@@ -37,7 +37,7 @@ import numpy as np
 import _sarvek as sv
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pipeline_bench import COLUMNS, build_features  # noqa: E402
+from pipeline_bench import COLUMNS, best_of, build_features  # noqa: E402
 
 WINDOW = 20
 
@@ -49,15 +49,6 @@ def make_ohlc(n, seed=20240601):
     high = np.maximum(open_, close) * np.exp(np.abs(rng.normal(0.0, 0.004, n)))
     low = np.minimum(open_, close) * np.exp(-np.abs(rng.normal(0.0, 0.004, n)))
     return np.column_stack([open_, high, low, close])
-
-
-def best_of(repeat, fn):
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 # ------------------------------------------------------------- the peers

@@ -6,10 +6,11 @@ class under ``type`` and its constructor arguments under their keyword names.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 import tomllib
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -220,13 +221,17 @@ def save_pipeline(pipeline: Pipeline, path: str | os.PathLike[str]) -> None:
     write_atomically(path, pipeline_to_toml(pipeline_to_dict(pipeline)).encode("utf-8"))
 
 
-def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+@contextlib.contextmanager
+def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
+    """Yields a temporary file name beside ``path``; when the block ends
+    normally the file is renamed to ``path``, otherwise it is removed, so a
+    failure never leaves a partial file under the final name."""
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
     fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
+    os.close(fd)
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
+        yield tmp
         os.replace(tmp, target)
     except BaseException:
         try:
@@ -234,6 +239,11 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
         except OSError:
             pass
         raise
+
+
+def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    with replacing(path) as tmp, open(tmp, "wb") as f:
+        f.write(data)
 
 
 def as_pipeline(pipeline: PipelineLike) -> Pipeline:

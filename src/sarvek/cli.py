@@ -12,7 +12,6 @@ import io
 import math
 import os
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
@@ -24,7 +23,7 @@ import _sarvek
 
 from . import __version__
 from ._frames import compute_array
-from ._pipeline import Pipeline, PipelineError, first_valid_bar, load_pipeline
+from ._pipeline import Pipeline, PipelineError, first_valid_bar, load_pipeline, replacing
 
 Outputs = list[tuple[list[str], npt.NDArray[np.float64]]]
 
@@ -188,20 +187,11 @@ def write_table(data: Any, outputs: Outputs, path: str) -> None:
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise DataError(f"{path}: no such folder {folder!r}")
-    fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
-    os.close(fd)
-    try:
+    with replacing(path) as tmp:
         if kind == "parquet":
             _write_parquet(data, outputs, tmp)
         else:
             _write_csv(data, outputs, tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def _write_csv(data: Any, outputs: Outputs, tmp: str) -> None:
