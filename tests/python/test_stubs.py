@@ -9,6 +9,9 @@ import sys
 import pytest
 
 pytest.importorskip("mypy")
+# mypy runs in subprocesses here: slow, and nothing of the binding's memory
+# safety to check under the sanitizers.
+pytestmark = pytest.mark.slow
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "_sarvek.pyi"
 
