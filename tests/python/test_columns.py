@@ -8,6 +8,7 @@ signal, leaving the pipeline reset.
 
 import _thread
 import math
+import os
 import sys
 import threading
 import time
@@ -405,7 +406,9 @@ def expect_interrupt(call):
     finally:
         timer.join()
     late = time.perf_counter() - start - 0.1
-    assert late < 0.5, f"the signal was seen {late:.2f} s late"
+    # The sanitized build runs several times slower, and so does each block
+    # of work between two looks at the signals.
+    assert late < (2.0 if os.environ.get("SARVEK_SANITIZED") else 0.5), f"the signal was seen {late:.2f} s late"
 
 
 def walk(bars, seed=5):
