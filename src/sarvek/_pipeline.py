@@ -221,6 +221,12 @@ def save_pipeline(pipeline: Pipeline, path: str | os.PathLike[str]) -> None:
     write_atomically(path, pipeline_to_toml(pipeline_to_dict(pipeline)).encode("utf-8"))
 
 
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 @contextlib.contextmanager
 def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     """Yields a temporary file name beside ``path``; when the block ends
@@ -232,6 +238,9 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     os.close(fd)
     try:
         yield tmp
+        # mkstemp makes the file private; the result gets the permissions
+        # any new file of this process would get.
+        os.chmod(tmp, 0o666 & ~_umask())
         os.replace(tmp, target)
     except BaseException:
         try:

@@ -50,6 +50,10 @@ def test_compute_keeps_the_bars_and_adds_every_output(tmp_path, suffix):
         expected = fn(pipeline, bars)
         assert np.array_equal(bits(got[pipeline.output_names()].to_numpy()), bits(expected.to_numpy()))
     assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
+    # Written under a private temporary name, but published like any new file.
+    mask = os.umask(0)
+    os.umask(mask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~mask
 
 
 def test_compute_by_symbol_from_parquet(tmp_path):
