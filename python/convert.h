@@ -223,6 +223,15 @@ PyObject* new_str(const std::string& s);
 // when building it failed). False with an exception set on failure.
 bool dict_set(PyObject* dict, const char* key, PyObject* value);
 
+// A new dict filled by `fill(dict)`, which returns false with an exception
+// set on failure; the half-filled dict is then released.
+template <class Fill>
+PyObject* new_dict(Fill&& fill) {
+  PyObject* dict = PyDict_New();
+  if (dict && !fill(dict)) Py_CLEAR(dict);
+  return dict;
+}
+
 
 PyObject* new_str_list(const Names& names);
 PyObject* new_size(std::size_t n);

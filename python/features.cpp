@@ -238,19 +238,15 @@ PyObject* feature_config_dict(const Feature& f) {
     PyErr_SetString(PyExc_TypeError, "not a feature of this module");
     return nullptr;
   }
-  PyObject* dict = PyDict_New();
-  if (!dict) return nullptr;
-  bool ok = dict_set(dict, "type", PyUnicode_FromString(row->name)) &&
-            dict_set(dict, "inputs", new_str_list(f.input_names())) &&
-            dict_set(dict, "window", new_size(configured->window())) &&
-            dict_set(dict, "outputs", new_str_list(f.output_names()));
-  if (const auto* kama = dynamic_cast<const Kama*>(&f); ok && kama)
-    ok = dict_set(dict, "fast", new_size(kama->fast())) && dict_set(dict, "slow", new_size(kama->slow()));
-  if (!ok) {
-    Py_DECREF(dict);
-    return nullptr;
-  }
-  return dict;
+  return new_dict([&](PyObject* dict) {
+    const bool ok = dict_set(dict, "type", PyUnicode_FromString(row->name)) &&
+                    dict_set(dict, "inputs", new_str_list(f.input_names())) &&
+                    dict_set(dict, "window", new_size(configured->window())) &&
+                    dict_set(dict, "outputs", new_str_list(f.output_names()));
+    const auto* kama = dynamic_cast<const Kama*>(&f);
+    return ok && (!kama || (dict_set(dict, "fast", new_size(kama->fast())) &&
+                            dict_set(dict, "slow", new_size(kama->slow()))));
+  });
 }
 
 bool feature_classes(PyObject* module, ModuleState& state) {

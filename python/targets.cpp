@@ -182,21 +182,14 @@ PyObject* target_config_dict(const Target& t) {
     PyErr_SetString(PyExc_TypeError, "not a target of this module");
     return nullptr;
   }
-  PyObject* dict = PyDict_New();
-  if (!dict) return nullptr;
-  bool ok = dict_set(dict, "type", PyUnicode_FromString(type));
-  if (const auto* ctc = dynamic_cast<const FutureCTCVolatility*>(&t)) {
-    ok = ok && dict_set(dict, "input", new_str(ctc->input())) && dict_set(dict, "horizon", new_size(ctc->horizon()));
-  } else {
-    ok = ok && dict_set(dict, "inputs", new_str_list(t.input_names())) &&
-         dict_set(dict, "horizon", new_size(t.forward_period())) &&
-         dict_set(dict, "outputs", new_str_list(t.output_names()));
-  }
-  if (!ok) {
-    Py_DECREF(dict);
-    return nullptr;
-  }
-  return dict;
+  return new_dict([&](PyObject* dict) {
+    if (!dict_set(dict, "type", PyUnicode_FromString(type))) return false;
+    if (const auto* ctc = dynamic_cast<const FutureCTCVolatility*>(&t))
+      return dict_set(dict, "input", new_str(ctc->input())) && dict_set(dict, "horizon", new_size(ctc->horizon()));
+    return dict_set(dict, "inputs", new_str_list(t.input_names())) &&
+           dict_set(dict, "horizon", new_size(t.forward_period())) &&
+           dict_set(dict, "outputs", new_str_list(t.output_names()));
+  });
 }
 
 bool target_classes(PyObject* module, ModuleState& state) {
