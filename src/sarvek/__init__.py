@@ -38,6 +38,7 @@ from _sarvek import (
 from ._frames import compute_features, compute_targets
 from ._pipeline import (
     PipelineError,
+    PipelineWarning,
     first_valid_bar,
     load_pipeline,
     pipeline_from_dict,
@@ -64,5 +65,5 @@ __all__ = [
     "ParkinsonVolatility", "RogersSatchellVolatility", "FutureReturn", "FutureCTCVolatility",
     "FutureLinearSlope", "FeaturePipeline", "TargetPipeline",
     "compute_features", "compute_targets", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline",
-    "save_pipeline", "first_valid_bar", "PipelineError", "__version__",
+    "save_pipeline", "first_valid_bar", "PipelineError", "PipelineWarning", "__version__",
 ]

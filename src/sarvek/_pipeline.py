@@ -7,9 +7,12 @@ class under ``type`` and its constructor arguments under their keyword names.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
+import stat
 import tempfile
 import tomllib
+import warnings
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Union
@@ -23,6 +26,13 @@ PipelineLike = Union[Pipeline, Mapping[str, Any], str, "os.PathLike[str]"]
 class PipelineError(ValueError):
     """A pipeline document that cannot be built; the message names the file
     (when there is one), the entry (``features[2]``) and the field."""
+
+
+class PipelineWarning(UserWarning):
+    """A pipeline document that builds and runs as written, but probably not
+    as meant: an output that shadows an input column, or a feature that reads
+    its own output name (it gets the bar's input column of that name, never
+    its own earlier result)."""
 
 
 @dataclass(frozen=True)
@@ -213,7 +223,37 @@ def load_pipeline(path: str | os.PathLike[str]) -> Pipeline:
         raise PipelineError(f"{source}: not valid TOML: {exc}") from None
     except UnicodeDecodeError as exc:
         raise PipelineError(f"{source}: not valid TOML: {exc}") from None
-    return _build(document, source)
+    except RecursionError:
+        raise PipelineError(f"{source}: not a pipeline file: its tables or arrays are nested too deeply") from None
+    pipeline = _build(document, source)
+    for note in pipeline_notes(pipeline):
+        warnings.warn(f"{source}: {note}", PipelineWarning, stacklevel=2)
+    return pipeline
+
+
+def pipeline_notes(pipeline: Pipeline) -> list[str]:
+    """Defined but easily unintended wiring of a pipeline, one sentence each:
+    an output named like an input column (every reader of that name gets the
+    output, not the bar's column) and a feature that reads its own output
+    name (it gets the bar's input column of that name, or a missing value
+    when there is none; never its own earlier result)."""
+    config = pipeline._config()
+    columns = config["input_columns"]
+    notes: list[str] = []
+    for i, e in enumerate(config.get("features", ())):  # targets read only the input columns
+        outputs = e["outputs"]
+        where = f"features[{i}] ({e['type']})"
+        for name in dict.fromkeys(outputs):
+            if name in columns:
+                notes.append(f"{where}: output {name!r} shadows the input column {name!r}; "
+                             f"features reading {name!r} get this output, not the bar's column")
+        for name in dict.fromkeys(e["inputs"]):
+            if name in outputs:
+                source = ("the bar's input column of that name" if name in columns
+                          else "a missing value on every bar (no input column has that name)")
+                notes.append(f"{where}: reads its own output {name!r}; it gets {source}, "
+                             f"never its own earlier result")
+    return notes
 
 
 def save_pipeline(pipeline: Pipeline, path: str | os.PathLike[str]) -> None:
@@ -221,26 +261,83 @@ def save_pipeline(pipeline: Pipeline, path: str | os.PathLike[str]) -> None:
     write_atomically(path, pipeline_to_toml(pipeline_to_dict(pipeline)).encode("utf-8"))
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def _umask_from_proc() -> int | None:
+    try:
+        with open("/proc/self/status", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8) & 0o777
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _new_file_mode(folder: str) -> int:
+    """The permission bits a new file of this process gets in ``folder``
+    (``0o666`` less the umask), found without changing the umask: the
+    process-wide umask is shared by every thread, so setting it even for a
+    moment changes the files other threads create meanwhile."""
+    mask = _umask_from_proc()
+    if mask is not None:
+        return 0o666 & ~mask
+    # No /proc: create a file the usual way and see what it got.
+    fd, probe = tempfile.mkstemp(prefix=".sarvek-probe-", suffix=".tmp", dir=folder)
+    os.close(fd)
+    try:
+        os.unlink(probe)
+        fd = os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        try:
+            return stat.S_IMODE(os.fstat(fd).st_mode) & 0o666
+        finally:
+            os.close(fd)
+    finally:
+        try:
+            os.unlink(probe)
+        except OSError:
+            pass
+
+
+def _real_target(path: str | os.PathLike[str]) -> str:
+    """The file a write to ``path`` should replace: a symbolic link is
+    followed, so the link stays and its target gets the new contents."""
+    target = os.fspath(path)
+    return os.path.realpath(target) if os.path.islink(target) else target
 
 
 @contextlib.contextmanager
 def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     """Yields a temporary file name beside ``path``; when the block ends
     normally the file is renamed to ``path``, otherwise it is removed, so a
-    failure never leaves a partial file under the final name."""
-    target = os.fspath(path)
+    failure never leaves a partial file under the final name.
+
+    A file that exists keeps its permission bits; a new one gets those of
+    any new file of this process. When ``path`` is a symbolic link, the
+    file it points to is replaced and the link stays.
+    """
+    shown = os.fspath(path)
+    target = _real_target(shown)
     folder = os.path.dirname(os.path.abspath(target))
-    fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
-    os.close(fd)
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", shown)
     try:
+        old = os.stat(target)
+        mode = stat.S_IMODE(old.st_mode) if stat.S_ISREG(old.st_mode) else None
+    except FileNotFoundError:
+        mode = None
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
+    except FileNotFoundError:
+        raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", shown) from None
+    except OSError as exc:  # name the file asked for, not the temporary one
+        raise type(exc)(exc.errno, exc.strerror, shown) from None
+    try:
+        try:
+            # mkstemp makes the file private; the result gets the mode the
+            # replaced file had, or that of a new file of this process.
+            os.fchmod(fd, mode if mode is not None else _new_file_mode(folder))
+        finally:
+            os.close(fd)
         yield tmp
-        # mkstemp makes the file private; the result gets the permissions
-        # any new file of this process would get.
-        os.chmod(tmp, 0o666 & ~_umask())
         os.replace(tmp, target)
     except BaseException:
         try:
@@ -339,6 +436,7 @@ def first_valid_bar(pipeline: PipelineLike) -> dict[str, int | None]:
 
 
 __all__ = [
-    "PipelineError", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline", "save_pipeline",
+    "PipelineError", "PipelineWarning", "pipeline_notes", "pipeline_from_dict", "pipeline_to_dict",
+    "load_pipeline", "save_pipeline",
     "first_valid_bar",
 ]

@@ -13,6 +13,7 @@ import math
 import os
 import sys
 import time
+import warnings
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
@@ -23,7 +24,15 @@ import _sarvek
 
 from . import __version__
 from ._frames import compute_array
-from ._pipeline import Pipeline, PipelineError, first_valid_bar, load_pipeline, replacing
+from ._pipeline import (
+    Pipeline,
+    PipelineError,
+    PipelineWarning,
+    first_valid_bar,
+    load_pipeline,
+    pipeline_notes,
+    replacing,
+)
 
 Outputs = list[tuple[list[str], npt.NDArray[np.float64]]]
 
@@ -50,14 +59,21 @@ class Progress:
     """A one-line progress bar on stderr, shown only on a terminal and only
     once the run has taken more than ``delay`` seconds."""
 
-    def __init__(self, total: int, stream: Any = None, delay: float = 1.0) -> None:
+    def __init__(self, total: int, stream: Any = None, delay: float = 1.0, unit: str = "bars") -> None:
         self.total = max(total, 1)
         self.done = 0
+        self.unit = unit
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = bool(getattr(self.stream, "isatty", lambda: False)())
         self.start = time.monotonic()
         self.delay = delay
         self.shown = False
+        self.width = 0
+
+    def phase(self, total: int, unit: str) -> None:
+        """Start counting the next stage of the run (e.g. rows written)
+        on the same line; the delay still counts from the start of the run."""
+        self.total, self.done, self.unit = max(total, 1), 0, unit
 
     def __call__(self, bars: int) -> None:
         self.done += bars
@@ -65,7 +81,9 @@ class Progress:
             return
         frac = min(self.done / self.total, 1.0)
         filled = int(30 * frac)
-        self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {frac:6.1%} {self.done}/{self.total} bars")
+        line = f"[{'#' * filled}{'.' * (30 - filled)}] {frac:6.1%} {self.done}/{self.total} {self.unit}"
+        self.stream.write("\r" + line.ljust(self.width))
+        self.width = max(self.width, len(line))
         self.stream.flush()
         self.shown = True
 
@@ -95,6 +113,11 @@ def _check_csv_complete(path: str) -> None:
         size = f.tell()
     if not header:
         raise DataError(f"{path}: the file is empty")
+    seen: set[str] = set()
+    for name in header:
+        if name in seen:
+            raise DataError(f"{path}: the header names the column {name!r} twice")
+        seen.add(name)
     with open(path, "rb") as fb:
         fb.seek(max(0, size - 65536))
         tail = fb.read()
@@ -151,7 +174,10 @@ def read_bars(path: str) -> Any:
             # Numbers parse to the nearest double, as float() does (the
             # default of pandas 3; older pandas has to be asked).
             exact = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
-            return pd.read_csv(path, **exact)
+            frame = pd.read_csv(path, **exact)
+            if len(frame) == 0:  # a header alone: columns of no numbers, like a 0-row Parquet file
+                frame = frame.astype("float64")
+            return frame
         _need("pyarrow", "arrow", "reading Parquet")
         import pyarrow.parquet as pq
 
@@ -168,21 +194,41 @@ def read_bars(path: str) -> Any:
         raise DataError(f"{path}: cannot read: {_one_line(exc)}") from None
 
 
+def _has_index(data: Any) -> bool:
+    """Whether a pandas table's index carries information (a time index, a
+    stored key) rather than being the default 0..n-1 row count."""
+    if not hasattr(data, "index") or isinstance(data, CsvTable):
+        return False
+    import pandas as pd
+
+    index = data.index
+    default = (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1
+               and index.name is None)
+    return not default
+
+
+def _index_frame(data: Any) -> Any:
+    """A pandas table with a meaningful index turned into leading columns
+    (an unnamed index is called ``index``); others unchanged."""
+    return data.reset_index() if _has_index(data) else data
+
+
 def _names(data: Any) -> list[str]:
     if isinstance(data, CsvTable):
         return list(data.names)
     if hasattr(data, "column_names"):
         return list(data.column_names)
-    return [str(c) for c in data.columns]
+    return [str(c) for c in _index_frame(data).columns]
 
 
 def _computable(data: Any) -> Any:
     return data.columns if isinstance(data, CsvTable) else data
 
 
-def write_table(data: Any, outputs: Outputs, path: str) -> None:
-    """The input's columns followed by every output column, written to a
-    temporary file beside ``path`` and renamed into place."""
+def write_table(data: Any, outputs: Outputs, path: str, progress: Progress | None = None) -> None:
+    """The input's columns (and a pandas index that is more than a row
+    count) followed by every output column, written to a temporary file
+    beside ``path`` and renamed into place."""
     kind = _kind(path, "output file")
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
@@ -191,10 +237,17 @@ def write_table(data: Any, outputs: Outputs, path: str) -> None:
         if kind == "parquet":
             _write_parquet(data, outputs, tmp)
         else:
-            _write_csv(data, outputs, tmp)
+            _write_csv(data, outputs, tmp, progress)
 
 
-def _write_csv(data: Any, outputs: Outputs, tmp: str) -> None:
+_CSV_ROWS = 20_000  # rows per block written between progress reports
+
+
+def _write_csv(data: Any, outputs: Outputs, tmp: str, progress: Progress | None = None) -> None:
+    rows = len(outputs[0][1]) if outputs else len(data) if isinstance(data, CsvTable) else data.num_rows \
+        if hasattr(data, "num_rows") else len(data)
+    if progress is not None:
+        progress.phase(rows, "rows written")
     if isinstance(data, CsvTable) or hasattr(data, "column_names"):
         names = _names(data)
         if isinstance(data, CsvTable):
@@ -206,10 +259,21 @@ def _write_csv(data: Any, outputs: Outputs, tmp: str) -> None:
         with open(tmp, "w", newline="", encoding="utf-8") as f:
             w = csv.writer(f)
             w.writerow(names + out_names)
-            for i in range(len(kept[0]) if kept else (len(out_cols[0]) if out_cols else 0)):
+            for i in range(rows):
                 w.writerow([c[i] for c in kept] + ["" if math.isnan(c[i]) else repr(float(c[i])) for c in out_cols])
+                if progress is not None and (i + 1) % _CSV_ROWS == 0:
+                    progress(_CSV_ROWS)
+        if progress is not None:
+            progress(rows % _CSV_ROWS)
         return
-    _with_outputs(data, outputs).to_csv(tmp, index=False)
+    frame = _with_outputs(_index_frame(data), outputs)
+    with open(tmp, "w", newline="", encoding="utf-8") as f:
+        frame.iloc[:0].to_csv(f, index=False)
+        for lo in range(0, len(frame), _CSV_ROWS):
+            block = frame.iloc[lo:lo + _CSV_ROWS]
+            block.to_csv(f, index=False, header=False)
+            if progress is not None:
+                progress(len(block))
 
 
 def _with_outputs(df: Any, outputs: Outputs) -> Any:
@@ -228,7 +292,8 @@ def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
     elif hasattr(data, "column_names"):
         table = data
     else:
-        table = pa.Table.from_pandas(data, preserve_index=False)
+        # A meaningful index is stored as such and read back as the index.
+        table = pa.Table.from_pandas(data, preserve_index=True if _has_index(data) else False)
     for names, arr in outputs:
         for k, n in enumerate(names):
             table = table.append_column(n, pa.array(arr[:, k], type=pa.float64()))
@@ -238,15 +303,24 @@ def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
 # ---------------------------------------------------------------- commands
 
 
-def _load(paths: Sequence[str]) -> list[tuple[str, Pipeline]]:
+def _load(paths: Sequence[str], notes: list[str] | None = None) -> list[tuple[str, Pipeline]]:
+    """The pipelines of the files; what ``load_pipeline`` warns about goes
+    to ``notes`` when given, else to stderr as ``sarvek: warning:`` lines."""
     out = []
     for p in paths:
-        try:
-            out.append((p, load_pipeline(p)))
-        except FileNotFoundError:
-            raise DataError(f"{p}: no such pipeline file") from None
-        except PipelineError as exc:
-            raise DataError(str(exc)) from None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", PipelineWarning)
+            try:
+                out.append((p, load_pipeline(p)))
+            except FileNotFoundError:
+                raise DataError(f"{p}: no such pipeline file") from None
+            except PipelineError as exc:
+                raise DataError(str(exc)) from None
+        for w in caught:
+            if notes is not None and issubclass(w.category, PipelineWarning):
+                notes.append(str(w.message))
+            else:
+                print(f"sarvek: warning: {_printable(_one_line(w.message))}", file=sys.stderr)  # type: ignore[arg-type]
     return out
 
 
@@ -265,18 +339,118 @@ def _check_names(data: Any, pipelines: Sequence[tuple[str, Pipeline]]) -> None:
             seen[n] = path
 
 
+def _column_list(data: Any) -> str:
+    return ", ".join(repr(n) for n in _names(data))
+
+
+def _column(data: Any, name: str) -> Any:
+    """A column's values (a pandas index level counts as a column)."""
+    if isinstance(data, CsvTable):
+        return data.columns[name]
+    if hasattr(data, "column_names"):
+        return data.column(name).to_numpy(zero_copy_only=False)
+    if name in data.columns:
+        return data[name].to_numpy()
+    return data.index.get_level_values(name).to_numpy()
+
+
+def _as_times(values: Any, column: str, source: str) -> Any:
+    """Numbers or datetimes from a time column; text is read as ISO 8601."""
+    values = np.asarray(values)
+    if values.dtype.kind in "iufMm":
+        return values
+    try:
+        import pandas as pd
+    except ImportError:
+        pd = None
+    try:
+        if pd is not None:
+            return pd.to_datetime(pd.Series(values), format="ISO8601").to_numpy()
+        return np.array(values, dtype="datetime64[ns]")
+    except (ValueError, TypeError):
+        raise DataError(f"{source}: time column {column!r} holds neither numbers nor times; "
+                        "name the right one with --time COLUMN") from None
+
+
+def time_column(data: Any, requested: str | None, source: str) -> tuple[str, Any] | None:
+    """The bars' time stamps: the column ``requested``, else a datetime
+    index, else a column named ``time`` or ``timestamp``; None when there is
+    none of these."""
+    names = _names(data)
+    if requested is not None:
+        if requested not in names:
+            raise DataError(f"{source}: no time column {requested!r}; the data has columns: {_column_list(data)}")
+        return requested, _as_times(_column(data, requested), requested, source)
+    if not isinstance(data, CsvTable) and hasattr(data, "index") and str(data.index.dtype).startswith("datetime"):
+        return (data.index.name or "index"), data.index.to_numpy()
+    for name in ("time", "timestamp"):
+        if name in names:
+            return name, _as_times(_column(data, name), name, source)
+    return None
+
+
+def check_time(data: Any, requested: str | None, by: str | None, source: str) -> None:
+    """Refuse bars whose time stamps go back within a symbol (within the
+    whole file without ``by``): every feature reads the bars in row order."""
+    found = time_column(data, requested, source)
+    if found is None:
+        return
+    from ._checks import check_time_order
+    from ._frames import _groups
+
+    column, times = found
+    try:
+        if by is None:
+            check_time_order(times, column)
+            return
+        keys = np.asarray(_column(data, by))
+        for rows in _groups(keys):
+            check_time_order(times[rows], column, symbol=keys[rows[0]], rows=rows)
+    except (ValueError, TypeError) as exc:
+        raise DataError(f"{source}: {_one_line(exc)}") from None
+
+
 def _runner(args: argparse.Namespace) -> Callable[..., Outputs]:
     """The function that does the work of ``compute``."""
     return compute_outputs
 
 
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _check_output(output: str, inputs: Sequence[str]) -> None:
+    """Refuse, before any work, an output that would overwrite an input or
+    that names a folder."""
+    if os.path.isdir(output):
+        raise UsageError(f"output {output!r} is a folder; give a file name")
+    for path in inputs:
+        if _same_file(output, path):
+            raise UsageError(f"output {output!r} is the input file {path!r}; write the results to another file")
+
+
+def _dask_runner() -> Callable[[argparse.Namespace], int]:
+    try:
+        import dask.dataframe  # noqa: F401
+        import distributed  # noqa: F401
+
+        from .dask import run_command
+    except ImportError as exc:
+        missing = f" ({exc.name} is not installed)" if exc.name else ""
+        raise DataError(f"--dask needs the Dask extra{missing}: pip install 'sarvek[dask]'") from None
+    return run_command
+
+
 def cmd_compute(args: argparse.Namespace) -> int:
     if args.dask is not None:  # a Parquet dataset folder over a Dask cluster
-        from .dask import run_command
-
-        return run_command(args)
+        return _dask_runner()(args)
+    started = time.monotonic()
     _kind(args.bars, "bars file")
     kind = _kind(args.output, "output file")
+    _check_output(args.output, [args.bars, *args.pipeline])
     if kind == "parquet":
         _need("pyarrow", "arrow", "writing Parquet")
     pipelines = _load(args.pipeline)
@@ -284,31 +458,56 @@ def cmd_compute(args: argparse.Namespace) -> int:
     _check_names(data, pipelines)
     if args.by is not None and args.by not in _names(data):
         raise DataError(f"{args.bars}: no column {args.by!r} to group by; the data has columns: "
-                        f"{', '.join(_names(data))}")
-    progress = Progress(len(data) * len(pipelines))
+                        f"{_column_list(data)}")
+    check_time(data, args.time, args.by, args.bars)
+    rows = len(data) if not hasattr(data, "num_rows") else data.num_rows
+    progress = Progress(rows * len(pipelines), stream=None if not args.quiet else io.StringIO())
     try:
-        outputs = _runner(args)([p for _, p in pipelines], data, by=args.by, progress=progress)
-    except (ValueError, TypeError) as exc:
-        raise DataError(f"{args.bars}: {_one_line(exc)}") from None
+        try:
+            outputs = _runner(args)([p for _, p in pipelines], data, by=args.by, progress=progress)
+        except (ValueError, TypeError) as exc:
+            raise DataError(f"{args.bars}: {_one_line(exc)}") from None
+        write_table(data, outputs, args.output, progress)
     finally:
         progress.close()
-    write_table(data, outputs, args.output)
+    if not args.quiet:
+        columns = len(_names(data)) + sum(len(names) for names, _ in outputs)
+        print(f"sarvek: wrote {rows} rows, {columns} columns to {_printable(args.output)} in "
+              f"{time.monotonic() - started:.2f} s", file=sys.stderr)
     return 0
 
 
+def _blank_tail(target: Any) -> str:
+    """How many bars at the end a target leaves NaN: its window runs
+    ``horizon`` bars past the bar it labels, except FutureLinearSlope's,
+    which includes the bar itself (horizon - 1)."""
+    horizon = target.forward_period()
+    if isinstance(target, _sarvek.FutureLinearSlope):
+        return f"the last {horizon - 1} bars are NaN"
+    if isinstance(target, _sarvek.FutureCTCVolatility) and horizon < 2:
+        return "every bar is NaN (a volatility needs a horizon of at least 2)"
+    return f"the last {horizon} bars are NaN"
+
+
 def describe(path: str, pipeline: Pipeline) -> str:
-    """What a pipeline does, for people: order, producers and readers, warm-ups."""
+    """What a pipeline does, for people: order, producers and readers,
+    warm-ups, and wiring that is defined but probably not meant. Names are
+    printed as written; the command line escapes control characters."""
     lines = []
+    notes = pipeline_notes(pipeline)
+    if notes:
+        lines.append(f"{path}: warning:")
+        lines += [f"  {n}" for n in notes]
     doc = pipeline._config()
     columns = doc["input_columns"]
     if isinstance(pipeline, _sarvek.TargetPipeline):
         entries = doc["targets"]
         lines.append(f"{path}: target pipeline over {', '.join(columns)}; forward_period() = "
                      f"{pipeline.forward_period()}")
-        lines.append("Targets:")
+        lines.append("Targets:" if entries else "Targets: none")
         targets = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
         for i, t in enumerate(targets, 1):
-            lines.append(f"  {i}. {t!r} -> {', '.join(t.output_names())}; the last {t.forward_period()} bars are NaN")
+            lines.append(f"  {i}. {t!r} -> {', '.join(t.output_names())}; {_blank_tail(t)}")
         return "\n".join(lines)
     entries = doc["features"]
     objects = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
@@ -325,6 +524,9 @@ def describe(path: str, pipeline: Pipeline) -> str:
     label = {i: f"#{k}" for k, i in enumerate(order, 1)}
     lines.append(f"{path}: feature pipeline over {', '.join(columns)}; warm_up_period() = "
                  f"{pipeline.warm_up_period()}")
+    if not entries:
+        lines.append("Execution order: no features (every bar gives an empty result)")
+        return "\n".join(lines)
     lines.append("Execution order:")
     for i in order:
         lines.append(f"  {label[i]} {objects[i]!r}  warm-up {objects[i].warm_up_period()}")
@@ -340,14 +542,40 @@ def describe(path: str, pipeline: Pipeline) -> str:
 
 
 def cmd_describe(args: argparse.Namespace) -> int:
-    print("\n\n".join(describe(path, p) for path, p in _load(args.pipeline)))
+    notes: list[str] = []  # the pipeline's own description shows these
+    text = "\n\n".join(describe(path, p) for path, p in _load(args.pipeline, notes))
+    print("\n".join(_printable(line) for line in text.split("\n")))
     return 0
+
+
+def _select(data: Any, by: str, symbol: str, source: str) -> Any:
+    """The rows of one symbol (compared as text, as typed on the command
+    line), in file order."""
+    if by not in _names(data):
+        raise DataError(f"{source}: no column {by!r} to select from; the data has columns: {_column_list(data)}")
+    keys = _column(data, by)
+    text = np.array(["" if k is None else str(k) for k in keys], dtype=object)
+    rows = np.flatnonzero(text == symbol)
+    if len(rows) == 0:
+        known = list(dict.fromkeys(text.tolist()))
+        shown = ", ".join(repr(k) for k in known[:10]) + (", ..." if len(known) > 10 else "")
+        raise DataError(f"{source}: no rows with {by} = {symbol!r}; the column holds {shown}")
+    if isinstance(data, CsvTable):
+        data.columns = {n: c[rows] for n, c in data.columns.items()}
+        data.cells = {n: [c[i] for i in rows] for n, c in data.cells.items()}
+        return data
+    if hasattr(data, "column_names"):
+        return data.take(rows)
+    return data.iloc[rows]
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
     if os.path.splitext(args.output)[1].lower() not in (".png", ".svg", ".pdf", ".jpg", ".jpeg"):
         raise UsageError(f"chart {args.output!r}: use .png, .svg, .pdf or .jpg")
+    if (args.by is None) != (args.symbol is None):
+        raise UsageError("--by COLUMN and --symbol VALUE go together: the chart shows one symbol's bars")
     _kind(args.bars, "bars file")
+    _check_output(args.output, [args.bars, *args.pipeline])
     _need("matplotlib", "plot", "plotting")
     import matplotlib
 
@@ -360,25 +588,34 @@ def cmd_plot(args: argparse.Namespace) -> int:
         list(produced)[:3]
     for c in wanted:
         if c not in produced:
-            raise UsageError(f"--columns: no output {c!r}; the pipelines produce {', '.join(produced)}")
+            raise UsageError(f"--columns: no output {c!r}; the pipelines produce "
+                             f"{', '.join(repr(n) for n in produced)}")
     data = read_bars(args.bars)
+    if args.by is not None:
+        data = _select(data, args.by, args.symbol, args.bars)
     if args.price not in _names(data):
         raise DataError(f"{args.bars}: no price column {args.price!r}; the data has columns: "
-                        f"{', '.join(_names(data))}")
+                        f"{_column_list(data)}")
+    found = time_column(data, args.time, args.bars)
+    if found is not None:
+        check_time(data, args.time, None, args.bars)
     needed = sorted({produced[c][0] for c in wanted})
     outputs = dict(zip(needed, compute_outputs([pipelines[i][1] for i in needed], data, by=None, progress=None)))
-    table = _computable(data)
-    price = np.asarray(table[args.price] if not hasattr(table, "column") else table.column(args.price),
-                       dtype=np.float64)
+    price = np.asarray(_column(data, args.price), dtype=np.float64)
+    x = np.arange(len(price)) if found is None else found[1]
     fig, axes = plt.subplots(1 + len(wanted), 1, sharex=True, figsize=(10, 2.2 * (1 + len(wanted))),
                              gridspec_kw={"height_ratios": [2] + [1] * len(wanted)}, squeeze=False)
-    axes[0][0].plot(price, color="black", linewidth=0.8)
+    axes[0][0].plot(x, price, color="black", linewidth=0.8)
     axes[0][0].set_ylabel(args.price)
+    if args.symbol is not None:
+        axes[0][0].set_title(_printable(args.symbol))
     for ax, c in zip((row[0] for row in axes[1:]), wanted):
         i, k = produced[c]
-        ax.plot(outputs[i][1][:, k], linewidth=0.8)
-        ax.set_ylabel(c)
-    axes[-1][0].set_xlabel("bar")
+        ax.plot(x, outputs[i][1][:, k], linewidth=0.8)
+        ax.set_ylabel(_printable(c))
+    axes[-1][0].set_xlabel("bar" if found is None else _printable(found[0]))
+    if found is not None and np.asarray(x).dtype.kind == "M":
+        fig.autofmt_xdate()
     fig.tight_layout()
     buf = io.BytesIO()
     fig.savefig(buf, format=os.path.splitext(args.output)[1].lstrip(".").lower().replace("jpg", "jpeg"))
@@ -408,6 +645,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a feature or target pipeline (repeatable)")
     c.add_argument("-o", "--output", required=True, help="output file (.csv or .parquet)")
     c.add_argument("--by", metavar="COLUMN", help="run each value of this column (e.g. symbol) on its own")
+    c.add_argument("--time", metavar="COLUMN",
+                   help="the time column whose values must not go back within a symbol (default: a datetime "
+                        "index, else a column named time or timestamp)")
+    c.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     c.add_argument("--dask", metavar="ADDRESS",
                    help="run on Dask: BARS and OUTPUT are Parquet dataset folders; ADDRESS is a scheduler "
                         "address or local[:N] for N local worker processes (needs sarvek[dask])")
@@ -422,6 +663,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-p", "--pipeline", action="append", required=True, metavar="PIPELINE.toml")
     p.add_argument("--columns", help="comma-separated outputs to draw (default: the first three)")
     p.add_argument("--price", default="close", help="the price column drawn on top (default: close)")
+    p.add_argument("--by", metavar="COLUMN", help="the symbol column, with --symbol: draw one symbol's bars")
+    p.add_argument("--symbol", metavar="VALUE", help="the value of --by whose bars are drawn")
+    p.add_argument("--time", metavar="COLUMN",
+                   help="the time axis (default: a datetime index, else a column named time or timestamp; "
+                        "else the bar number)")
     p.add_argument("-o", "--output", required=True, help="chart file (.png, .svg, .pdf)")
     p.set_defaults(func=cmd_plot)
     return parser
@@ -431,13 +677,22 @@ def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split()) or type(exc).__name__
 
 
+def _printable(text: str) -> str:
+    """``text`` with every character that is not printable written as its
+    escape (``\\x1b``, ``\\t``, ``\\u200b``), so names from files cannot
+    move the cursor, recolour or clear the terminal, and are seen exactly."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
     try:
         args = build_parser().parse_args(argv)
         return int(args.func(args))
     except UsageError as exc:
-        print(f"sarvek: error: {_one_line(exc)}", file=sys.stderr)
+        print(f"sarvek: error: {_printable(_one_line(exc))}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print("sarvek: interrupted", file=sys.stderr)
@@ -446,8 +701,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (DataError, PipelineError, OSError, MemoryError) as exc:
-        print(f"sarvek: error: {_one_line(exc)}", file=sys.stderr)
+        print(f"sarvek: error: {_printable(_one_line(exc))}", file=sys.stderr)
         return 1
     except Exception as exc:  # a failure of sarvek itself, still on one line
-        print(f"sarvek: error: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+        print(f"sarvek: error: internal error: {type(exc).__name__}: {_printable(_one_line(exc))}",
+              file=sys.stderr)
         return 1

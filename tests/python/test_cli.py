@@ -1,6 +1,7 @@
 """The sarvek command line, run as a subprocess on the shipped sample data."""
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -31,6 +32,14 @@ def error_line(proc, code):
     return lines[0]
 
 
+def umask():
+    """This process's umask, read without setting it."""
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("Umask:"):
+            return int(line.split()[1], 8)
+    pytest.skip("no /proc/self/status")
+
+
 def bits(a):
     return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
 
@@ -40,7 +49,10 @@ def test_compute_keeps_the_bars_and_adds_every_output(tmp_path, suffix):
     pytest.importorskip("pyarrow")
     out = tmp_path / f"features{suffix}"
     proc = run("compute", BARS, "-p", FEATURES, "-p", TARGETS, "-o", out)
-    assert proc.returncode == 0 and proc.stderr == "" and proc.stdout == "", proc.stderr
+    assert proc.returncode == 0 and proc.stdout == "", proc.stderr
+    # One line on success: rows, columns, where, how long; nothing with -q.
+    assert re.fullmatch(rf"sarvek: wrote 500 rows, 20 columns to {re.escape(str(out))} in \d+\.\d\d s\n",
+                        proc.stderr), proc.stderr
     got = pd.read_csv(out, **EXACT) if suffix == ".csv" else pd.read_parquet(out)
     bars = pd.read_csv(BARS, **EXACT)
     fp, tp = sarvek.load_pipeline(FEATURES), sarvek.load_pipeline(TARGETS)
@@ -51,9 +63,9 @@ def test_compute_keeps_the_bars_and_adds_every_output(tmp_path, suffix):
         assert np.array_equal(bits(got[pipeline.output_names()].to_numpy()), bits(expected.to_numpy()))
     assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
     # Written under a private temporary name, but published like any new file.
-    mask = os.umask(0)
-    os.umask(mask)
-    assert out.stat().st_mode & 0o777 == 0o666 & ~mask
+    assert out.stat().st_mode & 0o777 == 0o666 & ~umask()
+    quiet = run("compute", BARS, "-p", FEATURES, "-o", tmp_path / f"q{suffix}", "-q")
+    assert quiet.returncode == 0 and quiet.stderr == "", quiet.stderr
 
 
 def test_compute_by_symbol_from_parquet(tmp_path):
