@@ -435,6 +435,32 @@ def first_valid_bar(pipeline: PipelineLike) -> dict[str, int | None]:
     return {name: output_start(*producer[name]) for name in pipe.output_names()}
 
 
+# ------------------------------------------------------- pickling and copies
+
+
+def _refuse_copy(obj: Any) -> Any:
+    kind = type(obj).__name__
+    what = "a pipeline" if kind.endswith("Pipeline") else f"the pipeline that holds this {kind}"
+    raise TypeError(
+        f"cannot pickle or copy a {kind}; to save, send or duplicate a configuration, "
+        f"keep {what} as plain data: sarvek.pipeline_to_dict(pipeline) (or save_pipeline to a TOML "
+        "file), and build a fresh one with sarvek.pipeline_from_dict (or load_pipeline)"
+    )
+
+
+def _register_copy_refusals() -> None:
+    """pickle, copy.copy and copy.deepcopy of the compiled classes say
+    where to go instead (the classes themselves stay as they are: the
+    registry of reducers is consulted before the type's own)."""
+    import copyreg
+
+    for name in _sarvek.__all__:
+        copyreg.pickle(getattr(_sarvek, name), _refuse_copy)
+
+
+_register_copy_refusals()
+
+
 __all__ = [
     "PipelineError", "PipelineWarning", "pipeline_notes", "pipeline_from_dict", "pipeline_to_dict",
     "load_pipeline", "save_pipeline",
