@@ -18,8 +18,8 @@ BARS = EXAMPLES / "sample_bars.csv"
 FEATURES, TARGETS = EXAMPLES / "features.toml", EXAMPLES / "targets.toml"
 
 
-def run(*args, cwd=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+def run(*args, cwd=None, **env_extra):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env_extra)
     return subprocess.run([sys.executable, "-m", "sarvek", *map(str, args)], capture_output=True, text=True,
                           env=env, cwd=cwd, timeout=120)
 
@@ -197,3 +197,203 @@ def test_progress_shows_only_on_a_terminal_after_the_delay():
         bar.close()
         assert ("100.0% 200/200 bars" in stream.text) == shown
         assert stream.text.endswith("\n") == shown
+
+
+def timed_bars(n=None):
+    bars = pd.read_csv(BARS, **EXACT)
+    bars = bars.iloc[:n] if n else bars
+    bars.insert(0, "symbol", np.where(np.arange(len(bars)) % 2 == 0, "AAA", "BBB"))
+    bars.insert(0, "time", pd.date_range("2024-01-02 09:30", periods=len(bars), freq="min"))
+    return bars
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_stored_index_is_kept(tmp_path, suffix):
+    pytest.importorskip("pyarrow")
+    bars = timed_bars().set_index("time")
+    bars.to_parquet(tmp_path / "bars.parquet")
+    out = tmp_path / f"out{suffix}"
+    assert run("compute", tmp_path / "bars.parquet", "-p", FEATURES, "-o", out, "--by", "symbol").returncode == 0
+    if suffix == ".parquet":
+        got = pd.read_parquet(out)
+        pd.testing.assert_index_equal(got.index, bars.index)
+    else:
+        got = pd.read_csv(out, **EXACT)
+        assert list(got.columns[:2]) == ["time", "symbol"]
+        assert (pd.to_datetime(got["time"]).to_numpy() == bars.index.to_numpy()).all()
+    pd.testing.assert_frame_equal(got[list(bars.columns)].reset_index(drop=True), bars.reset_index(drop=True))
+
+
+@pytest.mark.parametrize("layout", ["time column", "timestamp column", "datetime index", "--time"])
+def test_bars_out_of_time_order_are_refused(tmp_path, layout):
+    pytest.importorskip("pyarrow")
+    bars = timed_bars(40)
+    extra = []
+    if layout == "timestamp column":
+        bars = bars.rename(columns={"time": "timestamp"})
+    elif layout == "--time":
+        bars = bars.rename(columns={"time": "stamp"})
+        extra = ["--time", "stamp"]
+    path = tmp_path / "bars.parquet"
+    (bars.set_index("time") if layout == "datetime index" else bars).to_parquet(path)
+    args = ["compute", path, "-p", FEATURES, "-o", tmp_path / "o.csv", "--by", "symbol", *extra]
+    assert run(*args).returncode == 0
+    # Rows 13 and 15 are both BBB's: swapping them puts BBB's times back at row 15.
+    swapped = bars.copy()
+    swapped.iloc[[13, 15]] = swapped.iloc[[15, 13]].to_numpy()
+    (swapped.set_index("time") if layout == "datetime index" else swapped).to_parquet(path)
+    line = error_line(run(*args), 1)
+    assert "goes backwards for symbol 'BBB' at row" in line and "sort the bars by time" in line, line
+    assert not (tmp_path / "o.csv").exists() or (tmp_path / "o.csv").stat().st_size > 0
+    # Without --by the rows of both symbols form one sequence: row 13 is already too late.
+    line = error_line(run(*args[:6], *extra), 1)
+    assert "goes backwards at row" in line
+
+
+def test_a_named_time_column_must_exist(tmp_path):
+    line = error_line(run("compute", BARS, "-p", FEATURES, "-o", tmp_path / "o.csv", "--time", "when"), 1)
+    assert "no time column 'when'" in line
+
+
+@pytest.mark.parametrize("target", ["input", "folder", "pipeline"])
+def test_an_output_that_would_destroy_an_input_is_refused_first(tmp_path, target):
+    bars = tmp_path / "bars.csv"
+    bars.write_bytes(BARS.read_bytes())
+    features = tmp_path / "f.csv"  # a pipeline file may be named anything
+    features.write_bytes(FEATURES.read_bytes())
+    out = {"input": bars, "folder": tmp_path / "out.csv", "pipeline": features}[target]
+    if target == "folder":
+        out.mkdir()
+    line = error_line(run("compute", bars, "-p", features, "-o", out), 2)
+    assert ("is a folder" if target == "folder" else "is the input file") in line
+    assert bars.read_bytes() == BARS.read_bytes() and features.read_bytes() == FEATURES.read_bytes()
+
+
+def test_csv_headers_duplicate_and_alone(tmp_path):
+    header = BARS.read_text().splitlines()[0]
+    (tmp_path / "dup.csv").write_text(header + ",close\n" + "1," * header.count(",") + "1,2\n")
+    line = error_line(run("compute", tmp_path / "dup.csv", "-p", FEATURES, "-o", tmp_path / "o.csv"), 1)
+    assert "column 'close' twice" in line
+    (tmp_path / "head.csv").write_text(header + "\n")
+    fp = sarvek.load_pipeline(FEATURES)
+    for suffix in (".csv", ".parquet"):
+        out = tmp_path / f"o{suffix}"
+        proc = run("compute", tmp_path / "head.csv", "-p", FEATURES, "-o", out)
+        assert proc.returncode == 0, proc.stderr
+        got = pd.read_csv(out) if suffix == ".csv" else pd.read_parquet(out)
+        assert len(got) == 0 and list(got.columns) == header.split(",") + fp.output_names()
+
+
+def test_describe_edge_cases(tmp_path):
+    empty = tmp_path / "empty.toml"
+    empty.write_text('input_columns = ["close"]\nfeatures = []\n')
+    proc = run("describe", empty)
+    assert proc.returncode == 0 and "no features" in proc.stdout, proc.stderr
+    odd = tmp_path / "odd.toml"
+    odd.write_text('input_columns = ["close"]\n'
+                   '[[features]]\ntype = "Sma"\ninputs = ["close"]\nwindow = 3\noutputs = ["\\u001b[2Jx"]\n'
+                   '[[features]]\ntype = "Ema"\ninputs = ["close"]\nwindow = 3\noutputs = ["close"]\n')
+    proc = run("describe", odd)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert "\x1b" not in proc.stdout and "\\x1b[2Jx" in proc.stdout
+    assert "output 'close' shadows the input column 'close'" in proc.stdout
+    assert "reads its own output 'close'" in proc.stdout
+    # A name that reaches an error message is escaped there too.
+    assert "\x1b" not in error_line(run("compute", BARS, "-p", FEATURES, "-o", tmp_path / "o.csv",
+                                        "--by", "\x1b[2J"), 1)
+
+
+@pytest.mark.parametrize("horizon", [1, 2, 10])
+def test_describe_counts_the_nan_tail_of_each_target(tmp_path, horizon):
+    doc = tmp_path / "t.toml"
+    doc.write_text('input_columns = ["bar", "close"]\n'
+                   f'[[targets]]\ntype = "FutureReturn"\ninputs = ["close"]\nhorizon = {horizon}\noutputs = ["r"]\n'
+                   f'[[targets]]\ntype = "FutureCTCVolatility"\ninput = "close"\nhorizon = {horizon}\n'
+                   + ('' if horizon < 2 else f'[[targets]]\ntype = "FutureLinearSlope"\ninputs = ["bar", "close"]\n'
+                      f'horizon = {horizon}\noutputs = ["s", "r2"]\n'))
+    text = run("describe", doc).stdout
+    got = sarvek.compute_targets(doc, pd.read_csv(BARS, **EXACT))
+    described = text.splitlines()[2:]
+    for line, name in zip(described, ["r", f"close_future_ctc_vol_{horizon}", "s"]):
+        tail = len(got) - 1 - np.flatnonzero(got[name].notna().to_numpy())[-1] if got[name].notna().any() \
+            else len(got)
+        assert (f"the last {tail} bars are NaN" in line) or (tail == len(got) and "every bar is NaN" in line), line
+
+
+def test_dask_without_its_extra_says_what_to_install(tmp_path):
+    fake = tmp_path / "fake" / "dask"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError(\"No module named 'dask'\", name='dask')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(fake.parent)] + [p for p in sys.path if p]))
+    proc = subprocess.run([sys.executable, "-m", "sarvek", "compute", str(tmp_path), "-p", str(FEATURES), "-o",
+                           str(tmp_path / "out"), "--by", "symbol", "--dask", "local:1"],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert "pip install 'sarvek[dask]'" in error_line(proc, 1)
+
+
+def test_plot_one_symbol_over_time(tmp_path):
+    pytest.importorskip("matplotlib")
+    bars = timed_bars()
+    bars.to_csv(tmp_path / "bars.csv", index=False)
+    chart = tmp_path / "chart.svg"
+    (tmp_path / "matplotlibrc").write_text("svg.fonttype: none\n")  # text as text, to be read back
+    proc = run("plot", tmp_path / "bars.csv", "-p", FEATURES, "--by", "symbol", "--symbol", "BBB", "-o", chart,
+               MPLCONFIGDIR=str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    svg = chart.read_text()
+    labels = re.findall(r"<text[^>]*>([^<]*)", svg)
+    assert "BBB" in labels and "time" in labels and "01-02 12" in labels, labels  # title, axis, a time tick
+    assert "no rows with symbol = 'CCC'" in error_line(
+        run("plot", tmp_path / "bars.csv", "-p", FEATURES, "--by", "symbol", "--symbol", "CCC", "-o", chart), 1)
+    assert "go together" in error_line(run("plot", tmp_path / "bars.csv", "-p", FEATURES, "--by", "symbol",
+                                           "-o", chart), 2)
+
+
+def test_writing_a_csv_shows_progress_on_a_terminal(tmp_path):
+    from sarvek import cli
+
+    class Tty(list):
+        def isatty(self):
+            return True
+
+        def flush(self):
+            pass
+
+        write = list.append
+
+    stream = Tty()
+    data = cli.read_bars(str(BARS))
+    bar = cli.Progress(len(data), stream, delay=0.0)
+    outputs = cli.compute_outputs([sarvek.load_pipeline(FEATURES)], data, by=None, progress=bar)
+    cli._CSV_ROWS, saved = 100, cli._CSV_ROWS
+    try:
+        cli.write_table(data, outputs, str(tmp_path / "o.csv"), bar)
+    finally:
+        cli._CSV_ROWS = saved
+    written = [s for s in stream if "rows written" in s]
+    assert len(written) == 5 and "100.0% 500/500 rows written" in written[-1], stream
+
+
+def test_files_are_written_through_links_keeping_their_mode(tmp_path, monkeypatch):
+    from sarvek import _pipeline
+
+    def forbidden(mask):
+        raise AssertionError("the process umask is shared by every thread; it must not be set")
+
+    monkeypatch.setattr(os, "umask", forbidden)
+    real = tmp_path / "real.toml"
+    real.write_text("old\n")
+    real.chmod(0o640)
+    link = tmp_path / "link.toml"
+    link.symlink_to(real.name)
+    fp = sarvek.load_pipeline(FEATURES)
+    sarvek.save_pipeline(fp, link)
+    assert link.is_symlink() and real.stat().st_mode & 0o777 == 0o640
+    assert sarvek.pipeline_to_dict(sarvek.load_pipeline(link)) == sarvek.pipeline_to_dict(fp)
+    fresh = tmp_path / "fresh.toml"
+    sarvek.save_pipeline(fp, fresh)
+    assert fresh.stat().st_mode & 0o777 == 0o666 & ~umask()
+    # Without /proc the mode of a new file is found by making one.
+    monkeypatch.setattr(_pipeline, "_umask_from_proc", lambda: None)
+    assert _pipeline._new_file_mode(str(tmp_path)) == 0o666 & ~umask()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fresh.toml", "link.toml", "real.toml"]
