@@ -1,6 +1,9 @@
 """Pipelines as plain data and TOML files: round trips and refused documents."""
+import copy
 import pathlib
+import pickle
 import tomllib
+import warnings
 
 import numpy as np
 import pytest
@@ -162,3 +165,66 @@ def test_unreadable_files(tmp_path):
     assert issubclass(sarvek.PipelineError, ValueError)
     with pytest.raises(TypeError, match="pipeline must be"):
         sarvek.compute_features(42, {})
+
+
+@pytest.mark.parametrize("text", ["x = " + "[" * 3000 + "]" * 3000, "x = " + "{a = " * 3000 + "1" + "}" * 3000])
+def test_deeply_nested_files_are_refused_by_name(tmp_path, text):
+    path = tmp_path / "deep.toml"
+    path.write_text(text + "\n")
+    with pytest.raises(sarvek.PipelineError, match=f"^{path}: .*nested too deeply"):
+        sarvek.load_pipeline(path)
+
+
+SMA = '[[features]]\ntype = "Sma"\ninputs = ["{i}"]\nwindow = 3\noutputs = ["{o}"]\n'
+
+
+@pytest.mark.parametrize("body, expected", [
+    (SMA.format(i="close", o="close"), ["output 'close' shadows the input column 'close'",
+                                        "reads its own output 'close'; it gets the bar's input column"]),
+    (SMA.format(i="close", o="high"), ["output 'high' shadows the input column 'high'"]),
+    (SMA.format(i="s", o="s"), ["reads its own output 's'; it gets a missing value on every bar"]),
+    (SMA.format(i="close", o="s"), []),
+])
+def test_shadowing_and_self_reads_are_warned_about(tmp_path, body, expected):
+    path = tmp_path / "p.toml"
+    path.write_text('input_columns = ["close", "high"]\n' + body)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        pipeline = sarvek.load_pipeline(path)
+    messages = [str(w.message) for w in caught]
+    assert all(w.category is sarvek.PipelineWarning for w in caught) and len(messages) == len(expected)
+    for message, part in zip(messages, expected):
+        assert message.startswith(f"{path}: features[0] (Sma): ") and part in message
+    # The behaviour the warnings describe.
+    closes = np.array([1.0, 2.0, 4.0, 8.0])
+    got = sarvek.compute_features(pipeline, {"close": closes, "high": closes * 10})
+    reads = {"close": closes, "s": np.full(4, np.nan)}[body.split('"')[3]]
+    expected_sma = [np.nan, np.nan, reads[:3].sum() / 3, reads[1:].sum() / 3]
+    np.testing.assert_array_equal(got.iloc[:, 0] if hasattr(got, "iloc") else got[pipeline.output_names()[0]],
+                                  expected_sma)
+
+
+def test_shipped_files_load_without_warnings():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for name in ("features.toml", "targets.toml"):
+            sarvek.load_pipeline(EXAMPLES / name)
+
+
+def test_saving_into_a_missing_folder_names_the_file(tmp_path):
+    target = tmp_path / "absent" / "p.toml"
+    with pytest.raises(FileNotFoundError, match="absent") as info:
+        sarvek.save_pipeline(sarvek.load_pipeline(EXAMPLES / "features.toml"), target)
+    assert info.value.filename == str(target) and ".sarvek-" not in str(info.value)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: sarvek.Sma(["close"], 3, ["s"]),
+    lambda: sarvek.FutureReturn(["close"], 2, ["r"]),
+    lambda: sarvek.load_pipeline(EXAMPLES / "features.toml"),
+    lambda: sarvek.load_pipeline(EXAMPLES / "targets.toml"),
+])
+@pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy])
+def test_pickle_and_copy_point_to_the_plain_data_form(make, how):
+    with pytest.raises(TypeError, match=r"cannot pickle or copy a \w+; .*sarvek\.pipeline_to_dict"):
+        how(make())
