@@ -57,3 +57,26 @@ def test_sarvek_type_checks_with_its_stubs(tmp_path):
                           cwd=tmp_path, timeout=600)
     # Exactly the one wrong line is reported: the stubs give real types.
     assert proc.stdout.count("error:") == 1 and "use.py:7" in proc.stdout, proc.stdout
+
+
+def test_installed_stubs_are_found_without_help(tmp_path):
+    """Once installed, mypy finds the stubs of the compiled core on its own
+    (no MYPYPATH, run outside the source tree), so misuse is flagged."""
+    import importlib.util
+
+    origin = pathlib.Path(importlib.util.find_spec("_sarvek").origin)
+    if origin.parent.name not in ("site-packages", "dist-packages"):
+        pytest.skip(f"_sarvek is not installed (imported from {origin.parent})")
+    assert (origin.parent / "_sarvek-stubs" / "__init__.pyi").is_file()
+    (tmp_path / "use.py").write_text(
+        "import _sarvek\nimport sarvek\n"
+        "fp = sarvek.FeaturePipeline([sarvek.Sma(['close'], 3, ['s'])], ['close'])\n"
+        "n: int = fp.warm_up_period()\n"
+        "bad: str = _sarvek.Sma(['c'], 3, ['s']).warm_up_period()\n"
+        "sarvek.Kama(['c'], '10', ['k'])\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--python-executable", sys.executable,
+                           "use.py"], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
+    errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
+    assert [e.split(":")[1] for e in errors] == ["5", "6"], proc.stdout + proc.stderr
