@@ -155,8 +155,9 @@ def _compute_array(
 
 
 def _assemble(frame: pd.DataFrame, by: str, keep: Sequence[str], outputs: Sequence[str], values) -> pd.DataFrame:
-    """``by``, the kept columns unchanged and the outputs, on ``frame``'s index."""
-    data = {name: frame[name].array for name in [by, *keep]}
+    """The kept columns unchanged (``by`` first unless kept elsewhere) and the
+    outputs, on ``frame``'s index."""
+    data = {name: frame[name].array for name in (keep if by in keep else [by, *keep])}
     data.update((name, values[:, k]) for k, name in enumerate(outputs))
     return pd.DataFrame(data, index=frame.index)
 
@@ -274,24 +275,35 @@ def _check_frame(ddf, by: str, names: Sequence[str], keep, time, outputs: Sequen
         if time not in columns:
             raise ValueError(f"time column {time!r} is not among the data's columns {columns}")
     kept = _kept(keep, columns)
-    for name in outputs:
-        if name == by or name in kept:
-            raise ValueError(f"output {name!r} clashes with the kept column {name!r}")
-    return [name for name in kept if name != by]
+    if by in outputs:
+        raise ValueError(f"output {by!r} clashes with the by column {by!r}")
+    clash = [name for name in kept if name in outputs]
+    if clash:
+        raise ValueError(f"kept column(s) {', '.join(map(repr, clash))} would share a name with the pipeline's "
+                         "output(s); rename the column or leave it out of keep=")
+    return kept
 
 
 def _kept(keep, columns: list) -> list:
+    """The columns ``keep=`` carries into the result (``"all"``: every one)."""
     if keep is None:
         return []
     if isinstance(keep, str):
-        if keep == "all":
-            return columns
-        raise TypeError(f"keep must be a list of column names or 'all', got the string {keep!r} "
-                        f"(for that one column: keep=[{keep!r}])")
-    kept = list(dict.fromkeys(keep))
-    missing = [name for name in kept if name not in columns]
-    if missing:
-        raise ValueError(f"kept column(s) {missing} missing; the data's columns are {columns}")
+        if keep != "all":
+            raise TypeError(f"keep must be a list of column names or 'all', got {keep!r} "
+                            f"(for one column write keep=[{keep!r}])")
+        return list(columns)
+    if not isinstance(keep, (Sequence, np.ndarray)):
+        raise TypeError(f"keep must be a list of column names or 'all', got {type(keep).__name__}")
+    kept = list(keep)
+    unknown = [name for name in kept if name not in columns]
+    if unknown:
+        raise ValueError(f"keep= names columns the data does not have: {', '.join(map(repr, unknown))}; "
+                         f"the data has columns: {', '.join(map(repr, columns))}")
+    seen: set = set()
+    twice = [name for name in kept if name in seen or seen.add(name)]
+    if twice:
+        raise ValueError(f"keep= names {', '.join(map(repr, twice))} more than once")
     return kept
 
 
@@ -301,7 +313,7 @@ def _time_spec(ddf, time: str | None):
     if time is not None:
         return ("column", time)
     if pd.api.types.is_datetime64_any_dtype(ddf.index.dtype):
-        return ("index", ddf.index.name if isinstance(ddf.index.name, str) else "index")
+        return ("index", "index" if ddf.index.name is None else str(ddf.index.name))
     return None
 
 
@@ -501,8 +513,14 @@ def _file_columns(source: tuple[str, str | None], by: str) -> list[str]:
 
 
 def _join(*frames: pd.DataFrame) -> pd.DataFrame:
+    """One partition's results of several pipelines side by side (each after
+    the first without its ``by`` column); rows match by position."""
     first, *rest = frames
-    return pd.concat([first, *[f.iloc[:, 1:] for f in rest]], axis=1)
+    out = first.copy(deep=False)
+    for frame in rest:
+        for name in frame.columns[1:]:
+            out[name] = frame[name].to_numpy()
+    return out
 
 
 # Output folders are written under a temporary name beside the target:
@@ -609,13 +627,9 @@ def compute_dataset(
     out = os.path.abspath(os.fspath(out))
     _sweep(out)
     ddf = read_parquet(source, by=by, columns=names, keep=keep)
-    kept = [name for name in ddf.columns if name != by and (keep == "all" or name in (keep or ()))]
-    clash = [name for name in seen if name in kept]
-    if clash:
-        raise ValueError(f"output {clash[0]!r} clashes with the kept column {clash[0]!r}")
+    kept = _check_frame(ddf, by, names, None if keep is None else [c for c in ddf.columns if c != by], time,
+                        sorted(seen - {by}))
     spec = _time_spec(ddf, time)
-    if time is not None and time not in ddf.columns:
-        raise ValueError(f"time column {time!r} is not among the data's columns {list(ddf.columns)}")
     wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
     parts, _, empty = _partitions(ddf, wanted)
     results = []
