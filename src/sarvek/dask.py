@@ -1,12 +1,15 @@
 """Features and targets over a Dask DataFrame, bit-identical to one process.
 
 ``compute_features(ddf, pipeline, by="symbol")`` and ``compute_targets(...)``
-return a lazy Dask DataFrame with the input's index, the ``by`` column and one
-float64 column per output name, partitioned exactly like the input (partition
-i of the result holds the rows of partition i, in the same order). Nothing
-runs until the result is computed, under whatever scheduler is current: the
-default local one, or a ``distributed.Client`` connected to a scheduler
-address.
+return a lazy Dask DataFrame with the input's index, the ``by`` column, the
+columns named by ``keep=`` and one float64 column per output name. Its
+partitions are those of the input as Dask plans it once only the needed
+columns are read (partition i of the result holds the rows of that
+partition i, in the same order; Dask may fuse small files of a Parquet read
+into one partition then), so rows are best joined back to their bars
+through kept columns (``keep=["time"]``). Nothing runs until the result is
+computed, under whatever scheduler is current: the default local one, or a
+``distributed.Client`` connected to a scheduler address.
 
 Pipelines reach the workers as plain data (their dict form) and each task
 builds its own. Rows of one symbol are taken in the order they appear in the
@@ -31,7 +34,11 @@ computed depends on the pipeline:
 Every task is pure (the same inputs give the same outputs), so a task Dask
 reruns after losing a worker cannot duplicate or lose rows. Data that a
 symbol's run refuses (a column that is not numeric, for instance) fails the
-computation with :class:`SymbolError` naming the symbol.
+computation with :class:`SymbolError` naming the symbol (a column that is
+not numeric raises one that is also the TypeError one process raises, with
+the same message after the symbol). With ``time=`` (or an index of
+datetimes) every task also checks that its symbols' times never go back,
+including against the bar carried from the neighbouring partition.
 
 Needs the ``dask`` extra: ``pip install sarvek[dask]``.
 """
@@ -300,8 +307,7 @@ def _kept(keep, columns: list) -> list:
     if unknown:
         raise ValueError(f"keep= names columns the data does not have: {', '.join(map(repr, unknown))}; "
                          f"the data has columns: {', '.join(map(repr, columns))}")
-    seen: set = set()
-    twice = [name for name in kept if name in seen or seen.add(name)]
+    twice = [name for k, name in enumerate(kept) if name in kept[:k]]
     if twice:
         raise ValueError(f"keep= names {', '.join(map(repr, twice))} more than once")
     return kept
@@ -327,8 +333,8 @@ def _partitions(ddf, wanted: list[str]):
     then used as it is."""
     projected = ddf[wanted].optimize()
     parts = projected.to_delayed(optimize_graph=False)
-    divisions = tuple(projected.divisions)
-    if len(divisions) != len(parts) + 1:
+    divisions: tuple | None = tuple(projected.divisions)
+    if divisions is not None and len(divisions) != len(parts) + 1:
         divisions = None
     return parts, divisions, make_meta(projected)
 
