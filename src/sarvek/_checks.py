@@ -22,6 +22,7 @@ Messages (stable; tests and users match on them):
 """
 from __future__ import annotations
 
+import datetime
 import decimal
 import sys
 from typing import Any
@@ -151,21 +152,50 @@ def numeric_values(name: str, values: Any) -> np.ndarray:
     return _from_numpy(name, np.asarray(values))
 
 
+def _time_array(values: Any) -> np.ndarray:
+    """Time values of any column kind as NumPy (time zones as UTC, missing as NaT or NaN)."""
+    mods = sys.modules
+    pd, pl, pa = mods.get("pandas"), mods.get("polars"), mods.get("pyarrow")
+    if pd is not None and isinstance(values, (pd.Series, pd.Index)):
+        if isinstance(values.dtype, pd.ArrowDtype):
+            values = values.array.__arrow_array__()
+        else:
+            if isinstance(values.dtype, pd.DatetimeTZDtype):
+                values = values.dt.tz_convert(None) if isinstance(values, pd.Series) else values.tz_convert(None)
+            return np.asarray(values.to_numpy())
+    if pl is not None and isinstance(values, pl.Series):
+        return np.asarray(values.to_numpy())
+    if pa is not None and isinstance(values, pa.ChunkedArray):
+        return np.asarray(values.to_numpy())
+    if pa is not None and isinstance(values, pa.Array):
+        return np.asarray(values.to_numpy(zero_copy_only=False))
+    if np.ma.isMaskedArray(values):
+        mask = np.ma.getmaskarray(values)
+        data = np.ma.getdata(values)
+        if not mask.any():
+            return data
+        if data.dtype.kind in "Mm":
+            return np.where(mask, np.array("NaT", dtype=data.dtype), data)
+        return np.where(mask, np.nan, data.astype(np.float64)) if data.dtype.kind in _NUMERIC_KINDS else data
+    return np.asarray(values)
+
+
 def _time_numbers(times: Any, column: str) -> np.ndarray:
-    """Time values as an array whose order is the time order (datetime64 or float)."""
-    arr = np.asarray(times)
+    """Time values as an array whose order is the time order (datetime64 or numbers)."""
+    arr = _time_array(times)
     if arr.ndim != 1:
         raise ValueError(f"time column {column!r} must be 1-D, got an array of shape {arr.shape}")
     kind = arr.dtype.kind
     if kind in "Mm" or kind in _NUMERIC_KINDS:
         return arr
-    if kind == "O":
-        pd = sys.modules.get("pandas")
-        if pd is not None:
-            try:  # Python datetimes or pandas Timestamps (time zones compared in UTC)
-                return np.asarray(pd.to_datetime(arr, utc=True).tz_convert(None).to_numpy())
-            except (TypeError, ValueError):
-                pass
+    pd = sys.modules.get("pandas")
+    if kind == "O" and pd is not None and all(
+            v is None or v is pd.NaT or isinstance(v, (datetime.date, np.datetime64)) for v in arr):
+        # Python datetimes or pandas Timestamps, time zones compared in UTC.
+        try:
+            return np.asarray(pd.to_datetime(arr, utc=True).tz_convert(None).to_numpy())
+        except (TypeError, ValueError):
+            pass
     raise TypeError(f"time column {column!r} must hold datetimes or numbers, got dtype {arr.dtype}")
 
 
@@ -179,8 +209,10 @@ def _row(rows: Any, i: int) -> Any:
 def check_time_order(times: Any, column: str, symbol: Any = None, rows: Any = None) -> None:
     """Refuse bars whose time ever goes backwards.
 
-    ``times``: one symbol's time values in row order (datetime64, numbers,
-    or Python/pandas datetimes in an object array). ``rows``: the row label
+    ``times``: one symbol's time values in row order: datetime64 or numbers
+    (a NumPy array, ``numpy.ma`` masked array, pandas Series or Index, polars
+    Series or pyarrow array; time zones are compared in UTC), or Python or
+    pandas datetimes in an object array. ``rows``: the row label
     of each value (an index, or the rows' positions in the whole table);
     without it a row is its position in ``times``. Equal times are allowed.
 

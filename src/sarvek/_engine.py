@@ -8,6 +8,7 @@ released.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -22,18 +23,41 @@ def _data(columns: Columns, bars: int) -> list[npt.NDArray[np.float64]] | npt.ND
     return list(columns) if len(columns) else np.empty((bars, 0), dtype=np.float64)
 
 
+Present = npt.NDArray[np.bool_]
+
+
+def _split(result: object, validity: bool) -> object:
+    if not validity:
+        return np.asarray(result)
+    values, present = result  # type: ignore[misc]
+    flags = np.asarray(present)
+    flags = flags.view(np.bool_) if flags.dtype == np.uint8 else flags.astype(np.bool_, copy=False)
+    return np.asarray(values), flags
+
+
 def run_features(
-    pipeline: _sarvek.FeaturePipeline, columns: Columns, bars: int, *, reset: bool = True
-) -> npt.NDArray[np.float64]:
+    pipeline: _sarvek.FeaturePipeline, columns: Columns, bars: int, *, reset: bool = True,
+    validity: bool = False,
+) -> Any:
     """Run a feature pipeline over one float64 column per input column.
 
     Returns a (bars, outputs) float64 array, NaN for missing; the array wraps
     the engine's result without a copy. With ``reset=False`` the run
-    continues from the pipeline's current state.
+    continues from the pipeline's current state. With ``validity=True``
+    returns ``(values, present)``, ``present`` a (bars, outputs) bool array,
+    False where an output is missing (a computed NaN is present).
     """
-    return np.asarray(pipeline._run_columns(_data(columns, bars), reset=reset))
+    data = _data(columns, bars)
+    if validity:
+        return _split(pipeline._run_columns(data, reset=reset, validity=True), True)
+    return np.asarray(pipeline._run_columns(data, reset=reset))
 
 
-def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int) -> npt.NDArray[np.float64]:
-    """Label one float64 column per input column; (bars, outputs) float64 out."""
-    return np.asarray(pipeline._run_columns(_data(columns, bars)))
+def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int, *,
+                validity: bool = False) -> Any:
+    """Label one float64 column per input column; (bars, outputs) float64 out,
+    or ``(values, present)`` with ``validity=True`` as ``run_features``."""
+    data = _data(columns, bars)
+    if validity:
+        return _split(pipeline._run_columns(data, validity=True), True)
+    return np.asarray(pipeline._run_columns(data))

@@ -13,50 +13,62 @@ import numpy.typing as npt
 import _sarvek
 
 from . import _engine
+from ._checks import _time_numbers, check_time_order, check_workers, numeric_values
 from ._pipeline import Pipeline, PipelineLike, as_pipeline, fresh_copy
 
 Float64 = npt.NDArray[np.float64]
+Present = npt.NDArray[np.bool_]
 Progress = Callable[[int], None]
-_NUMERIC_KINDS = "biuf"
+Keep = Sequence[Any] | str | None
 _CHUNK = 1 << 16  # bars per piece when a run reports progress
 _ACCEPTED = "a pandas DataFrame, a polars DataFrame, a pyarrow Table, a dict of 1-D arrays or a 2-D NumPy array"
 
 
-def _not_numeric(name: str, dtype: Any) -> TypeError:
-    return TypeError(f"column {name!r} is not numeric (dtype {dtype}); sarvek reads numbers, "
-                     "booleans or missing values")
+def _shown(names: Sequence[Any]) -> str:
+    return ", ".join(map(str, names)) or "none"
 
 
 class _Table:
     """One way to read columns from a kind of data and to give results back."""
 
     kind = ""
+    nulls = False  # results carry a validity bitmap: missing outputs are null, not NaN
 
     def __init__(self, data: Any) -> None:
         self.data = data
 
-    names: list[str] | None = None
+    names: list[Any] | None = None
 
     def rows(self) -> int:
         raise NotImplementedError
 
-    def raw(self, name: str) -> Any:
+    def raw(self, name: Any) -> Any:
         raise NotImplementedError
 
-    def column(self, name: str) -> Float64:
-        raise NotImplementedError
+    def column(self, name: Any) -> Float64:
+        return numeric_values(name, self.raw(name))
 
-    def keys(self, name: str) -> np.ndarray:
+    def keys(self, name: Any) -> np.ndarray:
         return np.asarray(self.raw(name))
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
+    def labels(self) -> Any:
+        """What a row is called in messages: its index label, else its position."""
+        return None
+
+    def index_times(self) -> tuple[Any, str] | None:
+        """Times the table's index carries, checked for order without asking."""
+        return None
+
+    def check_lengths(self, names: Sequence[Any]) -> None:
+        """Every named column has one value per row (tables cannot differ)."""
+
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         raise NotImplementedError
 
-    def check_has(self, name: str, role: str) -> None:
+    def check_has(self, name: Any, role: str) -> None:
         assert self.names is not None
         if name not in self.names:
-            shown = ", ".join(map(str, self.names)) or "none"
-            raise ValueError(f"missing column {name!r} ({role}); the data has columns: {shown}")
+            raise ValueError(f"missing column {name!r} ({role}); the data has columns: {_shown(self.names)}")
 
 
 class _Pandas(_Table):
@@ -69,33 +81,39 @@ class _Pandas(_Table):
     def rows(self) -> int:
         return len(self.data)
 
-    def raw(self, name: str) -> Any:
+    def raw(self, name: Any) -> Any:
         col = self.data[name]
         if col.ndim != 1:
             raise ValueError(f"column {name!r} appears more than once in the data")
         return col
 
-    def column(self, name: str) -> Float64:
-        import pandas as pd
-
-        s = self.raw(name)
-        dt = s.dtype
-        if not (pd.api.types.is_bool_dtype(dt) or pd.api.types.is_numeric_dtype(dt)) or \
-                pd.api.types.is_complex_dtype(dt):
-            raise _not_numeric(name, dt)
-        return np.ascontiguousarray(s.to_numpy(dtype=np.float64, na_value=np.nan))
-
-    def keys(self, name: str) -> np.ndarray:
+    def keys(self, name: Any) -> np.ndarray:
         return self.raw(name).to_numpy()
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
+    def labels(self) -> Any:
+        return self.data.index
+
+    def index_times(self) -> tuple[Any, str] | None:
         import pandas as pd
 
-        return pd.DataFrame(out, columns=names, index=self.data.index)
+        index = self.data.index
+        if isinstance(index, pd.DatetimeIndex):
+            return index, "index" if index.name is None else str(index.name)
+        return None
+
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
+        import pandas as pd
+
+        result = pd.DataFrame(out, columns=names, index=self.data.index)
+        if not keep:
+            return result
+        kept = self.data.iloc[:, [self.names.index(n) for n in keep]]  # type: ignore[union-attr]
+        return pd.concat([kept, result], axis=1)
 
 
 class _Polars(_Table):
     kind = "polars"
+    nulls = False  # VALIDITY-PENDING
 
     def __init__(self, data: Any) -> None:
         super().__init__(data)
@@ -104,29 +122,27 @@ class _Polars(_Table):
     def rows(self) -> int:
         return int(self.data.height)
 
-    def raw(self, name: str) -> Any:
+    def raw(self, name: Any) -> Any:
         return self.data.get_column(name)
 
-    def column(self, name: str) -> Float64:
-        import polars as pl
-
-        s = self.raw(name)
-        if not (s.dtype.is_numeric() or s.dtype in (pl.Boolean, pl.Null)):
-            raise _not_numeric(name, s.dtype)
-        values = s.cast(pl.Float64).fill_null(float("nan")).to_numpy()
-        return np.ascontiguousarray(values, dtype=np.float64)
-
-    def keys(self, name: str) -> np.ndarray:
+    def keys(self, name: Any) -> np.ndarray:
         return self.raw(name).to_numpy()
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         import polars as pl
 
-        return pl.DataFrame({n: out[:, k] for k, n in enumerate(names)}, schema={n: pl.Float64 for n in names})
+        if present is None:
+            result = pl.DataFrame({n: out[:, k] for k, n in enumerate(names)}, schema={n: pl.Float64 for n in names})
+        else:
+            result = pl.from_arrow(_arrow_outputs(names, out, present))
+        if not keep:
+            return result
+        return pl.concat([self.data.select(keep), result], how="horizontal")
 
 
 class _Arrow(_Table):
     kind = "pyarrow"
+    nulls = False  # VALIDITY-PENDING
 
     def __init__(self, data: Any) -> None:
         super().__init__(data)
@@ -135,30 +151,41 @@ class _Arrow(_Table):
     def rows(self) -> int:
         return int(self.data.num_rows)
 
-    def raw(self, name: str) -> Any:
+    def raw(self, name: Any) -> Any:
         if self.data.column_names.count(name) > 1:
             raise ValueError(f"column {name!r} appears more than once in the data")
         return self.data.column(name)
 
-    def column(self, name: str) -> Float64:
-        import pyarrow as pa
-
-        col = self.raw(name)
-        t = col.type
-        if not (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t)
-                or pa.types.is_null(t) or pa.types.is_decimal(t)):
-            raise _not_numeric(name, t)
-        values = col.cast(pa.float64()).fill_null(float("nan")) if col.null_count or not pa.types.is_float64(t) \
-            else col
-        return np.ascontiguousarray(values.to_numpy(), dtype=np.float64)
-
-    def keys(self, name: str) -> np.ndarray:
+    def keys(self, name: Any) -> np.ndarray:
         return self.raw(name).to_numpy()
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         import pyarrow as pa
 
-        return pa.table({n: pa.array(out[:, k], type=pa.float64()) for k, n in enumerate(names)})
+        result = _arrow_outputs(names, out, present)
+        if not keep:
+            return result
+        return pa.Table.from_arrays([self.raw(n) for n in keep] + result.columns, names=list(keep) + names)
+
+
+def _arrow_outputs(names: list[str], out: Float64, present: Present | None) -> Any:
+    import pyarrow as pa
+
+    arrays = []
+    for k in range(len(names)):
+        mask = None
+        if present is not None:
+            missing = ~present[:, k]
+            mask = missing if missing.any() else None
+        arrays.append(pa.array(out[:, k], type=pa.float64(), mask=mask))
+    return pa.Table.from_arrays(arrays, names=names)
+
+
+def _is_column(values: Any) -> bool:
+    mods = sys.modules
+    pd, pl, pa = mods.get("pandas"), mods.get("polars"), mods.get("pyarrow")
+    return (pd is not None and isinstance(values, pd.Series)) or (pl is not None and isinstance(values, pl.Series)) \
+        or (pa is not None and isinstance(values, (pa.Array, pa.ChunkedArray)))
 
 
 class _Dict(_Table):
@@ -167,34 +194,44 @@ class _Dict(_Table):
     def __init__(self, data: Any) -> None:
         super().__init__(data)
         self.names = list(data.keys())
-        self._length: int | None = None
 
     def rows(self) -> int:
-        if self._length is None:
-            for name in self.names or ():
-                return len(self.raw(name))
-            return 0
-        return self._length
+        for name in self.names or ():
+            return len(self.raw(name))
+        return 0
 
-    def raw(self, name: str) -> Any:
-        values = np.asarray(self.data[name])
-        if values.ndim != 1:
+    def raw(self, name: Any) -> Any:
+        values = self.data[name]
+        if not (isinstance(values, np.ndarray) or _is_column(values)):
+            values = np.asarray(values)
+        if isinstance(values, np.ndarray) and values.ndim != 1:
             raise ValueError(f"column {name!r} must be 1-D, got an array of shape {values.shape}")
         return values
 
-    def column(self, name: str) -> Float64:
+    def keys(self, name: Any) -> np.ndarray:
         values = self.raw(name)
-        if values.dtype.kind not in _NUMERIC_KINDS:
-            raise _not_numeric(name, values.dtype)
-        if self._length is None:
-            self._length = len(values)
-        elif len(values) != self._length:
-            raise ValueError(f"column {name!r} has {len(values)} values where the columns before it have "
-                             f"{self._length}")
-        return np.ascontiguousarray(values, dtype=np.float64)
+        if np.ma.isMaskedArray(values):
+            keys = np.ma.getdata(values).astype(object)
+            keys[np.ma.getmaskarray(values)] = None
+            return keys
+        if _is_column(values):
+            return np.asarray(values.to_numpy())
+        return np.asarray(values)
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
-        return {n: np.ascontiguousarray(out[:, k]) for k, n in enumerate(names)}
+    def check_lengths(self, names: Sequence[Any]) -> None:
+        first: tuple[Any, int] | None = None
+        for name in names:
+            n = len(self.raw(name))
+            if first is None:
+                first = (name, n)
+            elif n != first[1]:
+                raise ValueError(f"column {name!r} has {n} values where column {first[0]!r} has {first[1]}; "
+                                 "every column needs one value per bar")
+
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
+        result = {n: self.data[n] for n in keep}
+        result.update({n: np.ascontiguousarray(out[:, k]) for k, n in enumerate(names)})
+        return result
 
 
 class _Array(_Table):
@@ -203,7 +240,7 @@ class _Array(_Table):
     def rows(self) -> int:
         return int(self.data.shape[0])
 
-    def wrap(self, names: list[str], out: Float64) -> Any:
+    def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         return out
 
 
@@ -233,12 +270,86 @@ def _input_columns(table: _Table, inputs: list[str]) -> list[Float64]:
                 f"a 2-D array needs one column per input column ({', '.join(inputs)}): expected shape "
                 f"(bars, {len(inputs)}), got {arr.shape}"
             )
-        if arr.dtype.kind not in _NUMERIC_KINDS:
+        if arr.dtype.kind not in "biufO":
             raise TypeError(f"the array is not numeric (dtype {arr.dtype})")
-        return [np.ascontiguousarray(arr[:, j], dtype=np.float64) for j in range(len(inputs))]
-    for name in inputs:
-        table.check_has(name, "an input column of the pipeline")
+        return [numeric_values(name, arr[:, j]) for j, name in enumerate(inputs)]
     return [table.column(name) for name in inputs]
+
+
+def _named(table: _Table, what: str) -> None:
+    if table.names is None:
+        raise TypeError(f"{what} needs data with named columns; a 2-D array has none")
+
+
+def _keep_names(table: _Table, keep: Keep, outputs: list[str]) -> list[Any]:
+    """The input columns ``keep=`` carries into the result, checked before computing."""
+    if keep is None:
+        return []
+    _named(table, "keep=")
+    assert table.names is not None
+    if isinstance(keep, str):
+        if keep != "all":
+            raise TypeError(f"keep must be a list of column names or 'all', got {keep!r} "
+                            f"(for one column write keep=[{keep!r}])")
+        names = list(table.names)
+    elif isinstance(keep, Sequence) or isinstance(keep, np.ndarray):
+        names = list(keep)
+    else:
+        raise TypeError(f"keep must be a list of column names or 'all', got {type(keep).__name__}")
+    unknown = [n for n in names if n not in table.names]
+    if unknown:
+        raise ValueError(f"keep= names columns the data does not have: {', '.join(map(repr, unknown))}; "
+                         f"the data has columns: {_shown(table.names)}")
+    seen: set[Any] = set()
+    twice = [n for n in names if n in seen or seen.add(n)]  # type: ignore[func-returns-value]
+    if twice:
+        raise ValueError(f"keep= names {', '.join(map(repr, twice))} more than once")
+    clash = [n for n in names if n in outputs]
+    if clash:
+        raise ValueError(f"kept column(s) {', '.join(map(repr, clash))} would share a name with the pipeline's "
+                         "output(s); rename the column or leave it out of keep=")
+    for name in names:
+        table.raw(name)  # a duplicated name in the data is refused here, before computing
+    return names
+
+
+class _Rows:
+    """Row labels of a group's rows, looked up only when a message needs one."""
+
+    def __init__(self, labels: Any, idx: npt.NDArray[np.intp]) -> None:
+        self.labels, self.idx = labels, idx
+
+    def __getitem__(self, i: int) -> Any:
+        j = int(self.idx[i])
+        return j if self.labels is None else self.labels[j]
+
+
+def _check_order(times: Any, column: str, labels: Any, groups: list[npt.NDArray[np.intp]] | None,
+                 keys: np.ndarray | None) -> None:
+    """Time never goes backwards within a group (or the whole table); NaT refused."""
+    arr = _time_numbers(times, column)
+    if groups is None:
+        check_time_order(arr, column, rows=labels)
+        return
+    # One pass over every row; groups are looked at one by one only to word a refusal.
+    bad = np.isnat(arr) if arr.dtype.kind in "Mm" else (np.isnan(arr) if arr.dtype.kind == "f" else None)
+    worst = int(np.argmax(bad)) if bad is not None and bad.any() else len(arr)
+    for idx in groups:
+        if len(idx) > 1:
+            t = arr[idx]
+            back = t[1:] < t[:-1]
+            if back.any():
+                worst = min(worst, int(idx[int(np.argmax(back)) + 1]))
+    if worst == len(arr):
+        return
+    assert keys is not None
+    for idx in groups:
+        at = int(np.searchsorted(idx, worst))
+        if at < len(idx) and idx[at] == worst:
+            symbol = keys[idx[0]]
+            symbol = symbol.item() if isinstance(symbol, np.generic) else symbol
+            check_time_order(arr[idx], column, symbol, _Rows(labels, idx))
+    raise AssertionError("a time out of order was found but not reported")  # pragma: no cover
 
 
 def _codes(keys: np.ndarray) -> npt.NDArray[np.intp]:
@@ -277,24 +388,100 @@ def _groups(keys: np.ndarray) -> list[npt.NDArray[np.intp]]:
     return [g for g in np.split(order, np.cumsum(counts)[:-1]) if len(g)]
 
 
-def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress: Progress | None) -> Float64:
+Result = tuple[Float64, "Present | None"]
+
+
+def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress: Progress | None,
+             validity: bool) -> Result:
     if isinstance(pipeline, _sarvek.TargetPipeline):
-        out = _engine.run_targets(pipeline, columns, bars)
+        got = _engine.run_targets(pipeline, columns, bars, validity=validity)
         if progress:
             progress(bars)
-        return out
+        return got if validity else (got, None)
     if progress is None or bars <= _CHUNK:
-        out = _engine.run_features(pipeline, columns, bars)
+        got = _engine.run_features(pipeline, columns, bars, validity=validity)
         if progress:
             progress(bars)
-        return out
-    out = np.empty((bars, len(pipeline.output_names())), dtype=np.float64)
+        return got if validity else (got, None)
+    width = len(pipeline.output_names())
+    out = np.empty((bars, width), dtype=np.float64)
+    present = np.empty((bars, width), dtype=np.bool_) if validity else None
     for begin in range(0, bars, _CHUNK):
         end = min(bars, begin + _CHUNK)
-        out[begin:end] = _engine.run_features(pipeline, [c[begin:end] for c in columns], end - begin,
-                                              reset=begin == 0)
+        got = _engine.run_features(pipeline, [c[begin:end] for c in columns], end - begin,
+                                   reset=begin == 0, validity=validity)
+        if validity:
+            out[begin:end], present[begin:end] = got  # type: ignore[index]
+        else:
+            out[begin:end] = got
         progress(end - begin)
-    return out
+    return out, present
+
+
+def _compute_all(
+    pipeline: Pipeline,
+    table: _Table,
+    *,
+    by: str | None,
+    workers: int | None,
+    progress: Progress | None,
+    time: Any,
+    validity: bool,
+    kept: Sequence[Any] = (),
+) -> Result:
+    """Check everything the run needs, then run: (rows, outputs) values and, with
+    ``validity``, whether each is present."""
+    workers = check_workers(workers)
+    inputs = pipeline.input_names()
+    if table.names is not None:
+        for name in inputs:
+            table.check_has(name, "an input column of the pipeline")
+    if by is not None:
+        _named(table, "by=")
+        if not isinstance(by, str):
+            raise TypeError(f"by must be a column name, got {type(by).__name__}")
+        table.check_has(by, "the by= column")
+    if time is not None:
+        _named(table, "time=")
+        table.check_has(time, "the time= column")
+    if table.names is not None:
+        table.check_lengths([*inputs, *([by] if by is not None else []), *([time] if time is not None else []),
+                             *kept])
+    columns = _input_columns(table, inputs)
+    rows = len(columns[0]) if columns else table.rows()
+    keys = table.keys(by) if by is not None else None
+    groups = _groups(keys) if keys is not None else None
+    if time is not None:
+        _check_order(table.raw(time), str(time), table.labels(), groups, keys)
+    else:
+        found = table.index_times()
+        if found is not None:
+            _check_order(found[0], found[1], table.labels(), groups, keys)
+    if groups is None:
+        return _run_one(fresh_copy(pipeline), columns, rows, progress, validity)
+    width = len(pipeline.output_names())
+    out = np.empty((rows, width), dtype=np.float64)
+    present = np.empty((rows, width), dtype=np.bool_) if validity else None
+    jobs = [(idx, fresh_copy(pipeline)) for idx in groups]
+
+    def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
+        idx, pipe = job
+        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity)
+        out[idx] = values
+        if present is not None:
+            present[idx] = flags
+        if progress:
+            progress(len(idx))
+
+    workers = workers or os.cpu_count() or 1
+    if workers == 1 or len(jobs) <= 1:
+        for job in jobs:
+            run(job)
+    else:
+        with ThreadPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
+            for _ in pool.map(run, jobs):
+                pass
+    return out, present
 
 
 def compute_array(
@@ -304,77 +491,85 @@ def compute_array(
     by: str | None = None,
     workers: int | None = None,
     progress: Progress | None = None,
+    time: Any = None,
 ) -> Float64:
-    """The (rows, outputs) float64 result of running ``pipeline`` over the data."""
+    """The (rows, outputs) float64 result of running ``pipeline`` over the data
+    (NaN for missing), after the checks ``compute_features`` makes."""
     table = table_or_data if isinstance(table_or_data, _Table) else _table(table_or_data)
-    inputs = pipeline.input_names()
-    columns = _input_columns(table, inputs)
-    rows = len(columns[0]) if columns else table.rows()
-    if by is None:
-        return _run_one(fresh_copy(pipeline), columns, rows, progress)
-    if table.names is None:
-        raise TypeError("by= needs data with named columns; a 2-D array has none")
-    if not isinstance(by, str):
-        raise TypeError(f"by must be a column name, got {type(by).__name__}")
-    table.check_has(by, "the by= column")
-    keys = table.keys(by)
-    out = np.empty((rows, len(pipeline.output_names())), dtype=np.float64)
-    groups = _groups(keys)
-    jobs = [(idx, fresh_copy(pipeline)) for idx in groups]
+    return _compute_all(pipeline, table, by=by, workers=workers, progress=progress, time=time, validity=False)[0]
 
-    def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
-        idx, pipe = job
-        out[idx] = _run_one(pipe, [c[idx] for c in columns], len(idx), None)
-        if progress:
-            progress(len(idx))
 
-    workers = workers or os.cpu_count() or 1
-    if workers < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
-    if workers == 1 or len(jobs) <= 1:
-        for job in jobs:
-            run(job)
-    else:
-        with ThreadPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
-            for _ in pool.map(run, jobs):
-                pass
-    return out
+def compute_with_validity(
+    pipeline: Pipeline,
+    table_or_data: Any,
+    *,
+    by: str | None = None,
+    workers: int | None = None,
+    progress: Progress | None = None,
+    time: Any = None,
+) -> tuple[Float64, Present]:
+    """As ``compute_array``, with a (rows, outputs) bool array beside the values:
+    False where an output is missing (a computed NaN is present)."""
+    table = table_or_data if isinstance(table_or_data, _Table) else _table(table_or_data)
+    out, present = _compute_all(pipeline, table, by=by, workers=workers, progress=progress, time=time,
+                                validity=True)
+    assert present is not None
+    return out, present
 
 
 def _compute(want: type, pipeline: PipelineLike, data: Any, by: str | None, workers: int | None,
-             progress: Progress | None = None) -> Any:
+             keep: Keep, time: Any) -> Any:
     pipe = as_pipeline(pipeline)
     if not isinstance(pipe, want):
         other = "compute_targets" if want is _sarvek.FeaturePipeline else "compute_features"
         raise TypeError(f"expected a {want.__name__}, got a {type(pipe).__name__}; use {other} for it")
     table = _table(data)
-    out = compute_array(pipe, table, by=by, workers=workers, progress=progress)
-    return table.wrap(pipe.output_names(), out)
+    outputs = pipe.output_names()
+    kept = _keep_names(table, keep, outputs)
+    out, present = _compute_all(pipe, table, by=by, workers=workers, progress=None, time=time,
+                                validity=table.nulls, kept=kept)
+    return table.wrap(outputs, out, present, kept)
 
 
 def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None,
-                     workers: int | None = None) -> Any:
+                     workers: int | None = None, keep: Keep = None, time: Any = None) -> Any:
     """Run a feature pipeline over a table and return its outputs as a table.
 
     ``pipeline``: a ``FeaturePipeline``, its dict form or a path to a TOML
     file. ``data``: a pandas DataFrame, polars DataFrame, pyarrow Table or
-    dict of 1-D arrays (input columns picked by name, other columns ignored),
-    or a 2-D NumPy array with exactly one column per input column. Integers,
-    booleans and float32 become float64; nulls are missing. Returns the same
-    kind of object with one float64 column per output name, in
-    ``output_names()`` order (pandas keeps the index; NaN for missing).
+    dict of 1-D columns (input columns picked by name, other columns
+    ignored), or a 2-D NumPy array with exactly one column per input column.
+    Integers (nullable ones too), booleans, float32, decimals and columns of
+    Python numbers become float64; nulls, NaN and the masked entries of a
+    ``numpy.ma`` array are missing. Every column of a dict has one value per
+    bar. Returns the same kind of object with one float64 column per output
+    name, in ``output_names()`` order: polars and pyarrow results are null
+    where an output is missing (a computed NaN, such as the log of a negative
+    price ratio, stays NaN); pandas results keep the index and have NaN for
+    missing, as do dict and NumPy results.
 
     ``by="symbol"``: a fresh copy of the pipeline per distinct value of that
-    column, the groups spread over ``workers`` threads (default: one per
-    CPU); rows stay in their original order. The pipeline object passed in
-    is never touched: every run uses a fresh copy.
+    column, the groups spread over ``workers`` threads (None, the default:
+    one per CPU; else a whole number of at least 1); rows stay in their
+    original order. The pipeline object passed in is never touched: every
+    run uses a fresh copy.
+
+    ``keep=["time"]``: input columns carried into the result unchanged (same
+    values, same dtype), in the order given and before the outputs;
+    ``keep="all"`` keeps every column of the data. A kept name may not be an
+    output name.
+
+    ``time="time"``: a column whose values never decrease within a symbol
+    (within the whole table without ``by=``); rows out of order raise
+    ``ValueError`` naming the symbol and the first row that goes back in
+    time. A pandas DatetimeIndex is checked that way without asking.
     """
-    return _compute(_sarvek.FeaturePipeline, pipeline, data, by, workers)
+    return _compute(_sarvek.FeaturePipeline, pipeline, data, by, workers, keep, time)
 
 
 def compute_targets(pipeline: PipelineLike, data: Any, *, by: str | None = None,
-                    workers: int | None = None) -> Any:
+                    workers: int | None = None, keep: Keep = None, time: Any = None) -> Any:
     """Label a table with a target pipeline; takes and returns data exactly as
-    ``compute_features`` does (the last bars of each group, whose future is
-    beyond the data, get NaN)."""
-    return _compute(_sarvek.TargetPipeline, pipeline, data, by, workers)
+    ``compute_features`` does, ``keep=`` and ``time=`` included (the last bars
+    of each group, whose future is beyond the data, are missing)."""
+    return _compute(_sarvek.TargetPipeline, pipeline, data, by, workers, keep, time)

@@ -1,12 +1,15 @@
 """Features and targets over a Dask DataFrame, bit-identical to one process.
 
 ``compute_features(ddf, pipeline, by="symbol")`` and ``compute_targets(...)``
-return a lazy Dask DataFrame with the input's index, the ``by`` column and one
-float64 column per output name, partitioned exactly like the input (partition
-i of the result holds the rows of partition i, in the same order). Nothing
-runs until the result is computed, under whatever scheduler is current: the
-default local one, or a ``distributed.Client`` connected to a scheduler
-address.
+return a lazy Dask DataFrame with the input's index, the ``by`` column, the
+columns named by ``keep=`` and one float64 column per output name. Its
+partitions are those of the input as Dask plans it once only the needed
+columns are read (partition i of the result holds the rows of that
+partition i, in the same order; Dask may fuse small files of a Parquet read
+into one partition then), so rows are best joined back to their bars
+through kept columns (``keep=["time"]``). Nothing runs until the result is
+computed, under whatever scheduler is current: the default local one, or a
+``distributed.Client`` connected to a scheduler address.
 
 Pipelines reach the workers as plain data (their dict form) and each task
 builds its own. Rows of one symbol are taken in the order they appear in the
@@ -31,7 +34,11 @@ computed depends on the pipeline:
 Every task is pure (the same inputs give the same outputs), so a task Dask
 reruns after losing a worker cannot duplicate or lose rows. Data that a
 symbol's run refuses (a column that is not numeric, for instance) fails the
-computation with :class:`SymbolError` naming the symbol.
+computation with :class:`SymbolError` naming the symbol (a column that is
+not numeric raises one that is also the TypeError one process raises, with
+the same message after the symbol). With ``time=`` (or an index of
+datetimes) every task also checks that its symbols' times never go back,
+including against the bar carried from the neighbouring partition.
 
 Needs the ``dask`` extra: ``pip install sarvek[dask]``.
 """
@@ -44,20 +51,19 @@ import os
 import shutil
 from collections.abc import Mapping, Sequence
 from functools import partial
-from operator import getitem
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 import dask.dataframe as dd
-from dask.base import tokenize
-from dask.delayed import Delayed
-from dask.highlevelgraph import HighLevelGraph
+from dask import delayed
+from dask.dataframe.utils import make_meta
 
 import _sarvek
 
 from sarvek import _chunking, _engine
+from sarvek._checks import check_time_order, numeric_values
 from sarvek._pipeline import as_pipeline, pipeline_from_dict, pipeline_to_dict
 
 __all__ = ["SymbolError", "compute_features", "compute_targets"]
@@ -65,6 +71,11 @@ __all__ = ["SymbolError", "compute_features", "compute_targets"]
 
 class SymbolError(ValueError):
     """A symbol's data was refused; the message names the symbol."""
+
+
+class _SymbolTypeError(SymbolError, TypeError):
+    """A symbol's column holds something other than numbers: a SymbolError
+    that is also the TypeError the same column raises in one process."""
 
 
 # --- pipelines as plain data ------------------------------------------------
@@ -91,111 +102,112 @@ def _run_symbol(pipeline, kind: str, columns: list[np.ndarray]) -> np.ndarray:
     return _engine.run_targets(pipeline, columns, len(columns[0]))
 
 
-def _numeric_column(frame: pd.DataFrame, name: str) -> np.ndarray:
-    """A whole column as float64 when its dtype is numeric, else as objects."""
+def _input_values(frame: pd.DataFrame, name: str, symbols, groups) -> np.ndarray:
+    """A whole input column as float64, read as in one process; a column
+    refused names the first symbol whose values are refused."""
     series = frame[name]
-    dtype = series.dtype
-    if pd.api.types.is_bool_dtype(dtype) or pd.api.types.is_numeric_dtype(dtype):
-        return series.to_numpy(dtype=np.float64, na_value=np.nan)
-    return series.to_numpy(dtype=object)
+    try:
+        return numeric_values(name, series)
+    except TypeError:
+        for symbol, rows in zip(symbols, groups):
+            try:
+                numeric_values(name, series.iloc[rows])
+            except TypeError as exc:
+                raise _SymbolTypeError(f"symbol {symbol!r}: {exc}") from None
+        raise
 
 
-def _symbol_values(column: np.ndarray, rows: np.ndarray, name: str, symbol, dtype) -> np.ndarray:
-    values = column[rows]
-    if values.dtype == np.float64:
-        return values
-    for value in values:
-        if value is None or (isinstance(value, (int, float, np.number)) and not isinstance(value, (str, bytes))):
+def _check_times(frame: pd.DataFrame, time: tuple[str, str], symbols, groups, own: tuple[int, int]) -> None:
+    """Each symbol's times never go backwards over the rows ``own`` covers,
+    counting the carried bar just before them and just after them (so a
+    step back across a partition boundary is seen by exactly one task)."""
+    where, name = time
+    values = frame.index.to_numpy() if where == "index" else frame[name].to_numpy()
+    labels = frame.index
+    lo, hi = own
+    for symbol, rows in zip(symbols, groups):
+        mine = np.flatnonzero((rows >= lo) & (rows < hi))
+        if len(mine) == 0:
             continue
-        raise SymbolError(
-            f"symbol {symbol!r}: column {name!r} is not numeric (dtype {dtype}, value {value!r})"
-        )
-    return np.array([np.nan if v is None else float(v) for v in values], dtype=np.float64)
+        pick = rows[max(int(mine[0]) - 1, 0) : int(mine[-1]) + 2]
+        check_time_order(values[pick], name, symbol, labels[pick])
 
 
-def _compute_array(kind: str, payload, by: str, frame: pd.DataFrame) -> np.ndarray:
-    """Every row of ``frame`` through a fresh pipeline per symbol."""
+def _compute_array(
+    kind: str, payload, by: str, frame: pd.DataFrame, time=None, own: tuple[int, int] | None = None
+) -> np.ndarray:
+    """Every row of ``frame`` through a fresh pipeline per symbol. ``own``:
+    the positions this task answers for (the rest is carried context)."""
     pipeline = pipeline_from_dict(payload)
     names = list(pipeline.input_names())
     out = np.full((len(frame), len(pipeline.output_names())), np.nan)
     if len(frame) == 0:
         return out
-    missing = [name for name in names if name not in frame.columns]
     codes, symbols = pd.factorize(frame[by], use_na_sentinel=False)
     order = np.argsort(codes, kind="stable")
     bounds = np.cumsum(np.bincount(codes, minlength=len(symbols)))[:-1]
-    columns = [] if missing else [_numeric_column(frame, name) for name in names]
-    dtypes = [] if missing else [frame[name].dtype for name in names]
-    for symbol, rows in zip(symbols, np.split(order, bounds)):
-        if missing:
-            raise SymbolError(f"symbol {symbol!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
-        data = [_symbol_values(c, rows, name, symbol, t) for c, name, t in zip(columns, names, dtypes)]
+    groups = np.split(order, bounds)
+    missing = [name for name in names if name not in frame.columns]
+    if missing:
+        raise SymbolError(f"symbol {symbols[0]!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
+    if time is not None:
+        _check_times(frame, time, symbols, groups, own or (0, len(frame)))
+    columns = [_input_values(frame, name, symbols, groups) for name in names]
+    for symbol, rows in zip(symbols, groups):
         try:
-            out[rows] = _run_symbol(pipeline, kind, data)
-        except SymbolError:
-            raise
+            out[rows] = _run_symbol(pipeline, kind, [c[rows] for c in columns])
         except Exception as exc:
             raise SymbolError(f"symbol {symbol!r}: {exc}") from exc
     return out
 
 
-def _assemble(frame: pd.DataFrame, by: str, outputs: Sequence[str], values: np.ndarray) -> pd.DataFrame:
-    result = pd.DataFrame(values, index=frame.index, columns=list(outputs))
-    result.insert(0, by, frame[by].array)
-    return result
+def _assemble(frame: pd.DataFrame, by: str, keep: Sequence[str], outputs: Sequence[str], values) -> pd.DataFrame:
+    """The kept columns unchanged (``by`` first unless kept elsewhere) and the
+    outputs, on ``frame``'s index."""
+    data = {name: frame[name].array for name in (keep if by in keep else [by, *keep])}
+    data.update((name, values[:, k]) for k, name in enumerate(outputs))
+    return pd.DataFrame(data, index=frame.index)
 
 
-# Finite memory: each partition with its neighbours' bars.
+# Finite memory: each partition with its neighbours' bars. Carried bars keep
+# their index labels, so a message can name a row of another partition.
 
 
 def _last_rows(frame: pd.DataFrame, by: str, count: int) -> pd.DataFrame:
-    return frame.groupby(by, sort=False, dropna=False).tail(count)
+    return frame.groupby(by, sort=False, dropna=False, observed=True).tail(count)
 
 
 def _first_rows(frame: pd.DataFrame, by: str, count: int) -> pd.DataFrame:
-    return frame.groupby(by, sort=False, dropna=False).head(count)
+    return frame.groupby(by, sort=False, dropna=False, observed=True).head(count)
 
 
 def _keep_last(earlier: pd.DataFrame, later: pd.DataFrame, by: str, count: int) -> pd.DataFrame:
     """The last ``count`` bars of each symbol over ``earlier`` then ``later``."""
-    both = pd.concat([earlier, later], ignore_index=True)
-    return _last_rows(both, by, count).reset_index(drop=True)
+    return _last_rows(pd.concat([earlier, later]), by, count)
 
 
 def _keep_first(later: pd.DataFrame, earlier: pd.DataFrame, by: str, count: int) -> pd.DataFrame:
     """The first ``count`` bars of each symbol over ``earlier`` then ``later``
     (arguments in scan order, which runs backwards in time)."""
-    both = pd.concat([earlier, later], ignore_index=True)
-    return _first_rows(both, by, count).reset_index(drop=True)
+    return _first_rows(pd.concat([earlier, later]), by, count)
 
 
-def _scan(dsk: dict, name: str, elements: list, combine, identity) -> list:
-    """Exclusive prefix of ``elements`` under an associative ``combine``,
-    added to ``dsk`` as a tree of tasks of depth about 2 log2(n), so that a
-    long run of partitions does not wait on a chain of n small tasks.
-    Returns, for each position, the key (or ``identity``) of everything
-    before it."""
+def _scan(elements: list, combine, identity) -> list:
+    """Exclusive prefix of ``elements`` (delayed values) under an associative
+    ``combine`` (a delayed function), as a tree of depth about 2 log2(n), so
+    that a long run of partitions does not wait on a chain of n small tasks.
+    Returns, for each position, everything before it (or ``identity``)."""
     n = len(elements)
     if n == 1:
         return [identity]
-    pairs = []
-    for k in range(n // 2):
-        key = (name, "pair", n, k)
-        dsk[key] = (combine, elements[2 * k], elements[2 * k + 1])
-        pairs.append(key)
+    pairs = [combine(elements[2 * k], elements[2 * k + 1]) for k in range(n // 2)]
     if n % 2:
         pairs.append(elements[-1])
-    before_pair = _scan(dsk, name + "-", pairs, combine, identity)
     out = []
-    for k, before in enumerate(before_pair):
+    for k, before in enumerate(_scan(pairs, combine, identity)):
         out.append(before)
         if 2 * k + 1 < n:
-            if before is identity:
-                out.append(elements[2 * k])
-            else:
-                key = (name, "odd", n, k)
-                dsk[key] = (combine, before, elements[2 * k])
-                out.append(key)
+            out.append(elements[2 * k] if before is identity else combine(before, elements[2 * k]))
     return out
 
 
@@ -203,18 +215,18 @@ def _same_symbols(carry: pd.DataFrame, part: pd.DataFrame, by: str) -> pd.DataFr
     return carry[carry[by].isin(part[by].unique())]
 
 
-def _piece_with_history(kind, payload, by, outputs, history: pd.DataFrame, part: pd.DataFrame):
+def _piece_with_history(kind, payload, by, keep, outputs, time, history: pd.DataFrame, part: pd.DataFrame):
     before = _same_symbols(history, part, by)
-    frame = pd.concat([before, part.reset_index(drop=True)], ignore_index=True)
-    values = _compute_array(kind, payload, by, frame)
-    return _assemble(part, by, outputs, values[len(before) :])
+    frame = pd.concat([before, part])
+    values = _compute_array(kind, payload, by, frame, time, (len(before), len(frame)))
+    return _assemble(part, by, keep, outputs, values[len(before) :])
 
 
-def _piece_with_future(kind, payload, by, outputs, part: pd.DataFrame, future: pd.DataFrame):
+def _piece_with_future(kind, payload, by, keep, outputs, time, part: pd.DataFrame, future: pd.DataFrame):
     after = _same_symbols(future, part, by)
-    frame = pd.concat([part.reset_index(drop=True), after], ignore_index=True)
-    values = _compute_array(kind, payload, by, frame)
-    return _assemble(part, by, outputs, values[: len(part)])
+    frame = pd.concat([part, after])
+    values = _compute_array(kind, payload, by, frame, time, (0, len(part)))
+    return _assemble(part, by, keep, outputs, values[: len(part)])
 
 
 # Unbounded memory: each symbol's whole history in one task.
@@ -222,7 +234,7 @@ def _piece_with_future(kind, payload, by, outputs, part: pd.DataFrame, future: p
 
 def _split_buckets(part: pd.DataFrame, by: str, buckets: int) -> tuple:
     """The rows of ``part`` by symbol bucket, each with its row positions."""
-    bucket = pd.util.hash_pandas_object(part[by], index=False).to_numpy() % np.uint64(buckets)
+    bucket = pd.util.hash_pandas_object(part[by].astype(object), index=False).to_numpy() % np.uint64(buckets)
     pieces = []
     for b in range(buckets):
         rows = np.flatnonzero(bucket == b)
@@ -230,11 +242,11 @@ def _split_buckets(part: pd.DataFrame, by: str, buckets: int) -> tuple:
     return tuple(pieces)
 
 
-def _run_bucket(kind, payload, by, *pieces) -> tuple:
+def _run_bucket(kind, payload, by, time, *pieces) -> tuple:
     """Whole histories of one bucket's symbols, partition after partition;
     the results split back by partition as (row positions, values)."""
     frame = pd.concat([piece for _, piece in pieces])
-    values = _compute_array(kind, payload, by, frame)
+    values = _compute_array(kind, payload, by, frame, time)
     back, start = [], 0
     for rows, piece in pieces:
         stop = start + len(piece)
@@ -243,18 +255,19 @@ def _run_bucket(kind, payload, by, *pieces) -> tuple:
     return tuple(back)
 
 
-def _gather(by, outputs, part, *pieces) -> pd.DataFrame:
+def _gather(by, keep, outputs, part, *pieces) -> pd.DataFrame:
     """One partition's results from every bucket, in the partition's row order."""
     values = np.full((len(part), len(outputs)), np.nan)
     for rows, piece in pieces:
         values[rows] = piece
-    return _assemble(part, by, outputs, values)
+    return _assemble(part, by, keep, outputs, values)
 
 
 # --- the graph ----------------------------------------------------------------
 
 
-def _check_frame(ddf: dd.DataFrame, by: str, names: Sequence[str]) -> None:
+def _check_frame(ddf, by: str, names: Sequence[str], keep, time, outputs: Sequence[str]) -> list[str]:
+    """Refuse what cannot run before anything runs; returns the kept columns."""
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"expected a dask DataFrame, got {type(ddf).__name__}")
     columns = list(ddf.columns)
@@ -263,107 +276,158 @@ def _check_frame(ddf: dd.DataFrame, by: str, names: Sequence[str]) -> None:
     missing = [name for name in names if name not in columns]
     if missing:
         raise ValueError(f"input column(s) {missing} missing; the data's columns are {columns}")
+    if time is not None:
+        if not isinstance(time, str):
+            raise TypeError(f"time must be a column name, got {type(time).__name__}")
+        if time not in columns:
+            raise ValueError(f"time column {time!r} is not among the data's columns {columns}")
+    kept = _kept(keep, columns)
+    if by in outputs:
+        raise ValueError(f"output {by!r} clashes with the by column {by!r}")
+    clash = [name for name in kept if name in outputs]
+    if clash:
+        raise ValueError(f"kept column(s) {', '.join(map(repr, clash))} would share a name with the pipeline's "
+                         "output(s); rename the column or leave it out of keep=")
+    return kept
 
 
-def _meta(ddf: dd.DataFrame, by: str, outputs: Sequence[str]) -> pd.DataFrame:
-    source = ddf._meta
-    meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in outputs}, index=source.index[:0])
-    meta.insert(0, by, source[by].iloc[:0].to_numpy())
-    meta[by] = meta[by].astype(source[by].dtype)
-    return meta
+def _kept(keep, columns: list) -> list:
+    """The columns ``keep=`` carries into the result (``"all"``: every one)."""
+    if keep is None:
+        return []
+    if isinstance(keep, str):
+        if keep != "all":
+            raise TypeError(f"keep must be a list of column names or 'all', got {keep!r} "
+                            f"(for one column write keep=[{keep!r}])")
+        return list(columns)
+    if not isinstance(keep, (Sequence, np.ndarray)):
+        raise TypeError(f"keep must be a list of column names or 'all', got {type(keep).__name__}")
+    kept = list(keep)
+    unknown = [name for name in kept if name not in columns]
+    if unknown:
+        raise ValueError(f"keep= names columns the data does not have: {', '.join(map(repr, unknown))}; "
+                         f"the data has columns: {', '.join(map(repr, columns))}")
+    twice = [name for k, name in enumerate(kept) if name in kept[:k]]
+    if twice:
+        raise ValueError(f"keep= names {', '.join(map(repr, twice))} more than once")
+    return kept
 
 
-def _build(kind: str, ddf: dd.DataFrame, pipeline, by: str, buckets: int | None) -> dd.DataFrame:
+def _time_spec(ddf, time: str | None):
+    """What a task checks for order: a column, the index when it holds
+    datetimes (always checked), or nothing."""
+    if time is not None:
+        return ("column", time)
+    if pd.api.types.is_datetime64_any_dtype(ddf.index.dtype):
+        return ("index", "index" if ddf.index.name is None else str(ddf.index.name))
+    return None
+
+
+def _partitions(ddf, wanted: list[str]):
+    """The projected frame's partitions as delayed pandas frames, with their
+    divisions and an empty frame of their layout.
+
+    Dask may fuse partitions while it plans a projection (a Parquet read of
+    a few columns of many small files, for instance), so the number of
+    partitions is taken from the optimized frame itself, whose graph is
+    then used as it is."""
+    projected = ddf[wanted].optimize()
+    parts = projected.to_delayed(optimize_graph=False)
+    divisions: tuple | None = tuple(projected.divisions)
+    if divisions is not None and len(divisions) != len(parts) + 1:
+        divisions = None
+    return parts, divisions, make_meta(projected)
+
+
+def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str, keep: list, time,
+             buckets: int | None) -> list:
+    """One delayed result frame per partition in ``parts``."""
+    outputs = list(obj.output_names())
+    n = len(parts)
+    task = partial(delayed, pure=True)
+    if kind == "targets":
+        future = _chunking.target_future(obj._config())
+        if time is not None:
+            future = max(future, 1)  # the next bar of a symbol, for its time
+        after = [empty] * n
+        if future and n > 1:
+            heads = [task(_first_rows)(p, by, future) for p in parts]
+            combine = task(partial(_keep_first, by=by, count=future))
+            after = _scan(heads[::-1], combine, empty)[::-1]
+        piece = task(partial(_piece_with_future, kind, payload, by, keep, outputs, time))
+        return [piece(parts[i], after[i]) for i in range(n)]
+    history = _chunking.feature_history(obj._config())
+    if history is None:
+        k = max(1, min(buckets or math.isqrt(n - 1) + 1, n))
+        split = task(_split_buckets, nout=k)
+        pieces = [split(p, by, k) for p in parts]
+        run = task(partial(_run_bucket, kind, payload, by, time), nout=n)
+        back = [run(*[pieces[i][b] for i in range(n)]) for b in range(k)]
+        gather = task(partial(_gather, by, keep, outputs))
+        return [gather(parts[i], *[back[b][i] for b in range(k)]) for i in range(n)]
+    if time is not None:
+        history = max(history, 1)  # the previous bar of a symbol, for its time
+    before = [empty] * n
+    if history and n > 1:
+        tails = [task(_last_rows)(p, by, history) for p in parts]
+        combine = task(partial(_keep_last, by=by, count=history))
+        before = _scan(tails, combine, empty)
+    piece = task(partial(_piece_with_history, kind, payload, by, keep, outputs, time))
+    return [piece(before[i], parts[i]) for i in range(n)]
+
+
+def _build(kind: str, ddf, pipeline, by: str, keep, time, buckets: int | None):
     obj, payload = _resolve(pipeline, kind)
     names = list(obj.input_names())
     outputs = list(obj.output_names())
-    _check_frame(ddf, by, names)
-    wanted = [by] + [name for name in dict.fromkeys(names) if name != by]
-    parts = ddf[wanted].to_delayed()
-    parts_keys = [p.key for p in parts]
-    n = len(parts)
-    empty = ddf._meta[wanted].reset_index(drop=True)
-    name = f"sarvek-{kind}-" + tokenize(payload, by, buckets, parts_keys)
-    dsk: dict = {}
-    out_keys = [(name, "out", i) for i in range(n)]
-
-    if kind == "targets":
-        future = _chunking.target_future(obj._config())
-        after = [empty] * n
-        if future and n > 1:
-            heads = []
-            for i in range(n):
-                dsk[(name, "head", i)] = (_first_rows, parts_keys[i], by, future)
-                heads.append((name, "head", i))
-            combine = partial(_keep_first, by=by, count=future)
-            after = _scan(dsk, name + "-after", heads[::-1], combine, empty)[::-1]
-        piece = partial(_piece_with_future, kind, payload, by, outputs)
-        for i in range(n):
-            dsk[out_keys[i]] = (piece, parts_keys[i], after[i])
-    else:
-        history = _chunking.feature_history(obj._config())
-        if history is None:
-            k = max(1, min(buckets or math.isqrt(n - 1) + 1, n))
-            for i in range(n):
-                dsk[(name, "split", i)] = (_split_buckets, parts_keys[i], by, k)
-                for b in range(k):
-                    dsk[(name, "piece", i, b)] = (getitem, (name, "split", i), b)
-            run = partial(_run_bucket, kind, payload, by)
-            for b in range(k):
-                dsk[(name, "bucket", b)] = (run, *[(name, "piece", i, b) for i in range(n)])
-                for i in range(n):
-                    dsk[(name, "back", b, i)] = (getitem, (name, "bucket", b), i)
-            gather = partial(_gather, by, outputs)
-            for i in range(n):
-                dsk[out_keys[i]] = (gather, parts_keys[i], *[(name, "back", b, i) for b in range(k)])
-        else:
-            before = [empty] * n
-            if history and n > 1:
-                tails = []
-                for i in range(n):
-                    dsk[(name, "tail", i)] = (_last_rows, parts_keys[i], by, history)
-                    tails.append((name, "tail", i))
-                combine = partial(_keep_last, by=by, count=history)
-                before = _scan(dsk, name + "-before", tails, combine, empty)
-            piece = partial(_piece_with_history, kind, payload, by, outputs)
-            for i in range(n):
-                dsk[out_keys[i]] = (piece, before[i], parts_keys[i])
-    graph = HighLevelGraph.from_collections(name, dsk, dependencies=parts)
-    outs = [Delayed(key, graph, layer=name) for key in out_keys]
-    return dd.from_delayed(outs, meta=_meta(ddf, by, outputs), divisions=ddf.divisions, verify_meta=False)
+    kept = _check_frame(ddf, by, names, keep, time, outputs)
+    spec = _time_spec(ddf, time)
+    wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
+    parts, divisions, empty = _partitions(ddf, wanted)
+    outs = _outputs(kind, obj, payload, parts, empty, by, kept, spec, buckets)
+    meta = _assemble(empty, by, kept, outputs, np.empty((0, len(outputs))))
+    return dd.from_delayed(outs, meta=meta, divisions=divisions, verify_meta=False, prefix=f"sarvek-{kind}")
 
 
-def compute_features(ddf: dd.DataFrame, pipeline, *, by: str, buckets: int | None = None) -> dd.DataFrame:
+def compute_features(ddf, pipeline, *, by: str, keep=None, time: str | None = None,
+                     buckets: int | None = None):
     """Features of every symbol in ``ddf``, as a lazy Dask DataFrame.
 
     ``pipeline`` is a ``FeaturePipeline``, its dict form or the path of its
-    TOML file; ``by`` names the
-    symbol column. The result has ``ddf``'s index and partitions, the ``by``
-    column and one float64 column per output name, and computes exactly the
-    bits ``sarvek.compute_features(pipeline, ddf.compute(), by=by)`` gives.
+    TOML file; ``by`` names the symbol column. The result has ``ddf``'s
+    index, the ``by`` column, the ``keep`` columns (a list of ``ddf``'s
+    columns, or ``"all"``) carried over unchanged, so that each row can be
+    joined back to its bar (``keep=["time"]``), and one float64 column per
+    output name. It computes exactly the bits
+    ``sarvek.compute_features(pipeline, ddf.compute(), by=by)`` gives.
+
+    ``time``: a column whose values must never go backwards within a symbol
+    (over the whole frame, across partitions); an index of datetimes is
+    checked without asking. A step back fails the computation with a
+    ValueError naming the symbol and the row.
 
     Finite-memory pipelines run partition by partition, each symbol's piece
     preceded by the bars of that symbol its longest chain of windows reads.
     A pipeline holding ``Ema`` or ``Kama`` (recursive, unbounded memory)
     instead gathers each symbol's whole history into one task: symbols are
     hashed into ``buckets`` groups (default: about the square root of the
-    number of partitions), so a whole
-    symbol must fit in one worker's memory.
+    number of partitions), so a whole symbol must fit in one worker's
+    memory.
     """
-    return _build("features", ddf, pipeline, by, buckets)
+    return _build("features", ddf, pipeline, by, keep, time, buckets)
 
 
-def compute_targets(ddf: dd.DataFrame, pipeline, *, by: str) -> dd.DataFrame:
+def compute_targets(ddf, pipeline, *, by: str, keep=None, time: str | None = None):
     """Targets of every symbol in ``ddf``, as a lazy Dask DataFrame.
 
     ``pipeline`` is a ``TargetPipeline``, its dict form or the path of its
-    TOML file. Each partition's
-    symbols are labelled together with the bars of the same symbol that
-    follow in later partitions (as many as the longest horizon), so the
-    labels are exactly those of one pass; the last bars of each symbol, whose
-    future is beyond the data, get NaN.
+    TOML file; ``keep`` and ``time`` as for :func:`compute_features`. Each
+    partition's symbols are labelled together with the bars of the same
+    symbol that follow in later partitions (as many as the longest
+    horizon), so the labels are exactly those of one pass; the last bars of
+    each symbol, whose future is beyond the data, get NaN.
     """
-    return _build("targets", ddf, pipeline, by, None)
+    return _build("targets", ddf, pipeline, by, keep, time, None)
 
 
 # --- Parquet datasets -----------------------------------------------------------
@@ -390,7 +454,13 @@ def _dataset_files(path: str, by: str) -> list[tuple[str, str | None]]:
     return found
 
 
-def _read_piece(source: tuple[str, str | None], by: str, columns: Sequence[str]) -> pd.DataFrame:
+def _read_piece(
+    source: tuple[str, str | None], by: str, inputs: Sequence[str], keep: Sequence[str] = (),
+    columns: Sequence[str] | None = None,
+) -> pd.DataFrame:
+    """One file: ``by``, the kept columns as stored and the ``inputs`` as
+    float64. ``columns`` is the projection Dask asks for (a subset of those,
+    in its own order)."""
     import pyarrow.parquet as pq
 
     path, symbol = source
@@ -401,47 +471,156 @@ def _read_piece(source: tuple[str, str | None], by: str, columns: Sequence[str])
         frame.insert(0, by, symbol)
     frame[by] = frame[by].astype(str)
     who = f"symbol {symbol!r}" if symbol is not None else f"file {path}"
-    missing = [name for name in columns if name not in frame.columns]
+    layout = list(dict.fromkeys([by, *keep, *inputs]))
+    wanted = layout if columns is None else [name for name in columns if name in layout]
+    missing = [name for name in wanted if name not in frame.columns]
     if missing:
         raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {list(frame.columns)}")
-    for name in columns:
-        dtype = frame[name].dtype
-        if not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
-            raise SymbolError(f"{who}: column {name!r} is not numeric (dtype {dtype}) in {path}")
-    out = frame[[by, *columns]]
-    return out.astype({name: np.float64 for name in columns})
+    out = frame[wanted].copy()
+    for name in inputs:
+        if name in wanted and name != by:
+            try:
+                out[name] = numeric_values(name, out[name])
+            except TypeError as exc:
+                raise _SymbolTypeError(f"{who}: {exc} (in {path})") from None
+    return out
 
 
-def read_parquet(path: str | os.PathLike, *, by: str, columns: Sequence[str]) -> dd.DataFrame:
+def read_parquet(path: str | os.PathLike, *, by: str, columns: Sequence[str], keep=None):
     """A folder of Parquet files as a Dask DataFrame, one partition per file.
 
     Files are taken in path order; a dataset partitioned by symbol
     (``path/symbol=ABC/part-0.parquet``) gets its ``by`` column from the
-    folder names. Only ``by`` and ``columns`` are kept, as float64; the index
-    written with the files (e.g. the time) is kept. A file lacking one of
-    ``columns`` or holding it as text fails the computation naming its
-    symbol.
+    folder names. ``by``, the ``keep`` columns (a list, or ``"all"`` for
+    every column of the first file) as stored and ``columns`` as float64 are
+    kept; the index written with the files (e.g. the time) is kept. A file
+    lacking one of them, or holding an input column that is not numeric,
+    fails the computation naming its symbol.
     """
     path = os.fspath(path)
-    columns = [name for name in dict.fromkeys(columns) if name != by]
+    inputs = [name for name in dict.fromkeys(columns) if name != by]
     files = _dataset_files(path, by)
-    meta = _read_piece(files[0], by, columns).iloc[:0]
-    return dd.from_map(partial(_read_piece, by=by, columns=columns), files, meta=meta, label="sarvek-read")
+    if keep == "all":
+        keep = _file_columns(files[0], by)
+    keep = [name for name in dict.fromkeys(keep or ()) if name != by]
+    meta = _read_piece(files[0], by, inputs, keep).iloc[:0]
+    return dd.from_map(partial(_read_piece, by=by, inputs=inputs, keep=keep), files, meta=meta,
+                       label="sarvek-read")
+
+
+def _file_columns(source: tuple[str, str | None], by: str) -> list[str]:
+    """The columns one file of the dataset gives (``by`` first when it comes
+    from the folder name), without its stored index."""
+    import pyarrow.parquet as pq
+
+    frame = pq.read_table(source[0]).schema.empty_table().to_pandas()
+    names = list(frame.columns)
+    return names if by in names else [by, *names]
 
 
 def _join(*frames: pd.DataFrame) -> pd.DataFrame:
+    """One partition's results of several pipelines side by side (each after
+    the first without its ``by`` column); rows match by position."""
     first, *rest = frames
-    return pd.concat([first, *[f.iloc[:, 1:] for f in rest]], axis=1)
+    out = first.copy(deep=False)
+    for frame in rest:
+        for name in frame.columns[1:]:
+            out[name] = frame[name].to_numpy()
+    return out
+
+
+# Output folders are written under a temporary name beside the target:
+# ".OUT.tmp-PID" while being written, ".OUT.tmp-PID-old" for the previous
+# output while the new one is moved in.
+
+
+def _temporaries(out: str) -> list[tuple[str, int, bool]]:
+    """Temporaries beside ``out`` as (path, pid, is_old)."""
+    parent, base = os.path.split(out)
+    prefix = f".{base}.tmp-"
+    found = []
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return []
+    for name in names:
+        if not name.startswith(prefix):
+            continue
+        pid, old, rest = name[len(prefix) :].partition("-old")
+        if pid.isdigit() and (old == rest == "" or (old and rest == "")):
+            found.append((os.path.join(parent, name), int(pid), bool(old)))
+    return found
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # exists, owned by someone else
+        return True
+    return True
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+
+
+def _sweep(out: str) -> None:
+    """Clean up after earlier runs that were killed before they finished:
+    an old output they had moved aside comes back when ``out`` is missing,
+    and their other temporaries go."""
+    dead = [t for t in _temporaries(out) if not _alive(t[1])]
+    if not os.path.lexists(out):
+        olds = sorted((t for t in dead if t[2]), key=lambda t: os.lstat(t[0]).st_mtime)
+        if olds:
+            os.replace(olds[-1][0], out)
+            dead = [t for t in dead if t is not olds[-1]]
+    for path, _, _ in dead:
+        _remove(path)
+
+
+def _swap_in(new: str, out: str) -> None:
+    """Put the folder ``new`` in place of ``out``. The previous ``out`` is
+    kept aside until the new one is in place and put back on any failure;
+    a process killed in between leaves it for the next run's sweep."""
+    old = f"{new}-old"
+    moved = False
+    try:
+        if os.path.lexists(out):
+            os.replace(out, old)
+            moved = True
+        os.replace(new, out)
+    except BaseException:
+        if moved and not os.path.lexists(out):
+            os.replace(old, out)
+        raise
+    if moved:
+        _remove(old)
 
 
 def compute_dataset(
-    source: str | os.PathLike, pipelines: Sequence, out: str | os.PathLike, *, by: str
+    source: str | os.PathLike, pipelines: Sequence, out: str | os.PathLike, *, by: str, keep=None,
+    time: str | None = None,
 ) -> None:
     """Every pipeline over a Parquet dataset folder, written as a Parquet
-    dataset folder ``out`` (index, ``by`` and one column per output; one
-    file per input file, named in partition order). Runs under the current Dask scheduler or client.
-    The folder appears whole or not at all: it is written under a temporary
-    name beside ``out`` and renamed at the end. Returns the rows written.
+    dataset folder ``out``: the files' index, ``by``, the ``keep`` columns (a
+    list, or ``"all"``) and one column per output, one file per partition,
+    named in partition order. ``time`` as for :func:`compute_features`.
+    Runs under the current Dask scheduler or client.
+
+    The folder is written under a temporary name beside ``out`` and moved in
+    at the end; the previous ``out`` stays until the new one is in place and
+    comes back if anything fails. Temporaries left by an earlier run that
+    was killed are cleaned up first.
     """
     objs = [as_pipeline(p) for p in pipelines]
     seen = {by}
@@ -451,30 +630,47 @@ def compute_dataset(
                 raise ValueError(f"output {name!r} is produced twice (or is the {by!r} column)")
             seen.add(name)
     names = list(dict.fromkeys(n for p in objs for n in p.input_names()))
-    ddf = read_parquet(source, by=by, columns=names)
-    results = [
-        (compute_features if isinstance(p, _sarvek.FeaturePipeline) else compute_targets)(ddf, p, by=by)
-        for p in objs
-    ]
-    joined = results[0]
-    if len(results) > 1:
-        meta = _join(*[r._meta for r in results])
-        joined = dd.map_partitions(_join, *results, meta=meta, align_dataframes=False)
     out = os.path.abspath(os.fspath(out))
-    parent = os.path.dirname(out)
-    tmp = os.path.join(parent, f".{os.path.basename(out)}.tmp-{os.getpid()}")
+    _sweep(out)
+    ddf = read_parquet(source, by=by, columns=names, keep=keep)
+    kept = _check_frame(ddf, by, names, None if keep is None else [c for c in ddf.columns if c != by], time,
+                        sorted(seen - {by}))
+    spec = _time_spec(ddf, time)
+    wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
+    parts, _, empty = _partitions(ddf, wanted)
+    results = []
+    for k, p in enumerate(objs):
+        kind = "features" if isinstance(p, _sarvek.FeaturePipeline) else "targets"
+        results.append(_outputs(kind, p, pipeline_to_dict(p), parts, empty, by, kept if k == 0 else [],
+                                spec, None))
+    metas = [_assemble(empty, by, kept if k == 0 else [], p.output_names(), np.empty((0, len(p.output_names()))))
+             for k, p in enumerate(objs)]
+    join = delayed(_join, pure=True)
+    joined = dd.from_delayed([join(*row) for row in zip(*results)], meta=_join(*metas), verify_meta=False,
+                             prefix="sarvek-dataset")
+    tmp = os.path.join(os.path.dirname(out), f".{os.path.basename(out)}.tmp-{os.getpid()}")
     try:
         joined.to_parquet(tmp, write_index=True, name_function=lambda i: f"part-{i:06d}.parquet")
-        if os.path.exists(out):
-            old = tmp + "-old"
-            os.replace(out, old)
-            os.replace(tmp, out)
-            shutil.rmtree(old, ignore_errors=True)
-        else:
-            os.replace(tmp, out)
     except BaseException:
-        shutil.rmtree(tmp, ignore_errors=True)
+        _remove(tmp)
         raise
+    try:
+        _swap_in(tmp, out)
+    finally:
+        _remove(tmp)
+
+
+def _default_time(args) -> str | None:
+    """``--time COLUMN``, else a column named ``time`` or ``timestamp`` when
+    the files have one (an index of datetimes is checked anyway)."""
+    time = getattr(args, "time", None)
+    if time is not None:
+        return time
+    try:
+        columns = _file_columns(_dataset_files(os.fspath(args.bars), args.by)[0], args.by)
+    except (OSError, ValueError):
+        return None
+    return next((name for name in ("time", "timestamp") if name in columns), None)
 
 
 def run_command(args) -> int:
@@ -482,7 +678,9 @@ def run_command(args) -> int:
 
     ``ADDRESS`` is a scheduler address (``tcp://host:8786``) or
     ``local[:N]``, which starts a cluster of N worker processes on
-    127.0.0.1 (default: one per core) for the run and closes it after.
+    127.0.0.1 (default: one per core) for the run and closes it after. The
+    output holds the bars' columns and index beside the outputs, as the
+    command writes them without Dask.
     """
     import distributed
 
@@ -513,7 +711,8 @@ def run_command(args) -> int:
     quiet.setLevel(logging.CRITICAL)
     try:
         with distributed.Client(address):
-            compute_dataset(args.bars, pipelines, args.output, by=args.by)
+            compute_dataset(args.bars, pipelines, args.output, by=args.by, keep="all",
+                            time=_default_time(args))
     except FileNotFoundError as exc:
         raise DataError(str(exc)) from None
     except (ValueError, TypeError) as exc:

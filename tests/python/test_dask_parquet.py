@@ -114,16 +114,26 @@ def sarvek_cli(*args):
 
 @pytest.mark.cluster
 def test_command_line_on_clusters(bars, tmp_path, dask_client):
-    frame = write_hive(bars, tmp_path / "bars")
-    sarvek.save_pipeline(pipeline(FINITE), tmp_path / "features.toml")
-    sarvek.save_pipeline(pipeline(TARGETS), tmp_path / "targets.toml")
-    run = sarvek_cli("compute", tmp_path / "bars", "-p", tmp_path / "features.toml", "-p",
-                     tmp_path / "targets.toml", "-o", tmp_path / "out", "--by", "symbol", "--dask", "local:2")
+    # The command of the README, with the shipped pipeline files (their
+    # input columns differ): the bars' columns and index come back beside
+    # the outputs, as without Dask.
+    frame = write_hive(bars.assign(bar=np.arange(len(bars), dtype=np.float64)), tmp_path / "bars")
+    shipped = [os.path.join(ROOT, "examples", name) for name in ("features.toml", "targets.toml")]
+    run = sarvek_cli("compute", tmp_path / "bars", "-p", shipped[0], "-p", shipped[1], "-o", tmp_path / "out",
+                     "--by", "symbol", "--dask", "local:2")
     assert run.returncode == 0, run.stderr
-    assert_dataset(tmp_path / "out", frame, [FINITE, TARGETS])
+    got = pd.read_parquet(tmp_path / "out")
+    want = expected(frame, [sarvek.pipeline_to_dict(sarvek.load_pipeline(p)) for p in shipped])
+    assert list(got.columns) == ["symbol", *[c for c in frame.columns if c != "symbol"], *want.columns[1:]]
+    assert got.index.equals(want.index)
+    for name in [*frame.columns[1:], *want.columns[1:]]:
+        source = frame if name in frame.columns else want
+        assert np.array_equal(got[name].to_numpy(dtype=np.float64).view(np.uint64),
+                              source[name].to_numpy(dtype=np.float64).view(np.uint64)), name
 
     # A bad symbol, on a running scheduler given by address: exit 1, one
     # line naming it, no output folder.
+    sarvek.save_pipeline(pipeline(FINITE), tmp_path / "features.toml")
     bad = tmp_path / "bars" / "symbol=S03" / "part-0.parquet"
     pd.read_parquet(bad).drop(columns="low").to_parquet(bad)
     run = sarvek_cli("compute", tmp_path / "bars", "-p", tmp_path / "features.toml", "-o", tmp_path / "out2",
@@ -131,7 +141,7 @@ def test_command_line_on_clusters(bars, tmp_path, dask_client):
     assert run.returncode == 1
     assert run.stderr.startswith("sarvek: error: ") and "symbol 'S03'" in run.stderr
     assert len(run.stderr.splitlines()) == 1, run.stderr
-    assert sorted(os.listdir(tmp_path)) == ["bars", "features.toml", "out", "targets.toml"]
+    assert sorted(os.listdir(tmp_path)) == ["bars", "features.toml", "out"]
 
 
 @pytest.mark.parametrize(

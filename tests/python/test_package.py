@@ -155,7 +155,7 @@ def test_arrays_must_have_one_column_per_input():
         sarvek.compute_features(fp, np.full((6, 4), "x"))
     with pytest.raises(TypeError, match="named columns"):
         sarvek.compute_features(fp, good, by="symbol")
-    with pytest.raises(ValueError, match="'b' has 3 values where the columns before it have 2"):
+    with pytest.raises(ValueError, match="column 'b' has 3 values where column 'a' has 2"):
         sarvek.compute_features(sarvek.FeaturePipeline([sarvek.Sma(["a", "b"], 1, ["s"])], ["a", "b"]),
                                 {"a": [1.0, 2.0], "b": [1.0, 2.0, 3.0]})
     for data in ([[1.0] * 4], "bars.csv", pd.Series([1.0])):
