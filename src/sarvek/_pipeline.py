@@ -304,11 +304,48 @@ def _real_target(path: str | os.PathLike[str]) -> str:
     return os.path.realpath(target) if os.path.islink(target) else target
 
 
+def process_alive(pid: int) -> bool:
+    """Whether process ``pid`` exists on this machine (ours counts)."""
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # exists, owned by someone else
+        return True
+    return True
+
+
+_TEMP_PREFIX = ".sarvek-"
+
+
+def _sweep_temporaries(folder: str) -> None:
+    """Removes the temporary files that writers killed before they finished
+    left in ``folder``: ``.sarvek-PID-*.tmp`` whose process is gone."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        if not (name.startswith(_TEMP_PREFIX) and name.endswith(".tmp")):
+            continue
+        pid = name[len(_TEMP_PREFIX):].partition("-")[0]
+        if pid.isdigit() and not process_alive(int(pid)):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError:
+                pass
+
+
 @contextlib.contextmanager
 def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     """Yields a temporary file name beside ``path``; when the block ends
     normally the file is renamed to ``path``, otherwise it is removed, so a
-    failure never leaves a partial file under the final name.
+    failure never leaves a partial file under the final name. The
+    temporary name holds this process's id, so that temporaries of a writer
+    killed before it finished are recognised and removed by the next write
+    into the same folder.
 
     A file that exists keeps its permission bits; a new one gets those of
     any new file of this process. When ``path`` is a symbolic link, the
@@ -324,8 +361,9 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
         mode = stat.S_IMODE(old.st_mode) if stat.S_ISREG(old.st_mode) else None
     except FileNotFoundError:
         mode = None
+    _sweep_temporaries(folder)
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".sarvek-", suffix=".tmp", dir=folder)
+        fd, tmp = tempfile.mkstemp(prefix=f"{_TEMP_PREFIX}{os.getpid()}-", suffix=".tmp", dir=folder)
     except FileNotFoundError:
         raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", shown) from None
     except OSError as exc:  # name the file asked for, not the temporary one

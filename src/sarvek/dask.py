@@ -64,7 +64,7 @@ import _sarvek
 
 from sarvek import _chunking, _engine
 from sarvek._checks import check_time_order, numeric_values
-from sarvek._pipeline import as_pipeline, pipeline_from_dict, pipeline_to_dict
+from sarvek._pipeline import as_pipeline, pipeline_from_dict, pipeline_to_dict, process_alive
 
 __all__ = ["SymbolError", "compute_features", "compute_targets"]
 
@@ -552,18 +552,6 @@ def _temporaries(out: str) -> list[tuple[str, int, bool]]:
     return found
 
 
-def _alive(pid: int) -> bool:
-    if pid == os.getpid():
-        return True
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:  # exists, owned by someone else
-        return True
-    return True
-
-
 def _remove(path: str) -> None:
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path, ignore_errors=True)
@@ -578,7 +566,7 @@ def _sweep(out: str) -> None:
     """Clean up after earlier runs that were killed before they finished:
     an old output they had moved aside comes back when ``out`` is missing,
     and their other temporaries go."""
-    dead = [t for t in _temporaries(out) if not _alive(t[1])]
+    dead = [t for t in _temporaries(out) if not process_alive(t[1])]
     if not os.path.lexists(out):
         olds = sorted((t for t in dead if t[2]), key=lambda t: os.lstat(t[0]).st_mtime)
         if olds:

@@ -397,3 +397,24 @@ def test_files_are_written_through_links_keeping_their_mode(tmp_path, monkeypatc
     monkeypatch.setattr(_pipeline, "_umask_from_proc", lambda: None)
     assert _pipeline._new_file_mode(str(tmp_path)) == 0o666 & ~umask()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fresh.toml", "link.toml", "real.toml"]
+
+
+def test_temporaries_of_a_killed_writer_are_removed_by_the_next_write(tmp_path):
+    # A writer killed mid-write leaves its temporary behind; the next write
+    # into the same folder removes it, and leaves a live writer's alone.
+    script = (
+        "import os, sys, sarvek\n"
+        "from sarvek import _pipeline\n"
+        "with _pipeline.replacing(sys.argv[1]) as tmp:\n"
+        "    open(tmp, 'w').write('partial')\n"
+        "    print(os.path.basename(tmp), flush=True)\n"
+        "    os.kill(os.getpid(), 9)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / "a.toml")], capture_output=True, text=True)
+    assert run.returncode == -9
+    leftover = run.stdout.strip()
+    assert leftover.startswith(".sarvek-") and (tmp_path / leftover).exists()
+    live = tmp_path / f".sarvek-{os.getppid()}-x.tmp"
+    live.write_text("someone else's write in progress")
+    sarvek.save_pipeline(sarvek.load_pipeline(FEATURES), tmp_path / "b.toml")
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["b.toml", live.name])
