@@ -77,8 +77,8 @@ COLUMN_KINDS = {
     "polars": lambda v, m: pl.Series([None if k else x for x, k in zip(v.tolist(), m)], dtype=pl.Int64),
     "polars decimal": lambda v, m: pl.Series([None if k else decimal.Decimal(x) for x, k in zip(v.tolist(), m)],
                                              dtype=pl.Decimal(20, 0)),
-    "pyarrow decimal": lambda v, m: pa.chunked_array([pa.array([None if k else decimal.Decimal(x)
-                                                                for x, k in zip(v.tolist(), m)], pa.decimal128(20, 0))]),
+    "pyarrow decimal": lambda v, m: pa.chunked_array([pa.array(
+        [None if k else decimal.Decimal(x) for x, k in zip(v.tolist(), m)], pa.decimal128(20, 0))]),
     "pyarrow": lambda v, m: pa.array(v, mask=np.asarray(m)),
 }
 
@@ -156,8 +156,8 @@ def test_every_dict_column_has_one_value_per_bar(pipeline, change):
     with pytest.raises(ValueError, match=rf"^column 'symbol' has {50 + change} values where column {first!r} has 50;"):
         compute(pipeline, short, by="symbol")
     with pytest.raises(ValueError, match=rf"^column 'time' has {50 + change} values where column {first!r} has 50;"):
-        compute(pipeline, dict(cols, time=cols["time"][:49] if change < 0 else np.append(cols["time"], cols["time"][:1])),
-                time="time")
+        times = cols["time"][:49] if change < 0 else np.append(cols["time"], cols["time"][:1])
+        compute(pipeline, dict(cols, time=times), time="time")
     with pytest.raises(ValueError, match=rf"^column 'note' has {50 + change} values where column {first!r} has 50;"):
         compute(pipeline, dict(cols, note=list(range(50 + change))), keep=["note"])
 
