@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,8 +100,21 @@ PyTypeObject* result_class(PyObject* module);
 // to it. MemoryError, naming the shape, when it cannot be allocated.
 PyObject* new_result(PyObject* owner, std::size_t bars, std::size_t width, double** data);
 
-// `width` strided outputs into a row-major table.
-std::vector<StridedOutput> row_outputs(double* data, std::size_t width);
+// The same for a table of presence flags, one byte per entry (exported with
+// format '?', 1 where a result is present).
+PyObject* new_flags(PyObject* owner, std::size_t bars, std::size_t width, std::uint8_t** data);
+
+// `width` strided outputs into a row-major table, each marking presence in
+// the row-major table `present` when it is given.
+std::vector<StridedOutput> row_outputs(double* data, std::size_t width, std::uint8_t* present = nullptr);
+
+// A column run's result for `owner`: a new (bars, width) _Result, and with
+// `validity` a second one of presence flags, handed to `run` as strided
+// outputs. Returns the _Result, or with `validity` the tuple (values,
+// present); null with an exception set when the room cannot be had or
+// `run` returns false (its exception set).
+PyObject* run_result(PyObject* owner, std::size_t bars, std::size_t width, bool validity,
+                     const std::function<bool(std::span<const StridedOutput>)>& run);
 
 // A reference dropped at the end of a scope, also when it is left by an
 // exception.

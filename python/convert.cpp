@@ -119,6 +119,22 @@ bool bind_fastcall(const char* fname, std::span<const char* const> params, std::
               out);
 }
 
+bool keyword_only(const char* fname, std::size_t positional, Py_ssize_t nargs) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  if (given <= positional) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)", fname, positional,
+               positional == 1 ? "" : "s", given);
+  return false;
+}
+
+bool to_truth(PyObject* obj, bool& out) {
+  if (!obj) return true;
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
 bool bind_tuple(const char* fname, std::span<const char* const> params, std::size_t required,
                 PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;

@@ -69,6 +69,14 @@ void prefix_type_error(const char* param);
 bool bind_fastcall(const char* fname, std::span<const char* const> params, std::size_t required,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// TypeError, as CPython words it, when more than `positional` arguments are
+// given by position (the parameters after them are keyword-only).
+bool keyword_only(const char* fname, std::size_t positional, Py_ssize_t nargs);
+
+// `out` = the truth of `obj` when given (not null); false with an exception
+// set when asking it fails.
+bool to_truth(PyObject* obj, bool& out);
+
 // The same for tuple-and-dict calls (the __new__ slot).
 bool bind_tuple(const char* fname, std::span<const char* const> params, std::size_t required,
                 PyObject* args, PyObject* kwargs, PyObject** out);

@@ -157,28 +157,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "reset"};
-  PyObject* bound[2];
+  static const char* const kParams[] = {"data", "reset", "validity"};
+  PyObject* bound[3];
+  if (!keyword_only("_run_columns", 2, nargs)) return nullptr;
   if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
-  bool reset_first = true;
-  if (bound[1]) {
-    const int truth = PyObject_IsTrue(bound[1]);
-    if (truth < 0) return nullptr;
-    reset_first = truth != 0;
-  }
+  bool reset_first = true, validity = false;
+  if (!to_truth(bound[1], reset_first) || !to_truth(bound[2], validity)) return nullptr;
   return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.inputs, in)) return nullptr;
-    double* out;
-    PyObject* result = new_result(self, in.bars, p.outputs, &out);
-    if (!result) return nullptr;
-    const Owned owned(result);
-    const std::vector<StridedOutput> outputs = row_outputs(out, p.outputs);
-    auto status = run_engine(p, in.bars, in.columns, outputs, reset_first);
-    if (!status) return raise_core_error(status.error());
-    if (*status == RunStatus::interrupted) return nullptr;
-    Py_INCREF(result);
-    return result;
+    return run_result(self, in.bars, p.outputs, validity, [&](std::span<const StridedOutput> outputs) {
+      auto status = run_engine(p, in.bars, in.columns, outputs, reset_first);
+      if (!status) return raise_core_error(status.error()), false;
+      return *status != RunStatus::interrupted;
+    });
   });
 }
 
@@ -248,7 +240,7 @@ PyTypeObject* create(PyObject* module) {
                "Returns:\n"
                "    List of bars, each bar is a list of output values."},
               {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, reset=True)",
+               "($self, data, reset=True, *, validity=False)",
                "Research over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -258,7 +250,9 @@ PyTypeObject* create(PyObject* module) {
                "fed in pieces gives the same results as one call.\n"
                "\n"
                "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
-               "numpy.asarray() wraps without a copy. A refused call changes nothing. A run stopped by a\n"
+               "numpy.asarray() wraps without a copy. With validity=True returns (values, present): present\n"
+               "is a _Result of the same shape holding bool values, True where a result is present, so a\n"
+               "computed NaN (present) can be told from a missing value. A refused call changes nothing. A run stopped by a\n"
                "signal (KeyboardInterrupt) or any other failure once computing has begun leaves the features\n"
                "reset; the same holds for run_research."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",

@@ -71,25 +71,23 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data"};
-  PyObject* data;
-  if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
+  static const char* const kParams[] = {"data", "validity"};
+  PyObject* bound[2];
+  if (!keyword_only("_run_columns", 1, nargs)) return nullptr;
+  if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
+  bool validity = false;
+  if (!to_truth(bound[1], validity)) return nullptr;
   return reading<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     const std::size_t outputs = p.pipeline.output_names().size();
     ColumnInput in;  // holds every buffer view until the call ends
-    if (!read_columns(data, p.pipeline.input_names().size(), in)) return nullptr;
-    double* out;
-    PyObject* result = new_result(self, in.bars, outputs, &out);
-    if (!result) return nullptr;
-    const Owned owned(result);
-    const std::vector<StridedOutput> columns = row_outputs(out, outputs);
-    auto status = without_lock([&](const std::function<bool()>& interrupted) {
-      return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted);
+    if (!read_columns(bound[0], p.pipeline.input_names().size(), in)) return nullptr;
+    return run_result(self, in.bars, outputs, validity, [&](std::span<const StridedOutput> columns) {
+      auto status = without_lock([&](const std::function<bool()>& interrupted) {
+        return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted);
+      });
+      if (!status) return raise_core_error(status.error()), false;
+      return *status != RunStatus::interrupted;
     });
-    if (!status) return raise_core_error(status.error());
-    if (*status == RunStatus::interrupted) return nullptr;
-    Py_INCREF(result);
-    return result;
   });
 }
 
@@ -138,7 +136,7 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "\n"
                "Returns:\n"
                "    One list per output column, in ``output_names()`` order."},
-              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data)",
+              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data, *, validity=False)",
                "Labels over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -146,7 +144,9 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "length; NaN marks a missing value.\n"
                "\n"
                "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
-               "numpy.asarray() wraps without a copy. Labels are computed in blocks of bars, and a signal\n"
+               "numpy.asarray() wraps without a copy. With validity=True returns (values, present): present\n"
+               "is a _Result of the same shape holding bool values, True where a label is present, so a\n"
+               "computed NaN (present) can be told from a missing value. Labels are computed in blocks of bars, and a signal\n"
                "(KeyboardInterrupt) is seen between blocks; the pipeline never changes."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},

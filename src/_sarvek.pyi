@@ -6,7 +6,7 @@ leaves the object unchanged. A KeyboardInterrupt during a research run leaves
 every feature of the pipeline reset.
 """
 from collections.abc import Sequence
-from typing import Any, Self, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, final, overload
 
 __all__ = [
     "Sma", "Ema", "Kama", "SimpleReturn", "LogReturn", "Skewness", "Kurtosis", "LinearSlope",
@@ -165,11 +165,18 @@ class FeaturePipeline:
     def warm_up_period(self) -> int: ...
     def __len__(self) -> int: ...
     def _config(self) -> dict[str, Any]: ...
-    def _run_columns(self, data: object, reset: bool = True) -> _Result:
+    @overload
+    def _run_columns(self, data: object, reset: bool = True, *, validity: Literal[False] = False) -> _Result:
         """``data``: a 2-D float64 buffer (bars, inputs) or a list of 1-D
         float64 buffers, one per input column. Whole float64 columns in, a (bars, outputs) table out, computed with
         the interpreter lock released. A refused call changes nothing; a run
         stopped by KeyboardInterrupt leaves every feature reset."""
+    @overload
+    def _run_columns(self, data: object, reset: bool = True, *, validity: Literal[True]) -> tuple[_Result, _Result]:
+        """As above, also returning a (bars, outputs) bool table, True where
+        a result is present (a computed NaN is present, a missing one not)."""
+    @overload
+    def _run_columns(self, data: object, reset: bool = True, *, validity: bool) -> _Result | tuple[_Result, _Result]: ...
 
 @final
 class TargetPipeline:
@@ -183,11 +190,19 @@ class TargetPipeline:
     def forward_period(self) -> int: ...
     def __len__(self) -> int: ...
     def _config(self) -> dict[str, Any]: ...
-    def _run_columns(self, data: object) -> _Result: ...
+    @overload
+    def _run_columns(self, data: object, *, validity: Literal[False] = False) -> _Result: ...
+    @overload
+    def _run_columns(self, data: object, *, validity: Literal[True]) -> tuple[_Result, _Result]:
+        """Also returns a (bars, outputs) bool table, True where a label is
+        present."""
+    @overload
+    def _run_columns(self, data: object, *, validity: bool) -> _Result | tuple[_Result, _Result]: ...
 
 @final
 class _Result:
-    """A (bars, outputs) float64 table exported through the buffer protocol."""
+    """A (bars, outputs) table exported through the buffer protocol:
+    float64 values (NaN for missing), or bool presence flags."""
     def __len__(self) -> int: ...
     @property
     def shape(self) -> tuple[int, int]: ...

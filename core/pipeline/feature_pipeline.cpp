@@ -283,6 +283,9 @@ Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const
           const double* v = values[k];
           const std::uint8_t* ok = valid[k];
           for (std::size_t i = begin; i < end; ++i) o[i] = ok[i - begin] ? v[i - begin] : nan;
+          if (o.present)
+            for (std::size_t i = begin; i < end; ++i)
+              o.present[static_cast<std::ptrdiff_t>(i) * o.present_stride] = ok[i - begin] != 0;
         }
       },
       interrupted);

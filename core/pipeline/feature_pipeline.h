@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -30,10 +31,22 @@ struct StridedColumn {
   std::ptrdiff_t stride;
   double operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
 };
+// An output column written with a stride. When `present` is given, entry
+// i of it (same stride rule, `present_stride` in bytes) is set to 1 for a
+// present result and 0 for a missing one, so a computed NaN can be told
+// from a missing value.
 struct StridedOutput {
   double* data;
   std::ptrdiff_t stride;
+  std::uint8_t* present = nullptr;
+  std::ptrdiff_t present_stride = 0;
   double& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
+  // Writes entry i: `value` when `is_present`, else NaN.
+  void set(std::size_t i, bool is_present, double value) const {
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    data[at * stride] = is_present ? value : std::numeric_limits<double>::quiet_NaN();
+    if (present) present[at * present_stride] = is_present;
+  }
 };
 
 // How a column run ended: every bar processed, or stopped by the caller's
@@ -93,7 +106,8 @@ class FeaturePipeline {
   // Research over whole columns: inputs[j] is input column j (input_names()
   // order), `bars` values each, NaN marking a missing value. Writes every
   // output name's value for every bar into outputs[k] (output_names()
-  // order), NaN for missing. With `reset_first` the features are reset
+  // order), NaN for missing, and marks each entry present or missing where
+  // the output column asks for it. With `reset_first` the features are reset
   // before the first bar, as run_research does; otherwise the run continues
   // from the features' current state, so a long history may be fed in
   // pieces with the same results as one run. The features are left after

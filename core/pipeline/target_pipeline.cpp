@@ -196,13 +196,13 @@ Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const 
   for (const Slot& slot : targets_)
     for (std::size_t p : slot.positions) source.used[p] = true;
 
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 0; k < output_names_.size(); ++k)
-    for (std::size_t i = 0; i < bars; ++i) outputs[k][i] = kNaN;
+    for (std::size_t i = 0; i < bars; ++i) outputs[k].set(i, false, 0.0);
   return run_blocks(
       bars, source,
       [&](std::size_t k, std::size_t a, std::span<const Value> labels) {
-        for (std::size_t i = 0; i < labels.size(); ++i) outputs[k][a + i] = labels[i] ? *labels[i] : kNaN;
+        for (std::size_t i = 0; i < labels.size(); ++i)
+          outputs[k].set(a + i, labels[i].has_value(), labels[i] ? *labels[i] : 0.0);
       },
       [](std::size_t) {}, interrupted);
 }

@@ -26,11 +26,11 @@ def _data(columns: Columns, bars: int) -> list[npt.NDArray[np.float64]] | npt.ND
 Present = npt.NDArray[np.bool_]
 
 
-def _split(result: object, validity: bool) -> object:
+def _split(result: Any, validity: bool) -> Any:
     if not validity:
         return np.asarray(result)
-    values, present = result  # type: ignore[misc]
-    flags = np.asarray(present)
+    values: Any = result[0]
+    flags = np.asarray(result[1])
     flags = flags.view(np.bool_) if flags.dtype == np.uint8 else flags.astype(np.bool_, copy=False)
     return np.asarray(values), flags
 

@@ -113,7 +113,7 @@ class _Pandas(_Table):
 
 class _Polars(_Table):
     kind = "polars"
-    nulls = False  # VALIDITY-PENDING
+    nulls = True
 
     def __init__(self, data: Any) -> None:
         super().__init__(data)
@@ -134,7 +134,7 @@ class _Polars(_Table):
         if present is None:
             result = pl.DataFrame({n: out[:, k] for k, n in enumerate(names)}, schema={n: pl.Float64 for n in names})
         else:
-            result = pl.from_arrow(_arrow_outputs(names, out, present))
+            result = pl.DataFrame(_arrow_outputs(names, out, present))
         if not keep:
             return result
         return pl.concat([self.data.select(keep), result], how="horizontal")
@@ -142,7 +142,7 @@ class _Polars(_Table):
 
 class _Arrow(_Table):
     kind = "pyarrow"
-    nulls = False  # VALIDITY-PENDING
+    nulls = True
 
     def __init__(self, data: Any) -> None:
         super().__init__(data)

@@ -228,6 +228,90 @@ def test_empty_results():
     assert p._run_columns([]).shape == (0, 0)
 
 
+# -------------------------------------------------------------- presence
+
+
+def sma_presence(x, w):
+    """Where Sma(w) over x has a result: the bar and the w - 1 before it all present."""
+    ok = ~np.isnan(x)
+    return np.array([i >= w - 1 and bool(ok[i - w + 1 : i + 1].all()) for i in range(len(x))]).reshape(-1, 1)
+
+
+def infinities(bars, seed):
+    """A column of numbers with gaps and both infinities, so windows over it meet inf - inf."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=bars)
+    pick = rng.random(bars)
+    x[pick < 0.15] = np.inf
+    x[(pick >= 0.15) & (pick < 0.3)] = -np.inf
+    x[(pick >= 0.3) & (pick < 0.4)] = np.nan
+    return x
+
+
+@pytest.mark.parametrize("reset", [True, False])
+@pytest.mark.parametrize("w", [1, 2, 5])
+def test_presence_tells_a_computed_nan_from_a_missing_value(w, reset):
+    x = infinities(3000, seed=w)
+    p, q = (sv.FeaturePipeline([sv.Sma(["x"], w, ["s"])], ["x"]) for _ in range(2))
+    plain = np.asarray(p._run_columns(x.reshape(-1, 1), reset=reset))
+    values, present = q._run_columns(x.reshape(-1, 1), reset, validity=True)
+    present = np.asarray(present)
+    assert present.dtype == np.bool_ and present.shape == (3000, 1) and present.flags.c_contiguous
+    assert_same_bits(values, plain)
+    np.testing.assert_array_equal(present, sma_presence(x, w))
+    if w > 1:
+        assert (present & np.isnan(plain)).any()  # inf - inf inside a window: a present NaN
+
+
+@pytest.mark.parametrize("layout", ["C order", "columns", "every other row of a wider table"])
+def test_presence_agrees_with_run_research_over_every_feature(layout):
+    data = ohlc(4099)
+    p = pipeline()
+    values, present = p._run_columns(LAYOUTS[layout](data), validity=True)
+    values, present = np.asarray(values), np.asarray(present)
+    listed = np.array(p.run_research(data.tolist()))
+    assert_same_bits(values, listed)
+    # Missing is NaN in the lists; a number there is present.
+    assert not (~present & ~np.isnan(listed)).any()
+    assert not (~present & ~np.isnan(values)).any() and present.any() and not present.all()
+    assert (present & np.isnan(values)).any()  # the infinities in the data make some
+
+
+def test_target_presence_tells_a_computed_nan_from_a_missing_label():
+    rng = np.random.default_rng(3)
+    price = np.exp(rng.normal(size=2000))
+    price[rng.random(2000) < 0.2] = np.inf
+    price[rng.random(2000) < 0.1] = np.nan
+    h = 2
+    t = sv.TargetPipeline([sv.FutureReturn(["p"], h, ["r", "extra"])], ["p"])
+    values, present = t._run_columns(price.reshape(-1, 1), validity=True)
+    values, present = np.asarray(values), np.asarray(present)
+    assert_same_bits(values, np.asarray(t._run_columns(price.reshape(-1, 1))))
+    assert_same_bits(values, np.array(t.run_research([price.tolist()])).T)
+    later = np.concatenate([price[h:], np.full(h, np.nan)])
+    expected = ~np.isnan(price) & (price > 0) & ~np.isnan(later)
+    np.testing.assert_array_equal(present[:, 0], expected)
+    assert not present[:, 1].any()  # a name the target computes no column for
+    assert (present[:, 0] & np.isnan(values[:, 0])).any()  # (inf - inf) / inf
+
+
+def test_presence_is_a_zero_copy_bool_table_and_validity_is_keyword_only():
+    p = pipeline()
+    values, present = p._run_columns(ohlc(10), validity=True)
+    m = memoryview(present)
+    assert (m.format, m.shape, m.strides, m.itemsize) == ("?", (10, 12), (12, 1), 1)
+    assert np.shares_memory(np.asarray(present), np.asarray(present))
+    assert type(present) is sv._Result and len(present) == 10 and present.shape == (10, 12)
+    assert isinstance(p._run_columns(ohlc(10), validity=False), sv._Result)
+    empty_values, empty_present = sv.FeaturePipeline([], [])._run_columns(np.zeros((3, 0)), validity=True)
+    assert np.asarray(empty_present).shape == (3, 0) and np.asarray(empty_present).dtype == np.bool_
+    with pytest.raises(TypeError, match=r"takes at most 2 positional arguments \(3 given\)"):
+        p._run_columns(ohlc(10), True, True)
+    with pytest.raises(TypeError, match=r"takes at most 1 positional argument \(2 given\)"):
+        targets()._run_columns(ohlc(10)[:, :2], True)
+    assert "validity" in p._run_columns.__doc__ and "validity" in targets()._run_columns.__doc__
+
+
 # --------------------------------------------------------------- refusals
 
 

@@ -77,8 +77,8 @@ COLUMN_KINDS = {
     "polars": lambda v, m: pl.Series([None if k else x for x, k in zip(v.tolist(), m)], dtype=pl.Int64),
     "polars decimal": lambda v, m: pl.Series([None if k else decimal.Decimal(x) for x, k in zip(v.tolist(), m)],
                                              dtype=pl.Decimal(20, 0)),
-    "pyarrow decimal": lambda v, m: pa.chunked_array([pa.array([None if k else decimal.Decimal(x)
-                                                                for x, k in zip(v.tolist(), m)], pa.decimal128(20, 0))]),
+    "pyarrow decimal": lambda v, m: pa.chunked_array([pa.array(
+        [None if k else decimal.Decimal(x) for x, k in zip(v.tolist(), m)], pa.decimal128(20, 0))]),
     "pyarrow": lambda v, m: pa.array(v, mask=np.asarray(m)),
 }
 
@@ -156,8 +156,8 @@ def test_every_dict_column_has_one_value_per_bar(pipeline, change):
     with pytest.raises(ValueError, match=rf"^column 'symbol' has {50 + change} values where column {first!r} has 50;"):
         compute(pipeline, short, by="symbol")
     with pytest.raises(ValueError, match=rf"^column 'time' has {50 + change} values where column {first!r} has 50;"):
-        compute(pipeline, dict(cols, time=cols["time"][:49] if change < 0 else np.append(cols["time"], cols["time"][:1])),
-                time="time")
+        times = cols["time"][:49] if change < 0 else np.append(cols["time"], cols["time"][:1])
+        compute(pipeline, dict(cols, time=times), time="time")
     with pytest.raises(ValueError, match=rf"^column 'note' has {50 + change} values where column {first!r} has 50;"):
         compute(pipeline, dict(cols, note=list(range(50 + change))), keep=["note"])
 
@@ -294,3 +294,44 @@ def test_worker_counts_are_whole_numbers_of_at_least_one(workers):
 
 def test_worker_counts_that_are_fine():
     assert check_workers(None) is None and check_workers(np.int64(3)) == 3 and check_workers(1) == 1
+
+
+# ------------------------------------------------------------ nulls in results
+
+def nulls(out, name):
+    col = out.column(name) if isinstance(out, pa.Table) else out.get_column(name)
+    return np.asarray(col.is_null().to_numpy(zero_copy_only=False) if isinstance(out, pa.Table)
+                      else col.is_null().to_numpy(), dtype=bool)
+
+
+@pytest.mark.parametrize("kind", ["polars", "pyarrow"])
+@pytest.mark.parametrize("pipeline", [FEATURES, TARGETS], ids=["features", "targets"])
+@pytest.mark.parametrize("by", [None, "symbol"])
+def test_missing_outputs_are_null_and_the_numbers_are_unchanged(kind, pipeline, by):
+    cols = bars(400, seed=17)
+    cols["close"][[50, 51, 52, 200]] = np.nan
+    plain = compute(pipeline, dict(cols), by=by)  # NaN for missing
+    got = compute(pipeline, KINDS[kind](cols), by=by)
+    for name in pipeline.output_names():
+        values, missing = column(got, name), nulls(got, name)
+        assert missing.any() and not missing.all(), name
+        assert np.array_equal(bits(values[~missing]), bits(plain[name][~missing])), name
+        assert np.isnan(plain[name][missing]).all(), name
+    if by is not None:  # each symbol's nulls are those of the symbol run alone
+        for sym in np.unique(cols["symbol"]):
+            rows = cols["symbol"] == sym
+            alone = compute(pipeline, KINDS[kind]({k: v[rows] for k, v in cols.items()}))
+            assert all(np.array_equal(nulls(alone, n), nulls(got, n)[rows]) for n in pipeline.output_names())
+
+
+def test_a_computed_nan_stays_nan_beside_nulls():
+    fp = sarvek.FeaturePipeline([sarvek.Sma(["x"], 2, ["s"])], ["x"])
+    x = [1.0, np.inf, -np.inf, None, 2.0, 3.0]  # inf + -inf is NaN; None is missing
+    expected_null = [True, False, False, True, True, False]
+    for data in (pl.DataFrame({"x": x}), pa.table({"x": x})):
+        out = sarvek.compute_features(fp, data)
+        assert nulls(out, "s").tolist() == expected_null
+        values = column(out, "s")
+        assert np.isnan(values[2]) and values[1] == np.inf and values[5] == 2.5
+    as_pandas = sarvek.compute_features(fp, pd.DataFrame({"x": x}, dtype=float))["s"].to_numpy()
+    assert np.isnan(as_pandas[[0, 2, 3, 4]]).all()
