@@ -701,6 +701,16 @@ def test_every_simd_path_gives_the_bits_of_update(simd_path, w):
     assert_same_bits(p.run_research(data.tolist()), expected)
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="reads the CPU's flags from /proc/cpuinfo")
+def test_every_path_this_cpu_can_run_is_offered():
+    with open("/proc/cpuinfo") as f:
+        flags = set(next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), []))
+    if not flags & {"avx2", "avx512f"} and "sse2" not in flags:
+        pytest.skip("not an x86-64 CPU")
+    assert ("avx2" in sv._simd_paths()) == ("avx2" in flags)
+    assert ("avx512" in sv._simd_paths()) == ("avx512f" in flags)
+
+
 def test_simd_path_names_are_checked():
     assert sv._simd_paths()[0] == "scalar" and sv._simd_path() in sv._simd_paths()
     with pytest.raises(ValueError, match=r"^SIMD path 'no-such' is unknown or not supported by this CPU; available: scalar"):
