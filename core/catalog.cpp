@@ -58,8 +58,7 @@ const TargetDescription* description_of(const Target& t) {
   return nullptr;
 }
 
-std::optional<std::size_t> memory_window_minus_one(const Arguments& a) { return count_argument(a, 1) - 1; }
-std::optional<std::size_t> memory_window(const Arguments& a) { return count_argument(a, 1); }
-std::optional<std::size_t> memory_unbounded(const Arguments&) { return std::nullopt; }
+std::size_t memory_window_minus_one(const Arguments& a) { return count_argument(a, 1) - 1; }
+std::size_t memory_window(const Arguments& a) { return count_argument(a, 1); }
 
 }  // namespace sarvek

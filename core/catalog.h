@@ -54,9 +54,9 @@ struct FeatureDescription {
   std::size_t reads;     // values read: the first `reads` input names
   std::size_t produces;  // values computed on every bar; further output names are always missing
   // The bars of history, before a bar, that a fresh copy must see to give
-  // exactly that bar's outputs; empty for a recursion, whose output depends
+  // exactly that bar's outputs; null for a recursion, whose output depends
   // on every bar since the start.
-  std::optional<std::size_t> (*memory)(const Arguments&);
+  std::size_t (*memory)(const Arguments&) = nullptr;
   // The first bar at which an output can be valid when every value read can
   // be valid from bar `start` on; null: start + warm-up.
   std::size_t (*first_valid)(const Arguments&, std::size_t start, std::size_t warm_up) = nullptr;
@@ -145,8 +145,7 @@ Arguments horizon_arguments(const Target& t) {
 }
 
 // Memory rules shared by the windowed types.
-std::optional<std::size_t> memory_window_minus_one(const Arguments& a);  // a window of `window` bars
-std::optional<std::size_t> memory_window(const Arguments& a);            // the bar `window` bars back
-std::optional<std::size_t> memory_unbounded(const Arguments& a);         // a recursion
+std::size_t memory_window_minus_one(const Arguments& a);  // a window of `window` bars
+std::size_t memory_window(const Arguments& a);            // the bar `window` bars back
 
 }  // namespace sarvek

@@ -81,7 +81,7 @@ const FeatureDescription& Ema::description() {
                  names_param("outputs", "must not be empty", 1)},
       .reads = 1,
       .produces = 1,
-      .memory = memory_unbounded,
+      .memory = nullptr,  // a recursion: every bar since the start counts
       // The seed is the mean of a whole collection of `window` bars, counted
       // from bar 0; a collection holding a missing value is thrown away, so
       // the seed waits for the first collection after `start`.

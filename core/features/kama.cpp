@@ -95,7 +95,7 @@ const FeatureDescription& Kama::description() {
                  count_param("slow", "must be > fast", 0, 30)},
       .reads = 1,
       .produces = 1,
-      .memory = memory_unbounded,
+      .memory = nullptr,  // a recursion: every bar since the start counts
       .make = [](Arguments a) -> Result<std::unique_ptr<Feature>> {
         return owned<Kama, Feature>(Kama::create(std::get<Names>(std::move(a[0])), count_argument(a, 1),
                                                  std::get<Names>(std::move(a[2])), count_argument(a, 3),

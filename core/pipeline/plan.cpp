@@ -84,7 +84,7 @@ FeaturePlan plan_of(const FeaturePipeline& pipeline) {
     const std::size_t reads = std::min(inputs[i].size(), f.values_read());
     step.reads.assign(inputs[i].begin(), inputs[i].begin() + static_cast<std::ptrdiff_t>(reads));
     step.warm_up = f.warm_up_period();
-    if (step.type) step.memory = step.type->memory(arguments[i]);
+    if (step.type && step.type->memory) step.memory = step.type->memory(arguments[i]);
     plan.features.push_back(std::move(step));
   }
   auto order = order_features(inputs, outputs);
