@@ -187,6 +187,8 @@ PyObject* new_plan_dict(const FeaturePlan& plan) {
     const FeaturePlan::Step& s = plan.features[i];
     return new_dict([&](PyObject* d) {
       return dict_set(d, "type", s.type ? PyUnicode_FromString(s.type->name) : Py_NewRef(Py_None)) &&
+             dict_set(d, "repr", s.type ? new_str(arguments_repr(s.type->name, s.type->params, s.arguments))
+                                        : Py_NewRef(Py_None)) &&
              dict_set(d, "stage", new_size(s.stage)) && dict_set(d, "reads", new_str_list(s.reads)) &&
              dict_set(d, "warm_up", new_size(s.warm_up)) && dict_set(d, "memory", new_optional_size(s.memory)) &&
              dict_set(d, "chain_memory", new_optional_size(s.chain_memory)) &&
@@ -219,8 +221,14 @@ PyObject* new_plan_dict(const FeaturePlan& plan) {
 }
 
 PyObject* new_plan_dict(const TargetPlan& plan) {
-  PyObject* targets = new_list(plan.horizons.size(), [&](std::size_t i) {
-    return new_dict([&](PyObject* t) { return dict_set(t, "horizon", new_size(plan.horizons[i])); });
+  PyObject* targets = new_list(plan.targets.size(), [&](std::size_t i) {
+    const TargetPlan::Step& s = plan.targets[i];
+    return new_dict([&](PyObject* t) {
+      return dict_set(t, "type", s.type ? PyUnicode_FromString(s.type->name) : Py_NewRef(Py_None)) &&
+             dict_set(t, "repr", s.type ? new_str(arguments_repr(s.type->name, s.type->params, s.arguments))
+                                        : Py_NewRef(Py_None)) &&
+             dict_set(t, "outputs", new_str_list(s.outputs)) && dict_set(t, "horizon", new_size(s.horizon));
+    });
   });
   return new_dict_of({{"targets", targets}, {"future", new_size(plan.future)}});
 }

@@ -300,8 +300,8 @@ PyTypeObject* create(PyObject* module) {
                "under \"type\" and its constructor arguments."},
               {"_plan", as_method(pipeline_plan), METH_NOARGS, "($self)",
                "What the configuration implies, as plain data: stages (feature positions, as in _config(), "
-               "stage by stage); features (per feature: type, stage, reads, warm_up, memory, chain_memory, "
-               "first_valid); columns (per name: input_column, producer as (feature, output index) or None, "
+               "stage by stage); features (per feature: type, repr, stage, reads, warm_up, memory, "
+               "chain_memory, first_valid); columns (per name: input_column, producer as (feature, output index) or None, "
                "readers); first_valid (per output name, in output_names() order, None for never); history "
                "(bars of history a piece needs for exact results, None when a chain is unbounded)."},
               {"_fresh", as_method(pipeline_fresh), METH_NOARGS, "($self)",

@@ -195,7 +195,7 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "under \"type\" and its constructor arguments."},
               {"_plan", as_method(pipeline_plan), METH_NOARGS, "($self)",
                "What the configuration implies, as plain data: targets (per target, in the order given: "
-               "horizon, the bars after a bar its label reads) and future (the largest horizon, 0 without "
+               "type, repr, outputs and horizon, the bars after a bar its label reads) and future (the largest horizon, 0 without "
                "targets)."},
               {"_fresh", as_method(pipeline_fresh), METH_NOARGS, "($self)",
                "A new pipeline of the same configuration."},

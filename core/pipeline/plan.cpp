@@ -12,7 +12,6 @@ namespace {
 // Recursion over the features, each computed once; the order is acyclic.
 struct Planner {
   const std::vector<const Feature*>& features;
-  const std::vector<Arguments>& arguments;
   FeaturePlan& plan;
   std::unordered_map<std::string, FeaturePlan::Producer> producer;
   std::unordered_map<std::string, bool> is_input;
@@ -61,7 +60,7 @@ struct Planner {
     }
     if (!unbounded) step.chain_memory = *step.memory + longest;
     if (reachable)
-      step.first_valid = step.type ? step.type->first_valid_bar(arguments[i], start, step.warm_up) : start + step.warm_up;
+      step.first_valid = step.type ? step.type->first_valid_bar(step.arguments, start, step.warm_up) : start + step.warm_up;
     done[i] = true;
   }
 };
@@ -72,7 +71,6 @@ FeaturePlan plan_of(const FeaturePipeline& pipeline) {
   const std::vector<const Feature*> features = pipeline.features_in_caller_order();
   const std::size_t n = features.size();
   std::vector<Names> inputs, outputs;
-  std::vector<Arguments> arguments(n);
   FeaturePlan plan;
   for (std::size_t i = 0; i < n; ++i) {
     const Feature& f = *features[i];
@@ -80,11 +78,11 @@ FeaturePlan plan_of(const FeaturePipeline& pipeline) {
     outputs.push_back(f.output_names());
     FeaturePlan::Step step{};
     step.type = description_of(f);
-    if (step.type) arguments[i] = step.type->arguments_of(f);
+    if (step.type) step.arguments = step.type->arguments_of(f);
     const std::size_t reads = std::min(inputs[i].size(), f.values_read());
     step.reads.assign(inputs[i].begin(), inputs[i].begin() + static_cast<std::ptrdiff_t>(reads));
     step.warm_up = f.warm_up_period();
-    if (step.type && step.type->memory) step.memory = step.type->memory(arguments[i]);
+    if (step.type && step.type->memory) step.memory = step.type->memory(step.arguments);
     plan.features.push_back(std::move(step));
   }
   auto order = order_features(inputs, outputs);
@@ -94,7 +92,7 @@ FeaturePlan plan_of(const FeaturePipeline& pipeline) {
   for (std::size_t s = 0; s < plan.stages.size(); ++s)
     for (const std::size_t i : plan.stages[s]) plan.features[i].stage = s;
 
-  Planner planner{features, arguments, plan, {}, {}, std::vector<bool>(n), std::vector<bool>(n)};
+  Planner planner{features, plan, {}, {}, std::vector<bool>(n), std::vector<bool>(n)};
   for (const std::string& name : pipeline.input_names()) planner.is_input[name] = true;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t k = 0; k < outputs[i].size(); ++k) planner.producer.emplace(outputs[i][k], FeaturePlan::Producer{i, k});
@@ -137,10 +135,13 @@ TargetPlan plan_of(const TargetPipeline& pipeline) {
   TargetPlan plan;
   for (std::size_t i = 0; i < pipeline.len(); ++i) {
     const Target& t = pipeline.target(i);
-    const TargetDescription* type = description_of(t);
-    const std::size_t h = type ? type->horizon(type->arguments_of(t)) : t.forward_period();
-    plan.horizons.push_back(h);
-    plan.future = std::max(plan.future, h);
+    TargetPlan::Step step{description_of(t), {}, t.output_names(), t.forward_period()};
+    if (step.type) {
+      step.arguments = step.type->arguments_of(t);
+      step.horizon = step.type->horizon(step.arguments);
+    }
+    plan.future = std::max(plan.future, step.horizon);
+    plan.targets.push_back(std::move(step));
   }
   return plan;
 }

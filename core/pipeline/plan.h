@@ -21,6 +21,7 @@ namespace sarvek {
 struct FeaturePlan {
   struct Step {
     const FeatureDescription* type;  // null for a type outside the catalogue
+    Arguments arguments;             // as type->arguments_of gives them
     std::size_t stage;
     Names reads;                      // the input names whose values it reads
     std::size_t warm_up;
@@ -59,8 +60,14 @@ struct FeaturePlan {
 FeaturePlan plan_of(const FeaturePipeline& pipeline);
 
 struct TargetPlan {
-  std::vector<std::size_t> horizons;  // caller order
-  std::size_t future = 0;             // the largest horizon, 0 without targets
+  struct Step {
+    const TargetDescription* type;  // null for a type outside the catalogue
+    Arguments arguments;
+    Names outputs;
+    std::size_t horizon;  // the bars after a bar that its label reads
+  };
+  std::vector<Step> targets;  // caller order
+  std::size_t future = 0;     // the largest horizon, 0 without targets
 };
 
 TargetPlan plan_of(const TargetPipeline& pipeline);

@@ -54,7 +54,8 @@ const TargetDescription& FutureLinearSlope::description() {
                  names_param("outputs", "must contain exactly 2 names: [slope, r2]", 2)},
       .reads = 2,
       .produces = 2,
-      .horizon = [](const Arguments& a) { return count_argument(a, 1); },
+      // The window of bar i is bars i .. i + horizon - 1.
+      .horizon = [](const Arguments& a) { return count_argument(a, 1) - 1; },
       .make = make_horizon<FutureLinearSlope>,
       .is = is_a<FutureLinearSlope, Target>,
       .arguments_of = horizon_arguments<FutureLinearSlope>,
