@@ -49,6 +49,12 @@ class Feature {
   // name. Each column holds `bars` entries; outputs must not overlap inputs.
   Result<void> run_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
 
+  // About how many steps of arithmetic one bar costs in a column run (1 for
+  // a feature whose cost does not grow with a window). Column runs size
+  // their blocks by it, so that a look at the caller's interrupt check
+  // comes after a bounded amount of work whatever the window.
+  virtual std::size_t work_per_bar() const { return 1; }
+
   // Takes the room column runs of up to `bars` bars need, so that they do
   // not allocate; changes no state. May throw std::bad_alloc.
   virtual void reserve_columns(std::size_t bars) { (void)bars; }
@@ -73,6 +79,8 @@ class ConfiguredFeature : public Feature {
   Names input_names() const override { return inputs_; }
   Names output_names() const override { return outputs_; }
   std::size_t window() const { return window_; }
+  // Most windowed features recompute their window on every bar.
+  std::size_t work_per_bar() const override { return window_ == 0 ? 1 : window_; }
 
  protected:
   ConfiguredFeature(Names inputs, std::size_t window, Names outputs)

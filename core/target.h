@@ -21,6 +21,9 @@ class Target {
   // Bars at the end of a dataset whose labels are missing because their
   // future is not yet known.
   virtual std::size_t forward_period() const = 0;
+  // About how many steps of arithmetic one label costs (1 when the cost
+  // does not grow with the horizon); runs size their blocks by it.
+  virtual std::size_t work_per_bar() const { return 1; }
 
   // columns[i] belongs to input_names()[i]. Returns the label columns, or
   // an InvalidInput error when the columns given are too few or too short

@@ -53,6 +53,12 @@ bool check_layout(const char* what, const Py_buffer& v) {
   return true;
 }
 
+bool in_place(const Py_buffer& v) {
+  for (int d = 0; d < v.ndim; ++d)
+    if (v.strides[d] % 8 != 0) return false;
+  return reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
+}
+
 StridedColumn column_of(const Py_buffer& v, Py_ssize_t j) {
   const char* base = static_cast<const char*>(v.buf) + (v.ndim == 2 ? j * v.strides[1] : 0);
   return {reinterpret_cast<const double*>(base), v.strides[0] / 8};
@@ -139,9 +145,29 @@ struct SignalCounter {
 
 }  // namespace
 
+HeldBuffer::~HeldBuffer() {
+  if (!held_) return;
+  if (own_strides_) view_.strides = nullptr;  // the exporter sees its view as it gave it
+  PyBuffer_Release(&view_);
+}
+
 bool HeldBuffer::get(PyObject* obj) {
   if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) return false;
   held_ = true;
+  if (!view_.strides && view_.ndim > 0) {
+    // Null strides mean C order: each dimension steps over all later ones.
+    if (view_.ndim > PyBUF_MAX_NDIM || !view_.shape) {
+      PyErr_SetString(PyExc_BufferError, "the buffer has neither strides nor a usable shape");
+      return false;
+    }
+    Py_ssize_t step = view_.itemsize;
+    for (int d = view_.ndim - 1; d >= 0; --d) {
+      strides_[d] = step;
+      step *= view_.shape[d];
+    }
+    view_.strides = strides_;
+    own_strides_ = true;
+  }
   return true;
 }
 
@@ -177,7 +203,31 @@ int read_table(PyObject* data, ColumnInput& out) {
     out.held.pop_back();
     return 0;
   }
-  return read_table_columns(v, out) ? 1 : -1;
+  if (in_place(v)) return read_table_columns(v, out) ? 1 : -1;
+  // Strides that are not whole doubles, or a misaligned start: copied, value
+  // by value, into a row-major table.
+  const auto bars = static_cast<std::size_t>(v.shape[0]);
+  const auto width = static_cast<std::size_t>(v.shape[1]);
+  if (width != 0 && bars > std::numeric_limits<std::size_t>::max() / sizeof(double) / width) {
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a copy of data: %zu x %zu float64 values", bars, width);
+    return -1;
+  }
+  out.copy.reset(static_cast<double*>(std::malloc(std::max<std::size_t>(bars * width, 1) * sizeof(double))));
+  if (!out.copy) {
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a copy of data: %zu x %zu float64 values (%zu bytes)", bars,
+                 width, bars * width * sizeof(double));
+    return -1;
+  }
+  const char* base = static_cast<const char*>(v.buf);
+  for (std::size_t i = 0; i < bars; ++i)
+    for (std::size_t j = 0; j < width; ++j)
+      std::memcpy(&out.copy[i * width + j],
+                  base + static_cast<Py_ssize_t>(i) * v.strides[0] + static_cast<Py_ssize_t>(j) * v.strides[1],
+                  sizeof(double));
+  out.bars = bars;
+  out.columns.clear();
+  for (std::size_t j = 0; j < width; ++j) out.columns.push_back({out.copy.get() + j, static_cast<std::ptrdiff_t>(width)});
+  return 1;
 }
 
 bool to_row_table(PyObject* data, const char* param, std::size_t width, RowTable& out) {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -31,17 +32,19 @@ class HeldBuffer {
   HeldBuffer() = default;
   HeldBuffer(const HeldBuffer&) = delete;
   HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
+  ~HeldBuffer();
   // False with an exception set when `obj` exports no buffer (or not with
-  // strides and format).
+  // strides and format). An exporter may leave the strides out of a
+  // C-contiguous view; they are then filled in here, so view().strides is
+  // always set.
   bool get(PyObject* obj);
   const Py_buffer& view() const { return view_; }
 
  private:
   Py_buffer view_{};
   bool held_ = false;
+  bool own_strides_ = false;
+  Py_ssize_t strides_[PyBUF_MAX_NDIM] = {};
 };
 
 // Input columns read from buffers: `columns[j]` is input column j, `bars`
@@ -51,6 +54,11 @@ struct ColumnInput {
   std::deque<HeldBuffer> held;
   std::vector<StridedColumn> columns;
   std::size_t bars = 0;
+  // A copy of a table whose values cannot be read in place.
+  struct Free {
+    void operator()(double* p) const { std::free(p); }
+  };
+  std::unique_ptr<double[], Free> copy;
 };
 
 // `data` is one 2-D float64 buffer of shape (bars, width), in any order
@@ -62,8 +70,10 @@ bool read_columns(PyObject* data, std::size_t width, ColumnInput& out);
 
 // For a call that also takes lists of rows: when `data` (not a list or
 // tuple) exports a 2-D float64 buffer, reads all its columns into `out` and
-// returns 1; returns 0, with nothing set, for anything else; -1 with an
-// exception set when the buffer cannot be read.
+// returns 1 (in place, or from a row-major copy when its strides or start
+// do not allow reading doubles in place); returns 0, with nothing set, for
+// anything else; -1 with MemoryError, naming the shape, when the copy
+// cannot be made.
 int read_table(PyObject* data, ColumnInput& out);
 
 // A row-major table of doubles, `width` per bar, converted from a sequence

@@ -139,22 +139,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
   PyObject* data;
   if (!bind_fastcall("run_research", kParams, 1, args, nargs, kwnames, &data)) return nullptr;
   // After a failure the pipeline is: as it was, when the data could not be
-  // read or a bar is short (refused before anything changes); reset, when
-  // the run stopped on a signal or failed; after the last bar, when the
-  // result lists could not be made (a retry resets first, so it gives the
-  // same result). The lists are made after the guard is released: they do
-  // not refer to the pipeline.
-  std::unique_ptr<double[]> results;
-  std::size_t bars = 0, width = 0;
-  PyObject* ran = writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
-    // A 2-D float64 buffer is read in place, any other data as rows, each
-    // converted once into a row-major table; either way every check comes
-    // before anything changes.
+  // read, a bar is short or the room for the results cannot be had (refused
+  // before anything changes); reset, when the run stopped on a signal or
+  // failed, also while the result lists were being made (they are made
+  // under the hold, so nothing else runs on the pipeline in between).
+  return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
+    // A 2-D float64 buffer is read in place (or copied when its layout does
+    // not allow that), any other data as rows, each converted once into a
+    // row-major table; either way every check comes before anything changes.
     ColumnInput table;
     RowTable rows;
     std::vector<StridedColumn> inputs;
     const int is_table = read_table(data, table);
     if (is_table < 0) return nullptr;
+    std::size_t bars = 0;
     if (is_table) {
       bars = table.bars;
       if (bars > 0 && table.columns.size() < p.inputs) return raise_short_bar(0, p.inputs, table.columns.size());
@@ -167,21 +165,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
       for (std::size_t j = 0; j < p.inputs; ++j)
         inputs.push_back({rows.values.data() + j, static_cast<std::ptrdiff_t>(p.inputs)});
     }
-    // Room for every result before anything changes.
-    width = p.outputs;
-    if (width != 0 && bars > std::numeric_limits<std::size_t>::max() / sizeof(double) / width)
-      return PyErr_NoMemory();
-    results = std::make_unique_for_overwrite<double[]>(bars * width);
-    const std::vector<StridedOutput> outputs = row_outputs(results.get(), width);
-
+    // Room for every result before anything changes: MemoryError naming the
+    // shape and bytes when there is none.
+    double* values;
+    PyObject* results = new_result(self, bars, p.outputs, &values);
+    if (!results) return nullptr;
+    const Owned owned(results);
+    const std::vector<StridedOutput> outputs = row_outputs(values, p.outputs);
     auto status = run_engine(p, bars, inputs, outputs, true);
     if (!status) return raise_core_error(status.error());
     if (*status == RunStatus::interrupted) return nullptr;
-    Py_RETURN_NONE;
+    PyObject* lists = new_row_lists(values, bars, p.outputs);
+    if (!lists) p.pipeline.reset();
+    return lists;
   });
-  if (!ran) return nullptr;
-  Py_DECREF(ran);
-  return new_row_lists(results.get(), bars, width);
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

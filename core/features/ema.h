@@ -21,6 +21,8 @@ class Ema final : public ConfiguredFeature {
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
   std::size_t values_read() const override { return 1; }
+  // One blend per bar, whatever the window.
+  std::size_t work_per_bar() const override { return 1; }
 
   // Smoothing factor 2 / (window + 1).
   double alpha() const { return alpha_; }

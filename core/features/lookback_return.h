@@ -33,6 +33,7 @@ class LookbackReturn : public ConfiguredFeature {
   std::unique_ptr<Feature> fresh() const override { return rebuild<Derived>(inputs_, window_, outputs_); }
   void reset() override { buffer_.clear(); }
   std::size_t values_read() const override { return 1; }
+  std::size_t work_per_bar() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:

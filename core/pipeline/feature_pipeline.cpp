@@ -126,11 +126,21 @@ Result<std::span<const Value>> FeaturePipeline::update(std::span<const Value> va
 // small enough that a block's columns stay in cache and extra memory stays
 // a few megabytes whatever the run's length.
 constexpr std::size_t kBlockBars = 16384;
+// Steps of arithmetic per block at most (bars times each feature's work per
+// bar), a few milliseconds: the interrupt check between blocks then comes
+// promptly for any window. A block is never shorter than one bar.
+constexpr std::size_t kBlockWork = std::size_t{1} << 24;
+
+std::size_t FeaturePipeline::block_bars() const {
+  std::size_t work = 0;
+  for (const Step& step : steps_) work += std::max<std::size_t>(step.feature->work_per_bar(), 1);
+  return std::clamp(kBlockWork / std::max<std::size_t>(work, 1), std::size_t{1}, kBlockBars);
+}
 
 template <class Fill, class Take>
 RunStatus FeaturePipeline::run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
                                       const std::function<bool()>& interrupted) {
-  const std::size_t block = std::min(bars, kBlockBars);
+  const std::size_t block = std::min(bars, block_bars());
   const std::size_t slot_count = slots_.size();
 
   // A feature that reads a name it also writes (its own output name standing

@@ -115,7 +115,8 @@ class FeaturePipeline {
   //
   // Refused with InvalidInput, before anything changes, when `inputs` or
   // `outputs` hold fewer columns than there are input columns / output
-  // names. `interrupted`, when given, is asked between blocks of bars; when
+  // names. `interrupted`, when given, is asked between blocks of bars (each
+  // a bounded amount of work, so also often for long windows); when
   // it returns true the run stops, every feature is reset and the result is
   // RunStatus::interrupted (outputs then hold partial results).
   Result<RunStatus> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
@@ -165,6 +166,8 @@ class FeaturePipeline {
   template <class Fill, class Take>
   RunStatus run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
                        const std::function<bool()>& interrupted);
+  // Bars per block of the column engine, from the features' work per bar.
+  std::size_t block_bars() const;
   // InvalidInput when `values` is shorter than the input columns; `index`
   // names the bar of a dataset.
   Result<void> check_bar(std::span<const Value> values, const char* what, std::size_t index) const;

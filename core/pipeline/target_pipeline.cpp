@@ -56,12 +56,16 @@ std::unexpected<CoreError> too_few_data_columns(std::size_t need, std::size_t go
                        ", got " + std::to_string(got));
 }
 
-// Bars per block: few enough that a block of windowed labels (each costing
-// about `horizon` steps) takes well under 50 ms, enough that the overlap
-// read again by the next block stays small.
-std::size_t block_bars(std::size_t horizon) {
-  constexpr std::size_t kWork = std::size_t{1} << 23;
-  return std::clamp(kWork / std::max<std::size_t>(horizon, 1), std::size_t{4096}, std::size_t{65536});
+// Bars per block: few enough that a block of labels (`work` steps of
+// arithmetic per bar for all targets together) takes a few milliseconds, so
+// the interrupt check between blocks comes promptly at any horizon; never
+// so few that the overlap read again by the next block (`horizon` bars)
+// outweighs the block's own work.
+std::size_t block_bars(std::size_t work, std::size_t horizon) {
+  constexpr std::size_t kWork = std::size_t{1} << 24;
+  const std::size_t budget = std::max(kWork, horizon);
+  return std::clamp(budget / std::max<std::size_t>(work, 1), std::size_t{1},
+                    std::max(std::size_t{65536}, horizon));
 }
 
 }  // namespace
@@ -136,7 +140,9 @@ template <class Source, class Write, class Empty>
 Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, Write&& write, Empty&& empty,
                                              const std::function<bool()>& interrupted) const {
   const std::size_t horizon = forward_period();
-  const std::size_t block = block_bars(horizon);
+  std::size_t work = 0;
+  for (const Slot& slot : targets_) work += std::max<std::size_t>(slot.target->work_per_bar(), 1);
+  const std::size_t block = block_bars(work, horizon);
   std::vector<bool> reported(targets_.size(), false);
   std::vector<std::span<const Value>> columns;
   for (std::size_t begin = 0; begin < bars; begin += std::min(block, bars - begin)) {

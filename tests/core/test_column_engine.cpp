@@ -519,6 +519,33 @@ TEST(PipelineColumns, InterruptStopsAndResetsEveryFeature) {
   EXPECT_GE(asked, 2);
 }
 
+// The interrupt check comes after a bounded amount of work (bars times
+// window), not after a fixed number of bars: a long window makes short
+// blocks. Stopped at the third look, at most two blocks were written.
+TEST(PipelineColumns, LongWindowsAreAskedAboutInterruptsAfterBoundedWork) {
+  for (const std::size_t window : {std::size_t{300}, std::size_t{200000}}) {
+    std::vector<std::unique_ptr<Feature>> fs;
+    fs.push_back(std::make_unique<Kurtosis>(*Kurtosis::create({"c"}, window, {"k"})));
+    FeaturePipeline p = std::move(*FeaturePipeline::create(std::move(fs), {"c"}));
+    const std::size_t n = window + 40000;
+    std::vector<double> in(n), out(n, -1.0);
+    for (std::size_t i = 0; i < n; ++i) in[i] = std::sin(0.001 * static_cast<double>(i)) + 2.0;
+    const std::vector<StridedColumn> ins = {{in.data(), 1}};
+    const std::vector<StridedOutput> outs = {{out.data(), 1}};
+    int asked = 0;
+    auto s = p.run_columns(n, ins, outs, true, [&] { return ++asked == 3; });
+    ASSERT_TRUE(s.has_value());
+    EXPECT_EQ(*s, RunStatus::interrupted);
+    const auto written = static_cast<std::size_t>(std::count_if(out.begin(), out.end(), [](double x) {
+      return x != -1.0;
+    }));
+    EXPECT_GT(written, 0u) << window;
+    // About 2^24 steps a block; 2^25 leaves room without allowing the
+    // thousands of bars per block a window-blind block size would give.
+    EXPECT_LE(written, 2 * std::max<std::size_t>((std::size_t{1} << 25) / window, 1)) << window;
+  }
+}
+
 TEST(PipelineColumns, TooFewColumnsAreRefusedBeforeAnythingChanges) {
   const std::vector<double> table = table_of(awkward_bars(20, 4, 1000, false));
   const std::vector<Bar> rows = rows_of_table(table, 4);
@@ -581,6 +608,13 @@ TEST(SimdPaths, ScalarAlwaysAvailableAndUnknownOrUnsupportedRefused) {
   const std::string before = simd::current_path();
   EXPECT_EQ(before, paths.back());  // the best path is the default
   EXPECT_FALSE(simd::set_path("sse9"));
+#if defined(__x86_64__)
+  // Every path this CPU can run is offered, so the tests that walk the paths
+  // run them all.
+  const auto offered = [&](const char* name) { return std::find(paths.begin(), paths.end(), name) != paths.end(); };
+  EXPECT_EQ(offered("avx2"), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(offered("avx512"), __builtin_cpu_supports("avx512f") != 0);
+#endif
   for (const char* name : {"avx2", "avx512"})
     if (std::find(paths.begin(), paths.end(), name) == paths.end()) {
       EXPECT_FALSE(simd::set_path(name));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -260,6 +261,43 @@ TEST(TargetPipeline, StopsBetweenBlocksWhenInterrupted) {
   ASSERT_TRUE(listed);
   EXPECT_EQ(*listed, RunStatus::interrupted);
   EXPECT_EQ(asked, 3);
+}
+
+// A long horizon makes short blocks: the interrupt check comes after a
+// bounded amount of work (labels times horizon). A cheap target with a long
+// horizon keeps blocks at least a horizon long, so the overlap read again by
+// each block does not dominate.
+TEST(TargetPipeline, LongHorizonsAreAskedAboutInterruptsAfterBoundedWork) {
+  const std::size_t h = 200000;
+  TargetPipeline::Targets v;
+  v.push_back(std::make_unique<FutureLinearSlope>(*FutureLinearSlope::create({"x", "y"}, h, {"s", "r2"})));
+  auto p = TargetPipeline::create(std::move(v), {"x", "y"});
+  ASSERT_TRUE(p);
+  const std::size_t bars = 3 * h;
+  std::vector<double> x(bars), y(bars), slope(bars, 7.0), r2(bars, 7.0);
+  for (std::size_t i = 0; i < bars; ++i) {
+    x[i] = static_cast<double>(i);
+    y[i] = std::cos(0.01 * static_cast<double>(i));
+  }
+  const StridedColumn inputs[] = {{x.data(), 1}, {y.data(), 1}};
+  const StridedOutput outputs[] = {{slope.data(), 1}, {r2.data(), 1}};
+  int asked = 0;
+  auto status = p->run_columns(bars, inputs, outputs, [&] { return ++asked == 3; });
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, RunStatus::interrupted);
+  const auto labelled = static_cast<std::size_t>(std::count_if(slope.begin(), slope.end(), [](double s) {
+    return !std::isnan(s);
+  }));
+  EXPECT_GT(labelled, 0u);
+  EXPECT_LE(labelled, 2 * ((std::size_t{1} << 25) / h));
+
+  TargetPipeline::Targets cheap;
+  cheap.push_back(future_return({"x"}, h, {"r"}));
+  auto q = TargetPipeline::create(std::move(cheap), {"x"});
+  ASSERT_TRUE(q);
+  asked = 0;
+  ASSERT_EQ(*q->run_columns(bars, inputs, outputs, [&] { return ++asked < 0; }), RunStatus::done);
+  EXPECT_LE(asked, 3);
 }
 
 }  // namespace

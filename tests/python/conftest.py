@@ -15,3 +15,22 @@ def dask_client():
     finally:
         client.close()
         cluster.close()
+
+
+@pytest.fixture
+def ctrl_c():
+    """ctrl_c(seconds): a real signal after `seconds` (SIGALRM from an interval
+    timer), whose handler raises KeyboardInterrupt as Ctrl-C does. The signal
+    is delivered by the kernel whatever the interpreter is doing, so it is
+    seen as promptly as a real Ctrl-C would be."""
+    import signal
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        yield lambda seconds: signal.setitimer(signal.ITIMER_REAL, seconds)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

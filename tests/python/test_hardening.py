@@ -2,7 +2,6 @@
 names, threads sharing an object, allocation failures and windows too large
 to reserve. Every case must end in a Python exception (or a correct result),
 never in a crash, a lost bar or a silent wrong value."""
-import _thread
 import ctypes
 import gc
 import math
@@ -337,13 +336,13 @@ def test_a_cycle_of_waiting_threads_is_refused_not_hung():
     assert x.update([3.0]) == [3.0] and y.update([4.0]) == [4.0]
 
 
-def test_a_signal_ends_a_wait_in_the_main_thread():
+def test_a_signal_ends_a_wait_in_the_main_thread(ctrl_c):
     s = sv.Sma(["x"], 1, ["o"])
     holder = Holding()
     a = threading.Thread(target=lambda: s.update([holder]))
     a.start()
     assert holder.entered.wait(30)
-    threading.Timer(0.2, _thread.interrupt_main).start()
+    ctrl_c(0.2)
     try:
         with pytest.raises(KeyboardInterrupt):
             s.update([1.0])
