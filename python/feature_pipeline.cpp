@@ -5,12 +5,15 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/pipeline/feature_pipeline.h"
+#include "core/pipeline/plan.h"
 #include "python/buffers.h"
+#include "python/catalog.h"
 #include "python/classdef.h"
 #include "python/convert.h"
 #include "python/features.h"
@@ -30,6 +33,14 @@ struct PipelinePayload {
 };
 
 constexpr std::size_t kKeptBarCapacity = 4096;
+
+PyObject* new_pipeline(PyTypeObject* type, FeaturePipeline&& pipeline) {
+  const std::size_t width = pipeline.input_names().size();
+  const std::size_t outputs = pipeline.output_names().size();
+  PipelinePayload payload{{}, std::move(pipeline), {}, width, outputs};
+  payload.bar.reserve(width);
+  return new_instance(type, std::move(payload));
+}
 
 PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
@@ -51,11 +62,28 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto pipeline = FeaturePipeline::create(std::move(features), std::move(columns));
     if (!pipeline) return raise_core_error(pipeline.error());
-    const std::size_t width = pipeline->input_names().size();
-    const std::size_t outputs = pipeline->output_names().size();
-    PipelinePayload payload{{}, std::move(*pipeline), {}, width, outputs};
-    payload.bar.reserve(width);
-    return new_instance(type, std::move(payload));
+    return new_pipeline(type, std::move(*pipeline));
+  });
+}
+
+// A copy of the pipeline in its just-built state: every feature made afresh
+// from its own configuration (Feature::fresh), never through a document.
+// The copy is made under a shared hold, the object after it is released.
+PyObject* pipeline_fresh(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    PipelinePayload* p = built_payload<PipelinePayload>(self);
+    if (!p) return nullptr;
+    std::optional<FeaturePipeline> copy;
+    {
+      SharedHold hold(p->guard);
+      if (!hold) return nullptr;
+      std::vector<std::unique_ptr<Feature>> features;
+      for (const Feature* f : p->pipeline.features_in_caller_order()) features.push_back(f->fresh());
+      auto made = FeaturePipeline::create(std::move(features), p->pipeline.input_names());
+      if (!made) return raise_core_error(made.error());
+      copy.emplace(std::move(*made));
+    }
+    return new_pipeline(Py_TYPE(self), std::move(*copy));
   });
 }
 
@@ -202,6 +230,10 @@ PyObject* pipeline_config(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* pipeline_plan(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const FeaturePipeline& f) { return new_plan_dict(plan_of(f)); });
+}
+
 Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
@@ -263,6 +295,14 @@ PyTypeObject* create(PyObject* module) {
               {"_config", as_method(pipeline_config), METH_NOARGS, "($self)",
                "The pipeline as plain data: input_columns and, in the order given, each feature's class name "
                "under \"type\" and its constructor arguments."},
+              {"_plan", as_method(pipeline_plan), METH_NOARGS, "($self)",
+               "What the configuration implies, as plain data: stages (feature positions, as in _config(), "
+               "stage by stage); features (per feature: type, repr, stage, reads, warm_up, memory, "
+               "chain_memory, first_valid); columns (per name: input_column, producer as (feature, output index) or None, "
+               "readers); first_valid (per output name, in output_names() order, None for never); history "
+               "(bars of history a piece needs for exact results, None when a chain is unbounded)."},
+              {"_fresh", as_method(pipeline_fresh), METH_NOARGS, "($self)",
+               "A new pipeline of the same configuration in its just-built state."},
           },
   };
   return create_class(module, spec);

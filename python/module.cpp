@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "python/buffers.h"
+#include "python/catalog.h"
 #include "python/classdef.h"
 #include "python/feature_pipeline.h"
 #include "python/features.h"
@@ -47,7 +48,8 @@ bool add_classes(PyObject* module, ModuleState& state) {
   // functions choosing the SIMD path.
   ok = ok && (state.result = result_class(module)) != nullptr &&
        PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(state.result)) == 0 &&
-       PyModule_AddFunctions(module, column_functions()) == 0;
+       PyModule_AddFunctions(module, column_functions()) == 0 &&
+       PyModule_AddFunctions(module, catalog_functions()) == 0;
   return ok;
 }
 

@@ -3,11 +3,15 @@
 
 #include "python/target_pipeline.h"
 
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "core/pipeline/target_pipeline.h"
+#include "core/catalog.h"
+#include "core/pipeline/plan.h"
 #include "python/buffers.h"
+#include "python/catalog.h"
 #include "python/classdef.h"
 #include "python/guard.h"
 #include "python/targets.h"
@@ -44,6 +48,34 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_instance(type, PipelinePayload{{}, std::move(*pipeline)});
   });
 }
+
+// A copy of the pipeline: every target made afresh from its arguments. The
+// copy is made under a shared hold, the object after it is released.
+PyObject* pipeline_fresh(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    PipelinePayload* p = built_payload<PipelinePayload>(self);
+    if (!p) return nullptr;
+    std::optional<TargetPipeline> copy;
+    {
+      SharedHold hold(p->guard);
+      if (!hold) return nullptr;
+      TargetPipeline::Targets targets;
+      for (std::size_t i = 0; i < p->pipeline.len(); ++i) {
+        const Target& t = p->pipeline.target(i);
+        const TargetDescription* type = description_of(t);
+        if (!type) return raise_unsupported("target", self);
+        auto made = type->make(type->arguments_of(t));
+        if (!made) return raise_core_error(made.error());
+        targets.push_back(std::move(*made));
+      }
+      auto made = TargetPipeline::create(std::move(targets), p->pipeline.input_names());
+      if (!made) return raise_core_error(made.error());
+      copy.emplace(std::move(*made));
+    }
+    return new_instance(Py_TYPE(self), PipelinePayload{{}, std::move(*copy)});
+  });
+}
+
 
 template <class Read>
 PyObject* read_pipeline(PyObject* self, Read&& read) {
@@ -108,6 +140,10 @@ PyObject* pipeline_config(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* pipeline_plan(PyObject* self, PyObject*) {
+  return read_pipeline(self, [](const TargetPipeline& t) { return new_plan_dict(plan_of(t)); });
+}
+
 Py_ssize_t pipeline_len(PyObject* self) {
   return guarded_len<PipelinePayload>(self, [](PipelinePayload& p) { return p.pipeline.len(); });
 }
@@ -157,6 +193,12 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
               {"_config", as_method(pipeline_config), METH_NOARGS, "($self)",
                "The pipeline as plain data: input_columns and, in the order given, each target's class name "
                "under \"type\" and its constructor arguments."},
+              {"_plan", as_method(pipeline_plan), METH_NOARGS, "($self)",
+               "What the configuration implies, as plain data: targets (per target, in the order given: "
+               "type, repr, outputs and horizon, the bars after a bar its label reads) and future (the largest horizon, 0 without "
+               "targets)."},
+              {"_fresh", as_method(pipeline_fresh), METH_NOARGS, "($self)",
+               "A new pipeline of the same configuration."},
           },
   };
   return create_class(module, spec);

@@ -1,5 +1,7 @@
 #include "core/features/ema.h"
 
+#include "core/catalog.h"
+
 #include <limits>
 
 #include "core/lanes.h"
@@ -67,6 +69,32 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
     v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
   }
   fill_missing(out.subspan(1), bars);
+}
+
+const FeatureDescription& Ema::description() {
+  static const FeatureDescription d{
+      .name = "Ema",
+      .doc = "Exponential Moving Average with SMA seeding.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 1,
+      .produces = 1,
+      .memory = nullptr,  // a recursion: every bar since the start counts
+      // The seed is the mean of a whole collection of `window` bars, counted
+      // from bar 0; a collection holding a missing value is thrown away, so
+      // the seed waits for the first collection after `start`.
+      .first_valid = [](const Arguments& a, std::size_t start, std::size_t warm_up) -> std::size_t {
+        const std::size_t window = count_argument(a, 1);
+        if (start % window) start += window - start % window;
+        return start + warm_up;
+      },
+      .make = make_windowed<Ema>,
+      .is = is_a<Ema, Feature>,
+      .arguments_of = windowed_arguments<Ema>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

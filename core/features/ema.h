@@ -5,11 +5,16 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Exponential moving average of the first input column, seeded with the
 // simple mean of the first `window` values. A missing input discards the
 // average; the next `window` values seed it again.
 class Ema final : public ConfiguredFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<Ema> create(Names inputs, std::size_t window, Names outputs);
 
   std::size_t warm_up_period() const override { return window_ - 1; }

@@ -1,5 +1,7 @@
 #include "core/features/kama.h"
 
+#include "core/catalog.h"
+
 #include <cmath>
 #include <limits>
 
@@ -79,6 +81,33 @@ void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::spa
   }
   buffer_.commit(bars);
   fill_missing(out.subspan(1), bars);
+}
+
+const FeatureDescription& Kama::description() {
+  static const FeatureDescription d{
+      .name = "Kama",
+      .doc = "Kaufman's Adaptive Moving Average.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("window", "must be >= 1", 1),
+                 names_param("outputs", "must not be empty", 1),
+                 count_param("fast", "must be >= 1", 1, 2),
+                 count_param("slow", "must be > fast", 0, 30)},
+      .reads = 1,
+      .produces = 1,
+      .memory = nullptr,  // a recursion: every bar since the start counts
+      .make = [](Arguments a) -> Result<std::unique_ptr<Feature>> {
+        return owned<Kama, Feature>(Kama::create(std::get<Names>(std::move(a[0])), count_argument(a, 1),
+                                                 std::get<Names>(std::move(a[2])), count_argument(a, 3),
+                                                 count_argument(a, 4)));
+      },
+      .is = is_a<Kama, Feature>,
+      .arguments_of = [](const Feature& f) -> Arguments {
+        const auto& k = static_cast<const Kama&>(f);
+        return {k.input_names(), k.window(), k.output_names(), k.fast(), k.slow()};
+      },
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -5,12 +5,17 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Kaufman's adaptive moving average of the first input column. On every bar
 // the efficiency ratio of the last `window` price changes sets the
 // smoothing constant between the fast one (trending) and the slow one
 // (noisy). The ratio is recomputed from the window every bar.
 class Kama final : public ConfiguredFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<Kama> create(Names inputs, std::size_t window, Names outputs, std::size_t fast, std::size_t slow);
 
   std::size_t warm_up_period() const override { return window_; }

@@ -1,5 +1,7 @@
 #include "core/features/kurtosis.h"
 
+#include "core/catalog.h"
+
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -49,6 +51,24 @@ void Kurtosis::step_columns(std::size_t bars, std::span<const ColumnIn> in, std:
   const double* p = stage(bars, in, out);
   simd::kernels().kurtosis(p, bars, window_, scale_, correction_, out[0].values, out[0].valid);
   finish(bars, out);
+}
+
+const FeatureDescription& Kurtosis::description() {
+  static const FeatureDescription d{
+      .name = "Kurtosis",
+      .doc = "Rolling excess kurtosis (Fisher).",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("window", "must be >= 4", 4),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 1,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<Kurtosis>,
+      .is = is_a<Kurtosis, Feature>,
+      .arguments_of = windowed_arguments<Kurtosis>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -4,6 +4,8 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Rolling sample excess kurtosis, the bias-corrected estimator
 // G2 = n(n + 1) / ((n - 1)(n - 2)(n - 3)) * sum(((x - mean) / s)^4)
 //      - 3(n - 1)^2 / ((n - 2)(n - 3))
@@ -11,6 +13,9 @@ namespace sarvek {
 // standard deviation. A normal sample gives values near 0.
 class Kurtosis final : public MomentFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<Kurtosis> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;

@@ -1,5 +1,7 @@
 #include "core/features/linear_slope.h"
 
+#include "core/catalog.h"
+
 #include <cstring>
 
 #include "core/lanes.h"
@@ -47,6 +49,24 @@ void LinearSlope::step_columns(std::size_t bars, std::span<const ColumnIn> in, s
   simd::kernels().regression(pairs_.staged(0), pairs_.staged(1), bars, window_, out[0].values, out[1].values,
                              out[0].valid, out[1].valid);
   pairs_.commit(bars);
+}
+
+const FeatureDescription& LinearSlope::description() {
+  static const FeatureDescription d{
+      .name = "LinearSlope",
+      .doc = "Rolling OLS regression: slope and R² of y on x over a sliding window.",
+      .update_doc = "Process one bar. Returns ``[slope, r2]``, ``NaN`` during warm-up.",
+      .params = {names_param("inputs", "must contain x and y columns", 2),
+                 count_param("window", "must be >= 2", 2),
+                 names_param("outputs", "must contain exactly 2 names: [slope, r2]", 2)},
+      .reads = 2,
+      .produces = 2,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<LinearSlope>,
+      .is = is_a<LinearSlope, Feature>,
+      .arguments_of = windowed_arguments<LinearSlope>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -5,11 +5,16 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Rolling ordinary-least-squares regression of y (second input) on x (first
 // input) over the last `window` bars: slope and R². Recomputed from the
 // buffered values on every bar through the shared regression routine.
 class LinearSlope final : public ConfiguredFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<LinearSlope> create(Names inputs, std::size_t window, Names outputs);
 
   std::size_t warm_up_period() const override { return window_ - 1; }

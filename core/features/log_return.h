@@ -6,9 +6,14 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Log return ln(now / then) over a lookback of `window` bars.
 class LogReturn final : public LookbackReturn<LogReturn> {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   // A number when both ends are numbers and both are > 0 (IEEE
   // comparisons: a NaN at either end fails them). One division, then one
   // logarithm.

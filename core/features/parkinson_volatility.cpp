@@ -1,5 +1,7 @@
 #include "core/features/parkinson_volatility.h"
 
+#include "core/catalog.h"
+
 #include <cmath>
 
 #include "core/lanes.h"
@@ -46,6 +48,24 @@ void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnI
   stage_terms(bars, out, [&](std::size_t i) { return parkinson_term(value_at(in, 0, i), value_at(in, 1, i)); });
   simd::kernels().parkinson(terms(), bars, window_, out[0].values);
   finish(bars, out);
+}
+
+const FeatureDescription& ParkinsonVolatility::description() {
+  static const FeatureDescription d{
+      .name = "ParkinsonVolatility",
+      .doc = "Rolling Parkinson volatility estimator (high/low).",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
+      .params = {names_param("inputs", "must contain high and low columns", 2),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 2,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<ParkinsonVolatility>,
+      .is = is_a<ParkinsonVolatility, Feature>,
+      .arguments_of = windowed_arguments<ParkinsonVolatility>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -4,11 +4,16 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Rolling Parkinson volatility from high and low: sqrt(mean(ln(H / L)^2) /
 // (4 ln 2)) over the last `window` bars, per bar, not annualised. Reads the
 // first two inputs as high and low.
 class ParkinsonVolatility final : public RangeVolatilityFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<ParkinsonVolatility> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;

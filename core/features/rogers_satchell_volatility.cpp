@@ -1,5 +1,7 @@
 #include "core/features/rogers_satchell_volatility.h"
 
+#include "core/catalog.h"
+
 #include <cmath>
 
 #include "core/lanes.h"
@@ -53,6 +55,24 @@ void RogersSatchellVolatility::step_columns(std::size_t bars, std::span<const Co
   });
   simd::kernels().rogers_satchell(terms(), bars, window_, out[0].values, out[0].valid);
   finish(bars, out);
+}
+
+const FeatureDescription& RogersSatchellVolatility::description() {
+  static const FeatureDescription d{
+      .name = "RogersSatchellVolatility",
+      .doc = "Rolling Rogers-Satchell volatility estimator (OHLC).",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
+      .params = {names_param("inputs", "must contain high, low, open, and close columns", 4),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 4,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<RogersSatchellVolatility>,
+      .is = is_a<RogersSatchellVolatility, Feature>,
+      .arguments_of = windowed_arguments<RogersSatchellVolatility>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -4,12 +4,17 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Rolling Rogers-Satchell volatility from high, low, open and close:
 // sqrt(mean(ln(H / C) ln(H / O) + ln(L / C) ln(L / O))) over the last
 // `window` bars, per bar, not annualised. Reads the first four inputs as
 // high, low, open and close. A mean that is not positive gives missing.
 class RogersSatchellVolatility final : public RangeVolatilityFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<RogersSatchellVolatility> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;

@@ -1,5 +1,7 @@
 #include "core/features/skewness.h"
 
+#include "core/catalog.h"
+
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -38,6 +40,24 @@ void Skewness::step_columns(std::size_t bars, std::span<const ColumnIn> in, std:
   const double* p = stage(bars, in, out);
   simd::kernels().skewness(p, bars, window_, coef_, out[0].values, out[0].valid);
   finish(bars, out);
+}
+
+const FeatureDescription& Skewness::description() {
+  static const FeatureDescription d{
+      .name = "Skewness",
+      .doc = "Rolling sample skewness (Fisher-Pearson corrected).",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("window", "must be >= 3", 3),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 1,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<Skewness>,
+      .is = is_a<Skewness, Feature>,
+      .arguments_of = windowed_arguments<Skewness>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

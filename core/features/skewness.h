@@ -4,11 +4,16 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Rolling sample skewness: the adjusted Fisher-Pearson coefficient
 // G1 = n / ((n - 1)(n - 2)) * sum(((x - mean) / s)^3) over the last `window`
 // values of the first input column, s the sample standard deviation.
 class Skewness final : public MomentFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<Skewness> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;

@@ -1,5 +1,7 @@
 #include "core/features/sma.h"
 
+#include "core/catalog.h"
+
 #include "core/features/window_run.h"
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
@@ -32,6 +34,24 @@ void Sma::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   simd::kernels().window_mean(buffer_.staged(), bars, window_, out[0].values);
   buffer_.commit(bars);
   fill_missing(out.subspan(1), bars);
+}
+
+const FeatureDescription& Sma::description() {
+  static const FeatureDescription d{
+      .name = "Sma",
+      .doc = "Simple Moving Average over a rolling window.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 1,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<Sma>,
+      .is = is_a<Sma, Feature>,
+      .arguments_of = windowed_arguments<Sma>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -5,11 +5,16 @@
 
 namespace sarvek {
 
+struct FeatureDescription;
+
 // Simple moving average: the mean of the last `window` values of the first
 // input column, recomputed from the window on every bar so that results
 // never drift and a missing value stops mattering once it leaves.
 class Sma final : public ConfiguredFeature {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
   static Result<Sma> create(Names inputs, std::size_t window, Names outputs);
 
   std::size_t warm_up_period() const override { return window_ - 1; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "core/error.h"
@@ -23,6 +24,19 @@ struct ResolvedDag {
   // reading (features in the caller's order, each one's inputs in order).
   Names external_inputs;
 };
+
+// The execution order of features known by their names only: feature i
+// reads inputs[i] and writes outputs[i].
+struct FeatureOrder {
+  // Caller positions grouped by stage, stage 0 first; within a stage in the
+  // order they became ready.
+  std::vector<std::vector<std::size_t>> stages;
+  // As ResolvedDag::external_inputs.
+  Names external_inputs;
+};
+
+// Orders features by their column dependencies, failing as resolve_dag does.
+Result<FeatureOrder> order_features(std::span<const Names> inputs, std::span<const Names> outputs);
 
 // Orders `features` by their column dependencies. Fails with
 // DuplicateOutputKey for the first output name produced twice (scan order:

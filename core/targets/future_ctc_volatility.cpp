@@ -1,5 +1,7 @@
 #include "core/targets/future_ctc_volatility.h"
 
+#include "core/catalog.h"
+
 #include <algorithm>
 
 #include "core/tools/columns.h"
@@ -30,6 +32,29 @@ Result<std::vector<Column>> FutureCTCVolatility::compute(
   std::vector<Column> out;
   out.push_back(shift(deviation, -lead));
   return out;
+}
+
+const TargetDescription& FutureCTCVolatility::description() {
+  static const TargetDescription d{
+      .name = "FutureCTCVolatility",
+      .doc = "Future close-to-close realized volatility.",
+      .output_names_doc = "Output column names.",
+      .params = {ParamDescription{"input", ParamKind::name, std::nullopt, "must not be empty", 1},
+                 count_param("horizon", "must be > 0", 1)},
+      .reads = 1,
+      .produces = 1,
+      .horizon = [](const Arguments& a) { return count_argument(a, 1); },
+      .make = [](Arguments a) -> Result<std::unique_ptr<Target>> {
+        return owned<FutureCTCVolatility, Target>(
+            FutureCTCVolatility::create(std::get<std::string>(std::move(a[0])), count_argument(a, 1)));
+      },
+      .is = is_a<FutureCTCVolatility, Target>,
+      .arguments_of = [](const Target& t) -> Arguments {
+        const auto& c = static_cast<const FutureCTCVolatility&>(t);
+        return {c.input(), c.horizon()};
+      },
+  };
+  return d;
 }
 
 }  // namespace sarvek

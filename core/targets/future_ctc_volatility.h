@@ -6,12 +6,17 @@
 
 namespace sarvek {
 
+struct TargetDescription;
+
 // Realised volatility of the next `horizon` close-to-close log returns: the
 // sample standard deviation of ln(c[i + 1] / c[i]) .. ln(c[i + h] / c[i + h - 1]).
 // Reads one column and names its one output itself:
 // "<input>_future_ctc_vol_<horizon>".
 class FutureCTCVolatility final : public ConfiguredTarget {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const TargetDescription& description();
+
   static Result<FutureCTCVolatility> create(std::string input, std::size_t horizon);
 
   const std::string& input() const { return inputs_.front(); }

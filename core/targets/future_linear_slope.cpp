@@ -1,5 +1,7 @@
 #include "core/targets/future_linear_slope.h"
 
+#include "core/catalog.h"
+
 #include <algorithm>
 
 #include "core/regression.h"
@@ -40,6 +42,25 @@ Result<std::vector<Column>> FutureLinearSlope::compute(
     out[1][i] = r.r2;
   }
   return out;
+}
+
+const TargetDescription& FutureLinearSlope::description() {
+  static const TargetDescription d{
+      .name = "FutureLinearSlope",
+      .doc = "Future OLS slope and R² of y on x over the next ``horizon`` bars.",
+      .output_names_doc = "Output column names (slope, r2).",
+      .params = {names_param("inputs", "must contain x and y columns", 2),
+                 count_param("horizon", "must be >= 2", 2),
+                 names_param("outputs", "must contain exactly 2 names: [slope, r2]", 2)},
+      .reads = 2,
+      .produces = 2,
+      // The window of bar i is bars i .. i + horizon - 1.
+      .horizon = [](const Arguments& a) { return count_argument(a, 1) - 1; },
+      .make = make_horizon<FutureLinearSlope>,
+      .is = is_a<FutureLinearSlope, Target>,
+      .arguments_of = horizon_arguments<FutureLinearSlope>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -4,12 +4,17 @@
 
 namespace sarvek {
 
+struct TargetDescription;
+
 // Ordinary-least-squares regression of y on x over the `horizon` bars that
 // start at each bar and run forward: slope and R², with the arithmetic of
 // the rolling LinearSlope (the shared regress routine). The last
 // `horizon` - 1 labels are missing, since the window includes its own bar.
 class FutureLinearSlope final : public ConfiguredTarget {
  public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const TargetDescription& description();
+
   static Result<FutureLinearSlope> create(Names inputs, std::size_t horizon, Names outputs);
 
   // Two columns, slope then R², each as long as the x column. Refused when

@@ -1,5 +1,7 @@
 #include "core/targets/future_return.h"
 
+#include "core/catalog.h"
+
 #include <algorithm>
 
 #include "core/tools/columns.h"
@@ -23,6 +25,24 @@ Result<std::vector<Column>> FutureReturn::compute(std::span<const std::span<cons
   std::vector<Column> out;
   out.push_back(pct_change(price, future));
   return out;
+}
+
+const TargetDescription& FutureReturn::description() {
+  static const TargetDescription d{
+      .name = "FutureReturn",
+      .doc = "Future simple return over ``horizon`` bars.",
+      .output_names_doc = "Output column names.",
+      .params = {names_param("inputs", "must not be empty", 1),
+                 count_param("horizon", "must be > 0", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 1,
+      .produces = 1,
+      .horizon = [](const Arguments& a) { return count_argument(a, 1); },
+      .make = make_horizon<FutureReturn>,
+      .is = is_a<FutureReturn, Target>,
+      .arguments_of = horizon_arguments<FutureReturn>,
+  };
+  return d;
 }
 
 }  // namespace sarvek

@@ -14,7 +14,7 @@ import _sarvek
 
 from . import _engine
 from ._checks import _time_numbers, check_time_order, check_workers, numeric_values
-from ._pipeline import Pipeline, PipelineLike, as_pipeline, fresh_copy
+from ._pipeline import Pipeline, PipelineLike, as_pipeline
 
 Float64 = npt.NDArray[np.float64]
 Present = npt.NDArray[np.bool_]
@@ -458,11 +458,11 @@ def _compute_all(
         if found is not None:
             _check_order(found[0], found[1], table.labels(), groups, keys)
     if groups is None:
-        return _run_one(fresh_copy(pipeline), columns, rows, progress, validity)
+        return _run_one(pipeline._fresh(), columns, rows, progress, validity)
     width = len(pipeline.output_names())
     out = np.empty((rows, width), dtype=np.float64)
     present = np.empty((rows, width), dtype=np.bool_) if validity else None
-    jobs = [(idx, fresh_copy(pipeline)) for idx in groups]
+    jobs = [(idx, pipeline._fresh()) for idx in groups]
 
     def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
         idx, pipe = job

@@ -43,28 +43,22 @@ class _Param:
 
 
 _NAMES, _NAME, _COUNT = "names", "name", "count"
-_WINDOWED = (_Param("inputs", _NAMES), _Param("window", _COUNT), _Param("outputs", _NAMES))
-_HORIZON = (_Param("inputs", _NAMES), _Param("horizon", _COUNT), _Param("outputs", _NAMES))
 
-# Constructor parameters of every class, in constructor order.
-FEATURE_PARAMS: dict[str, tuple[_Param, ...]] = {
-    name: _WINDOWED
-    for name in ("Sma", "Ema", "SimpleReturn", "LogReturn", "Skewness", "Kurtosis", "LinearSlope",
-                 "ParkinsonVolatility", "RogersSatchellVolatility")
-}
-FEATURE_PARAMS["Kama"] = _WINDOWED + (_Param("fast", _COUNT, 2), _Param("slow", _COUNT, 30))
-TARGET_PARAMS: dict[str, tuple[_Param, ...]] = {
-    "FutureReturn": _HORIZON,
-    "FutureCTCVolatility": (_Param("input", _NAME), _Param("horizon", _COUNT)),
-    "FutureLinearSlope": _HORIZON,
-}
+
+def _tables() -> tuple[dict[str, tuple[_Param, ...]], dict[str, tuple[_Param, ...]]]:
+    """Constructor parameters of every class, in constructor order, as the
+    compiled catalogue lists them: feature classes, then target classes."""
+    tables: dict[str, dict[str, tuple[_Param, ...]]] = {"feature": {}, "target": {}}
+    for entry in _sarvek._catalog():
+        tables[entry["kind"]][entry["name"]] = tuple(
+            _Param(p["name"], p["type"], p["default"]) for p in entry["params"]
+        )
+    return tables["feature"], tables["target"]
+
+
+FEATURE_PARAMS, TARGET_PARAMS = _tables()
 _SECTIONS = {"features": (FEATURE_PARAMS, _sarvek.FeaturePipeline), "targets": (TARGET_PARAMS, _sarvek.TargetPipeline)}
 
-# How many input values each feature reads and how many results it
-# computes; names beyond either are ignored (inputs) or always missing
-# (outputs).
-FEATURE_SHAPE: dict[str, tuple[int, int]] = {name: (1, 1) for name in FEATURE_PARAMS}
-FEATURE_SHAPE.update(LinearSlope=(2, 2), ParkinsonVolatility=(2, 1), RogersSatchellVolatility=(4, 1))
 
 def _where(source: str | None, entry: str) -> str:
     return f"{source}: {entry}" if source else entry
@@ -404,11 +398,6 @@ def as_pipeline(pipeline: PipelineLike) -> Pipeline:
     )
 
 
-def fresh_copy(pipeline: Pipeline) -> Pipeline:
-    """A new pipeline with the same configuration and no history."""
-    return _build(pipeline._config())
-
-
 # ---------------------------------------------------------- first valid bar
 
 
@@ -428,49 +417,7 @@ def first_valid_bar(pipeline: PipelineLike) -> dict[str, int | None]:
     if not isinstance(pipe, _sarvek.FeaturePipeline):
         raise TypeError("first_valid_bar applies to feature pipelines; targets are valid from bar 0 "
                         "until forward_period() bars before the end")
-    config = pipe._config()
-    columns = set(config["input_columns"])
-    entries = config["features"]
-    producer: dict[str, tuple[int, int]] = {}
-    for i, e in enumerate(entries):
-        for k, name in enumerate(e["outputs"]):
-            producer[name] = (i, k)
-    memo: dict[int, int | None] = {}
-
-    def feature_start(i: int) -> int | None:
-        if i in memo:
-            return memo[i]
-        e = entries[i]
-        reads, _ = FEATURE_SHAPE[e["type"]]
-        warm_up = getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}).warm_up_period()
-        start: int | None = 0
-        if len(e["inputs"]) < reads:
-            start = None
-        for name in e["inputs"][:reads]:
-            src = column_start(name, i)
-            start = None if src is None or start is None else max(start, src)
-        if start is not None and e["type"] == "Ema" and start % e["window"]:
-            # Ema seeds from whole collections of `window` bars counted from
-            # bar 0; a collection holding a missing value is thrown away, so
-            # the seed waits for the first collection after the start.
-            start += e["window"] - start % e["window"]
-        memo[i] = None if start is None else start + warm_up
-        return memo[i]
-
-    def column_start(name: str, reader: int) -> int | None:
-        if name in producer:
-            j, k = producer[name]
-            if j == reader:  # its own output: the bar's column of that name, if any
-                return 0 if name in columns else None
-            return output_start(j, k)
-        return 0 if name in columns else None
-
-    def output_start(i: int, k: int) -> int | None:
-        if k >= FEATURE_SHAPE[entries[i]["type"]][1]:
-            return None
-        return feature_start(i)
-
-    return {name: output_start(*producer[name]) for name in pipe.output_names()}
+    return dict(zip(pipe.output_names(), pipe._plan()["first_valid"]))
 
 
 # ------------------------------------------------------- pickling and copies

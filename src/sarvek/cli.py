@@ -28,7 +28,6 @@ from ._pipeline import (
     Pipeline,
     PipelineError,
     PipelineWarning,
-    first_valid_bar,
     load_pipeline,
     pipeline_notes,
     replacing,
@@ -477,14 +476,11 @@ def cmd_compute(args: argparse.Namespace) -> int:
     return 0
 
 
-def _blank_tail(target: Any) -> str:
-    """How many bars at the end a target leaves NaN: its window runs
-    ``horizon`` bars past the bar it labels, except FutureLinearSlope's,
-    which includes the bar itself (horizon - 1)."""
-    horizon = target.forward_period()
-    if isinstance(target, _sarvek.FutureLinearSlope):
-        return f"the last {horizon - 1} bars are NaN"
-    if isinstance(target, _sarvek.FutureCTCVolatility) and horizon < 2:
+def _blank_tail(target: dict[str, Any]) -> str:
+    """How many bars at the end a target leaves NaN: those whose window
+    runs past the last bar (``target`` is an entry of the plan)."""
+    horizon = target["horizon"]
+    if target["type"] == "FutureCTCVolatility" and horizon < 2:
         return "every bar is NaN (a volatility needs a horizon of at least 2)"
     return f"the last {horizon} bars are NaN"
 
@@ -500,42 +496,34 @@ def describe(path: str, pipeline: Pipeline) -> str:
         lines += [f"  {n}" for n in notes]
     doc = pipeline._config()
     columns = doc["input_columns"]
+    plan = pipeline._plan()
     if isinstance(pipeline, _sarvek.TargetPipeline):
-        entries = doc["targets"]
+        targets = plan["targets"]
         lines.append(f"{path}: target pipeline over {', '.join(columns)}; forward_period() = "
                      f"{pipeline.forward_period()}")
-        lines.append("Targets:" if entries else "Targets: none")
-        targets = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
+        lines.append("Targets:" if targets else "Targets: none")
         for i, t in enumerate(targets, 1):
-            lines.append(f"  {i}. {t!r} -> {', '.join(t.output_names())}; {_blank_tail(t)}")
+            lines.append(f"  {i}. {t['repr']} -> {', '.join(t['outputs'])}; {_blank_tail(t)}")
         return "\n".join(lines)
-    entries = doc["features"]
-    objects = [getattr(_sarvek, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries]
-    producer = {n: i for i, e in enumerate(entries) for n in e["outputs"]}
-    readers: dict[str, list[int]] = {}
-    for i, e in enumerate(entries):
-        for n in dict.fromkeys(e["inputs"]):
-            readers.setdefault(n, []).append(i)
-    order: list[int] = []
-    for n in pipeline.output_names():
-        if producer[n] not in order:
-            order.append(producer[n])
-    first = first_valid_bar(pipeline)
+    features = plan["features"]
+    order = [i for stage in plan["stages"] for i in stage]
     label = {i: f"#{k}" for k, i in enumerate(order, 1)}
     lines.append(f"{path}: feature pipeline over {', '.join(columns)}; warm_up_period() = "
                  f"{pipeline.warm_up_period()}")
-    if not entries:
+    if not features:
         lines.append("Execution order: no features (every bar gives an empty result)")
         return "\n".join(lines)
     lines.append("Execution order:")
     for i in order:
-        lines.append(f"  {label[i]} {objects[i]!r}  warm-up {objects[i].warm_up_period()}")
+        lines.append(f"  {label[i]} {features[i]['repr']}  warm-up {features[i]['warm_up']}")
     lines.append("Outputs:")
-    width = max(len(n) for n in pipeline.output_names())
-    for n in pipeline.output_names():
-        who = [f"{label[r]} {entries[r]['type']}" for r in readers.get(n, []) if r != producer[n]]
-        fv = first[n]
-        lines.append(f"  {n:<{width}}  from {label[producer[n]]} {entries[producer[n]]['type']}; "
+    names = pipeline.output_names()
+    width = max(len(n) for n in names)
+    for n, fv in zip(names, plan["first_valid"]):
+        use = plan["columns"][n]
+        p = use["producer"][0]
+        who = [f"{label[r]} {features[r]['type']}" for r in use["readers"]]
+        lines.append(f"  {n:<{width}}  from {label[p]} {features[p]['type']}; "
                      f"read by {', '.join(who) if who else 'nothing'}; "
                      f"first valid bar {'never' if fv is None else fv}")
     return "\n".join(lines)

@@ -346,7 +346,7 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
     n = len(parts)
     task = partial(delayed, pure=True)
     if kind == "targets":
-        future = _chunking.target_future(obj._config())
+        future = _chunking.target_future(obj)
         if time is not None:
             future = max(future, 1)  # the next bar of a symbol, for its time
         after = [empty] * n
@@ -356,7 +356,7 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
             after = _scan(heads[::-1], combine, empty)[::-1]
         piece = task(partial(_piece_with_future, kind, payload, by, keep, outputs, time))
         return [piece(parts[i], after[i]) for i in range(n)]
-    history = _chunking.feature_history(obj._config())
+    history = _chunking.feature_history(obj)
     if history is None:
         k = max(1, min(buckets or math.isqrt(n - 1) + 1, n))
         split = task(_split_buckets, nout=k)

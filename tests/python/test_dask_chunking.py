@@ -11,7 +11,7 @@ PRICES = ["open", "high", "low", "close"]
 # Types that may read any column, and types that need positive prices.
 ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope"]
 PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"]
-ARITY = {"LinearSlope": (2, 2), "ParkinsonVolatility": (2, 1), "RogersSatchellVolatility": (4, 1)}
+CATALOG = {e["name"]: e for e in sv._catalog()}
 
 
 def random_feature_pipeline(rng, count):
@@ -20,7 +20,7 @@ def random_feature_pipeline(rng, count):
     for i in range(count):
         chained = produced and rng.random() < 0.7
         kind = rng.choice(ANY_INPUT if chained else ANY_INPUT + PRICE_ONLY)
-        n_in, n_out = ARITY.get(kind, (1, 1))
+        n_in, n_out = CATALOG[kind]["reads"], CATALOG[kind]["produces"]
         pool = produced if chained else PRICES
         # Distinct inputs: a slope of a column on itself is degenerate.
         choices = pool if len(pool) >= n_in else pool + PRICES
@@ -29,7 +29,7 @@ def random_feature_pipeline(rng, count):
             inputs = ["high", "low"]
         elif kind == "RogersSatchellVolatility":
             inputs = ["high", "low", "open", "close"]
-        low = {"Skewness": 3, "Kurtosis": 4, "LinearSlope": 2}.get(kind, 1)
+        low = next(p["minimum"] for p in CATALOG[kind]["params"] if p["name"] == "window")
         window = int(rng.integers(low, low + 6))
         outputs = [f"f{i}_{k}" for k in range(n_out)]
         entries.append({"type": str(kind), "inputs": inputs, "window": window, "outputs": outputs})
@@ -70,7 +70,8 @@ def pieces(pipeline, bars, cuts, history):
 def test_feature_history_is_exact_and_tight(seed):
     rng = np.random.default_rng(seed)
     pipeline = random_feature_pipeline(rng, int(rng.integers(2, 8)))
-    history = _chunking.feature_history(pipeline._config())
+    history = _chunking.feature_history(pipeline)
+    assert history == pipeline._plan()["history"]
     n = 400
     cuts = [0, *sorted(rng.choice(np.arange(history + 1, n - 1), 6, replace=False)), n]
 
@@ -103,31 +104,42 @@ def test_feature_history_is_exact_and_tight(seed):
         ),
         ([("Sma", ["close"], 3, ["a"]), ("Ema", ["a"], 3, ["e"])], None),
         ([("Kama", ["close"], 10, ["k"])], None),
+        # Names beyond those a feature reads, and names it never computes,
+        # carry no history.
+        ([("LogReturn", ["close"], 9, ["r", "never"]), ("Sma", ["close", "r"], 2, ["s"])], 9),
+        ([("Ema", ["close"], 3, ["e", "never"]), ("Sma", ["never"], 4, ["s"])], None),
+        ([("LogReturn", ["close"], 2, ["r", "never"]), ("Sma", ["never"], 4, ["s"])], 3),
     ],
 )
 def test_feature_history_examples(entries, expected):
     features = [getattr(sv, t)(i, w, o) for t, i, w, o in entries]
-    assert _chunking.feature_history(sv.FeaturePipeline(features, ["close"])._config()) == expected
+    assert _chunking.feature_history(sv.FeaturePipeline(features, ["close"])) == expected
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_target_future_is_exact(seed):
+def test_target_future_is_exact_and_tight(seed):
     rng = np.random.default_rng(100 + seed)
     targets = [
         sv.FutureReturn(["close"], int(rng.integers(1, 9)), ["fr"]),
-        sv.FutureCTCVolatility("close", int(rng.integers(1, 9))),
+        sv.FutureCTCVolatility("close", int(rng.integers(2, 9))),
         sv.FutureLinearSlope(["open", "close"], int(rng.integers(2, 9)), ["slope", "r2"]),
     ]
-    pipeline = sv.TargetPipeline([targets[j] for j in rng.permutation(3)[: rng.integers(1, 4)]], PRICES)
-    future = _chunking.target_future(pipeline._config())
-    assert future == pipeline.forward_period()
-    bars = random_bars(rng, 300, missing=0.03)
+    chosen = [targets[j] for j in rng.permutation(3)[: rng.integers(1, 4)]]
+    pipeline = sv.TargetPipeline(chosen, PRICES)
+    future = _chunking.target_future(pipeline)
+    assert future == max(p["horizon"] for p in pipeline._plan()["targets"]) <= pipeline.forward_period()
+    n = 300
+    cuts = [0, *sorted(rng.choice(np.arange(1, n - 1), 7, replace=False)), n]
 
     def label(rows):
         cols = pipeline.run_research([rows[:, j].tolist() for j in range(4)])
         return np.asarray(cols, dtype=np.float64).T
 
-    whole = label(bars)
-    cuts = [0, *sorted(rng.choice(np.arange(1, 299), 7, replace=False)), 300]
-    parts = [label(bars[a : min(300, b + future)])[: b - a] for a, b in zip(cuts[:-1], cuts[1:])]
-    assert np.array_equal(np.concatenate(parts).view(np.uint64), whole.view(np.uint64))
+    def in_pieces(rows, ahead):
+        return np.concatenate([label(rows[a : min(n, b + ahead)])[: b - a] for a, b in zip(cuts[:-1], cuts[1:])])
+
+    gappy = random_bars(rng, n, missing=0.03)
+    assert np.array_equal(in_pieces(gappy, future).view(np.uint64), label(gappy).view(np.uint64))
+    # One bar less of future loses the last label of every piece.
+    clean = random_bars(rng, n, missing=0.0)
+    assert not np.array_equal(in_pieces(clean, future - 1).view(np.uint64), label(clean).view(np.uint64))

@@ -194,8 +194,15 @@ def test_by_accepts_numeric_and_missing_keys():
 
 # ------------------------------------------------------------ first valid bar
 
-MIN_WINDOW = {"Sma": 2, "Ema": 2, "Kama": 2, "SimpleReturn": 1, "LogReturn": 1, "Skewness": 3, "Kurtosis": 4,
-              "LinearSlope": 3, "ParkinsonVolatility": 1, "RogersSatchellVolatility": 1}
+def _min_windows():
+    import _sarvek
+
+    return {e["name"]: next(p["minimum"] for p in e["params"] if p["name"] == "window")
+            for e in _sarvek._catalog() if e["kind"] == "feature"}
+
+
+# The least window each feature type accepts, as the catalogue gives it.
+MIN_WINDOW = _min_windows()
 
 
 @st.composite

@@ -1,5 +1,7 @@
-"""The type stubs match the runtime: mypy's stubtest over _sarvek and sarvek,
-and a stub that drifts from the runtime is caught."""
+"""The type stubs, generated at build time from the catalogue, match the
+runtime: mypy's stubtest over _sarvek and sarvek, and a stub that drifts from
+the runtime is caught."""
+import importlib.util
 import os
 import pathlib
 import shutil
@@ -13,19 +15,30 @@ pytest.importorskip("mypy")
 # safety to check under the sanitizers.
 pytestmark = pytest.mark.slow
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-STUB = ROOT / "src" / "_sarvek.pyi"
+
+
+@pytest.fixture(scope="module")
+def stub():
+    """The generated stubs, installed beside the extension."""
+    origin = pathlib.Path(importlib.util.find_spec("_sarvek").origin)
+    path = origin.parent / "_sarvek-stubs" / "__init__.pyi"
+    if not path.is_file():
+        pytest.skip(f"_sarvek is not installed with its stubs (imported from {origin.parent})")
+    return path.read_text()
 
 
 def stubtest(stub_dir, *modules):
-    env = dict(os.environ, MYPYPATH=str(stub_dir), PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    path = os.pathsep.join([str(stub_dir), str(ROOT / "src")])
+    env = dict(os.environ, MYPYPATH=path, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), *modules],
         capture_output=True, text=True, env=env, timeout=600, cwd=stub_dir,
     )
 
 
-def test_stubs_match_the_runtime():
-    proc = stubtest(ROOT / "src", "_sarvek", "sarvek")
+def test_stubs_match_the_runtime(tmp_path, stub):
+    (tmp_path / "_sarvek.pyi").write_text(stub)
+    proc = stubtest(tmp_path, "_sarvek", "sarvek")
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -34,15 +47,26 @@ def test_stubs_match_the_runtime():
     ("input: str, horizon: SupportsIndex", "input: str, horizon: SupportsIndex = 1"),
     ("fast: SupportsIndex = 2", "fast: SupportsIndex = 3"),
 ])
-def test_a_drifted_stub_is_caught(tmp_path, old, new):
-    text = STUB.read_text()
-    assert old in text
-    (tmp_path / "_sarvek.pyi").write_text(text.replace(old, new, 1))
+def test_a_drifted_stub_is_caught(tmp_path, stub, old, new):
+    assert old in stub
+    (tmp_path / "_sarvek.pyi").write_text(stub.replace(old, new, 1))
     proc = stubtest(tmp_path, "_sarvek")
     assert proc.returncode != 0 and "_sarvek." in proc.stdout, proc.stdout
 
 
-def test_sarvek_type_checks_with_its_stubs(tmp_path):
+def test_every_class_of_the_catalogue_has_its_stub(stub):
+    import _sarvek
+
+    for entry in _sarvek._catalog():
+        params = ", ".join(
+            f"{p['name']}: {dict(names='Sequence[str]', name='str', count='SupportsIndex')[p['type']]}"
+            + ("" if p["default"] is None else f" = {p['default']}")
+            for p in entry["params"]
+        )
+        assert f"class {entry['name']}:\n    def __new__(cls, {params}) -> Self: ..." in stub
+
+
+def test_sarvek_type_checks_with_its_stubs(tmp_path, stub):
     (tmp_path / "use.py").write_text(
         "import numpy as np\nimport sarvek\n"
         "fp = sarvek.FeaturePipeline([sarvek.Sma(['close'], 3, ['s'])], ['close'])\n"
@@ -51,7 +75,9 @@ def test_sarvek_type_checks_with_its_stubs(tmp_path):
         "sarvek.compute_features(fp, {'close': np.ones(5)}, by=None)\n"
         "bad: str = fp.warm_up_period()\n"
     )
-    env = dict(os.environ, MYPYPATH=str(ROOT / "src"))
+    (tmp_path / "stubs").mkdir()
+    (tmp_path / "stubs" / "_sarvek.pyi").write_text(stub)
+    env = dict(os.environ, MYPYPATH=os.pathsep.join([str(tmp_path / "stubs"), str(ROOT / "src")]))
     proc = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
                            "--no-incremental", "use.py"], capture_output=True, text=True, env=env,
                           cwd=tmp_path, timeout=600)
@@ -62,8 +88,6 @@ def test_sarvek_type_checks_with_its_stubs(tmp_path):
 def test_installed_stubs_are_found_without_help(tmp_path):
     """Once installed, mypy finds the stubs of the compiled core on its own
     (no MYPYPATH, run outside the source tree), so misuse is flagged."""
-    import importlib.util
-
     origin = pathlib.Path(importlib.util.find_spec("_sarvek").origin)
     if origin.parent.name not in ("site-packages", "dist-packages"):
         pytest.skip(f"_sarvek is not installed (imported from {origin.parent})")
