@@ -266,7 +266,9 @@ TEST(TargetColumns, LabelColumnsAreComputesLabelsOnEveryPath) {
               const Value got = ok[k][i] ? Value(v[k][i]) : M;
               ASSERT_TRUE(ok[k][i] <= 1 && testing::same_bits(got, want[k][i])) << "column " << k << " bar " << i;
             }
-            if (labels < n) EXPECT_EQ(ok[k][labels], 9) << "written past the labels asked for";
+            if (labels < n) {
+              EXPECT_EQ(ok[k][labels], 9) << "written past the labels asked for";
+            }
           }
         }
       }
