@@ -1,6 +1,7 @@
 #include "core/features/ema.h"
 
-#include "core/features/window_run.h"
+#include <limits>
+
 #include "core/lanes.h"
 
 namespace sarvek {
@@ -56,7 +57,18 @@ Values Ema::step(std::span<const Value> values) {
 
 // The recurrence is serial: one bar after another on plain arrays.
 void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  run_recurrence(bars, in[0], out, [this](bool present, double x) { return advance(present, x); });
+  // Written out rather than through run_recurrence: through the driver the
+  // compiler keeps this loop about twice as slow (measured).
+  const double* x = in[0].values;
+  const std::uint8_t* present = in[0].valid;
+  double* v = out[0].values;
+  std::uint8_t* ok = out[0].valid;
+  for (std::size_t i = 0; i < bars; ++i) {
+    const Value r = advance(present[i] != 0, x[i]);
+    ok[i] = r.has_value();
+    v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+  }
+  fill_missing(out.subspan(1), bars);
 }
 
 }  // namespace sarvek

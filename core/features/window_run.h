@@ -43,8 +43,10 @@ struct InputEntries {
   void operator()(std::size_t bars, double* const* dst, std::uint8_t* present) const {
     for (std::size_t k = 0; k < N; ++k) std::memcpy(dst[k], in[k].values, bars * sizeof(double));
     std::memcpy(present, in[0].valid, bars);
-    for (std::size_t k = 1; k < N; ++k)
-      for (std::size_t i = 0; i < bars; ++i) present[i] &= in[k].valid[i];
+    for (std::size_t k = 1; k < N; ++k) {
+      const std::uint8_t* valid = in[k].valid;  // held locally: the flag stores may alias anything
+      for (std::size_t i = 0; i < bars; ++i) present[i] &= valid[i];
+    }
   }
 };
 
@@ -55,9 +57,10 @@ template <class Term>
 struct TermEntries {
   Term term;
   void operator()(std::size_t bars, double* const* dst, std::uint8_t* present) const {
+    double* values = dst[0];  // held locally: the flag stores may alias anything
     for (std::size_t i = 0; i < bars; ++i) {
       const Value v = term(i);
-      dst[0][i] = v ? *v : 0.0;
+      values[i] = v ? *v : 0.0;
       present[i] = v.has_value();
     }
   }
@@ -102,22 +105,6 @@ void run_window(StagedWindow<N>& window, std::size_t bars, std::span<const Colum
   formula(run, out);
   window.commit(bars);
   if (out.size() > produced) fill_missing(out.subspan(produced), bars);
-}
-
-// The column run of a recurrence over the first input column: bar after
-// bar on plain arrays, advance(present, x) giving the bar's value or
-// missing, the same function update() uses. Outputs named beyond the first
-// are missing.
-template <class Advance>
-void run_recurrence(std::size_t bars, const ColumnIn& in, std::span<const ColumnOut> out, Advance&& advance) {
-  double* v = out[0].values;
-  std::uint8_t* ok = out[0].valid;
-  for (std::size_t i = 0; i < bars; ++i) {
-    const Value r = advance(in.valid[i] != 0, in.values[i]);
-    ok[i] = r.has_value();
-    v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
-  }
-  fill_missing(out.subspan(1), bars);
 }
 
 }  // namespace sarvek
