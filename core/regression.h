@@ -14,9 +14,10 @@ struct Regression {
 };
 
 // Regresses y on x over n points, given as accessors x(i), y(i) returning
-// values, i = 0 the oldest. The rolling feature and the forward target both
-// use this one routine (its arithmetic is lanes::regress_lanes, which the
-// column kernels share), so their arithmetic is the same to the last bit:
+// values, i = 0 the oldest: one window, the reference the tests hold the
+// rolling LinearSlope and the forward FutureLinearSlope to. All three run
+// lanes::regress_lanes (the two column paths through the regression column
+// kernel), so their arithmetic is the same to the last bit:
 //   pass 1, oldest to newest: any missing x or y gives [missing, missing];
 //           otherwise Sx and Sy from 0.0;
 //   mx = Sx / n, my = Sy / n;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/column.h"
 #include "core/error.h"
 #include "core/value.h"
 
@@ -29,6 +30,16 @@ class Target {
   // an InvalidInput error when the columns given are too few or too short
   // to read; nothing is read past the end of any column.
   virtual Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const = 0;
+
+  // The same labels over the engine's columns (values + validity), which the
+  // target pipeline runs on: in[j] belongs to input_names()[j] and holds
+  // `n` entries; writes the labels of bars [0, labels) (labels <= n) to
+  // out[k] for the columns the target computes, each label exactly
+  // compute()'s over those n entries, and returns how many columns it
+  // computed. Given one column per input name and per output name it never
+  // fails; by default it goes through compute().
+  virtual Result<std::size_t> label_columns(std::size_t n, std::span<const ColumnIn> in, std::size_t labels,
+                                            std::span<const ColumnOut> out) const;
 };
 
 // The configuration every target type carries: input and output column
@@ -49,6 +60,14 @@ class ConfiguredTarget : public Target {
   Names outputs_;
   std::size_t horizon_;
 };
+
+// compute() of a target whose arithmetic is its label_columns(): the first
+// `n` entries of the first `reads` columns (a shorter column padded with
+// missing entries) become engine columns, and the `produced` label columns
+// come back as n values each. The caller has checked the columns.
+Result<std::vector<Column>> compute_through_columns(const Target& target, std::size_t n,
+                                                    std::span<const std::span<const Value>> columns,
+                                                    std::size_t reads, std::size_t produced);
 
 // The refusal of a compute call given fewer columns than the target reads.
 inline std::unexpected<CoreError> too_few_columns(std::size_t need, std::size_t got) {

@@ -161,9 +161,12 @@ class StagedWindow : public Window<N> {
     flag_stage_.resize(need);
   }
 
-  // Stages the history; the run's entries go to values(k) + lookback() and
-  // valid() + lookback() (the caller writes them). Call reserve(bars) first.
-  void begin(std::size_t) {
+  // Starts a run of `bars` entries: takes the room for it (nothing to take
+  // after reserve(bars); otherwise may throw std::bad_alloc before any state
+  // changes) and stages the history. The run's entries go to staged(k) +
+  // lookback() and staged_valid() + lookback() (the caller writes them).
+  void begin(std::size_t bars) {
+    reserve(bars);
     double* dst[N];
     for (std::size_t k = 0; k < N; ++k) dst[k] = stage_[k].data();
     this->history(lookback(), dst, flag_stage_.data());

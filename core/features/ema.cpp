@@ -59,6 +59,8 @@ Values Ema::step(std::span<const Value> values) {
 
 // The recurrence is serial: one bar after another on plain arrays.
 void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  // Written out rather than through run_recurrence: through the driver the
+  // compiler keeps this loop about twice as slow (measured).
   const double* x = in[0].values;
   const std::uint8_t* present = in[0].valid;
   double* v = out[0].values;

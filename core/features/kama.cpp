@@ -66,21 +66,20 @@ Values Kama::step(std::span<const Value> values) {
 // The path lengths of every bar's window first (in lanes), then the
 // recurrence, serial, on plain arrays.
 void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  stage_column(buffer_, bars, in[0]);
-  const double* p = buffer_.staged();
-  double* v = out[0].values;
-  std::uint8_t* ok = out[0].valid;
-  complete_windows(buffer_.staged_valid(), bars, window_ + 1, ok);
-  simd::kernels().abs_change_sum(p, bars, window_ + 1, v);
-  for (std::size_t i = 0; i < bars; ++i) {
-    if (!ok[i]) {
-      current_.reset();
-      continue;
-    }
-    v[i] = advance(v[i], p[i + window_], p[i], p[i + window_ - 1]);
-  }
-  buffer_.commit(bars);
-  fill_missing(out.subspan(1), bars);
+  run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
+             [&](const StagedRun<1>& r, std::span<const ColumnOut> o) {
+               const double* p = r.values[0];
+               double* v = o[0].values;
+               const std::uint8_t* ok = o[0].valid;
+               simd::kernels().abs_change_sum(p, r.bars, r.span, v);
+               for (std::size_t i = 0; i < r.bars; ++i) {
+                 if (!ok[i]) {
+                   current_.reset();
+                   continue;
+                 }
+                 v[i] = advance(v[i], p[i + window_], p[i], p[i + window_ - 1]);
+               }
+             });
 }
 
 const FeatureDescription& Kama::description() {

@@ -48,9 +48,9 @@ Values Kurtosis::step(std::span<const Value> values) {
 }
 
 void Kurtosis::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  const double* p = stage(bars, in, out);
-  simd::kernels().kurtosis(p, bars, window_, scale_, correction_, out[0].values, out[0].valid);
-  finish(bars, out);
+  run_moment(bars, in, out, [&](const double* p, std::size_t n, const ColumnOut& o) {
+    simd::kernels().kurtosis(p, n, window_, scale_, correction_, o.values, o.valid);
+  });
 }
 
 const FeatureDescription& Kurtosis::description() {

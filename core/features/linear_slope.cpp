@@ -1,9 +1,7 @@
 #include "core/features/linear_slope.h"
 
 #include "core/catalog.h"
-
-#include <cstring>
-
+#include "core/features/window_run.h"
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -37,18 +35,11 @@ Values LinearSlope::step(std::span<const Value> values) {
 }
 
 void LinearSlope::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  pairs_.reserve(bars);
-  pairs_.begin(bars);
-  const std::size_t l = pairs_.lookback();
-  std::memcpy(pairs_.staged(0) + l, in[0].values, bars * sizeof(double));
-  std::memcpy(pairs_.staged(1) + l, in[1].values, bars * sizeof(double));
-  std::uint8_t* present = pairs_.staged_valid() + l;
-  for (std::size_t i = 0; i < bars; ++i) present[i] = in[0].valid[i] & in[1].valid[i];
-  complete_windows(pairs_.staged_valid(), bars, window_, out[0].valid);
-  std::memcpy(out[1].valid, out[0].valid, bars);
-  simd::kernels().regression(pairs_.staged(0), pairs_.staged(1), bars, window_, out[0].values, out[1].values,
-                             out[0].valid, out[1].valid);
-  pairs_.commit(bars);
+  run_window(pairs_, bars, out, 2, Marks::complete_windows, InputEntries<2>{in},
+             [](const StagedRun<2>& r, std::span<const ColumnOut> o) {
+               simd::kernels().regression(r.values[0], r.values[1], r.bars, r.span, o[0].values, o[1].values,
+                                          o[0].valid, o[1].valid);
+             });
 }
 
 const FeatureDescription& LinearSlope::description() {

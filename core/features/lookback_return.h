@@ -49,23 +49,25 @@ class LookbackReturn : public ConfiguredFeature {
 
   // Bar i reads staged entries i (then) and i + window (now).
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override {
-    stage_column(buffer_, bars, in[0]);
-    const double* p = buffer_.staged();
-    const std::uint8_t* present = buffer_.staged_valid();
-    double* v = out[0].values;
-    std::uint8_t* ok = out[0].valid;
-    // The rule and formula of value_of on plain doubles, without building a
-    // value per bar; the formula only runs for bars that give a number.
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < bars; ++i) {
-      const double then = p[i];
-      const double now = p[i + window_];
-      const bool good = (present[i] & present[i + window_]) != 0 && Derived::usable(then, now);
-      ok[i] = good;
-      v[i] = good ? Derived::formula(then, now) : nan;
-    }
-    buffer_.commit(bars);
-    fill_missing(out.subspan(1), bars);
+    // Only the two ends matter, so the formula marks the bars itself.
+    run_window(buffer_, bars, out, 1, Marks::by_formula, InputEntries<1>{in},
+               [this](const StagedRun<1>& r, std::span<const ColumnOut> o) {
+                 const double* p = r.values[0];
+                 const std::uint8_t* present = r.present;
+                 double* v = o[0].values;
+                 std::uint8_t* ok = o[0].valid;
+                 // The rule and formula of value_of on plain doubles, without
+                 // building a value per bar; the formula only runs for bars
+                 // that give a number.
+                 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+                 for (std::size_t i = 0; i < r.bars; ++i) {
+                   const double then = p[i];
+                   const double now = p[i + window_];
+                   const bool good = (present[i] & present[i + window_]) != 0 && Derived::usable(then, now);
+                   ok[i] = good;
+                   v[i] = good ? Derived::formula(then, now) : nan;
+                 }
+               });
   }
 
  private:

@@ -29,11 +29,13 @@ class MomentFeature : public ConfiguredFeature {
     return buffer_.complete();
   }
 
-  // Column runs: stages the input and marks out[0].valid with the bars
-  // whose windows are complete; the caller's kernel then reads bar i's
-  // window at staged() + i, and finish() loads the window.
-  const double* stage(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
-  void finish(std::size_t bars, std::span<const ColumnOut> out);
+  // Column runs: `kernel(p, bars, out)` writes bar i's moment from the
+  // window p + i .. p + i + window, clearing the flag of a bar without one.
+  template <class Kernel>
+  void run_moment(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out, Kernel&& kernel) {
+    run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
+               [&](const StagedRun<1>& r, std::span<const ColumnOut> o) { kernel(r.values[0], r.bars, o[0]); });
+  }
 
   StagedWindow<1> buffer_;
 };

@@ -45,9 +45,9 @@ Values ParkinsonVolatility::step(std::span<const Value> values) {
 
 void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
                                        std::span<const ColumnOut> out) {
-  stage_terms(bars, out, [&](std::size_t i) { return parkinson_term(value_at(in, 0, i), value_at(in, 1, i)); });
-  simd::kernels().parkinson(terms(), bars, window_, out[0].values);
-  finish(bars, out);
+  run_terms(
+      bars, out, [&](std::size_t i) { return parkinson_term(value_at(in, 0, i), value_at(in, 1, i)); },
+      [&](const double* t, std::size_t n, const ColumnOut& o) { simd::kernels().parkinson(t, n, window_, o.values); });
 }
 
 const FeatureDescription& ParkinsonVolatility::description() {

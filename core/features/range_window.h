@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/features/window_run.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -23,33 +24,18 @@ class RangeVolatilityFeature : public ConfiguredFeature {
   // true when the window is full and every term in it is a number.
   bool push_term(const Value& term);
 
-  // Column runs: stages term(i) for every bar and marks out[0].valid with
-  // the bars whose windows are complete; bar i's window of terms is then
-  // terms() + i. finish() loads the window.
-  template <class Term>
-  void stage_terms(std::size_t bars, std::span<const ColumnOut> out, Term&& term) {
-    terms_.reserve(bars);
-    terms_.begin(bars);
-    double* t = terms_.staged() + terms_.lookback();
-    std::uint8_t* ok = terms_.staged_valid() + terms_.lookback();
-    for (std::size_t i = 0; i < bars; ++i) {
-      const Value v = term(i);
-      t[i] = v ? *v : 0.0;
-      ok[i] = v.has_value();
-    }
-    complete_windows(terms_.staged_valid(), bars, window_, out[0].valid);
+  // Column runs: term(i) is bar i's term (the function update() pushes);
+  // `kernel(t, bars, out)` writes bar i's volatility from the terms
+  // t + i .. t + i + window, clearing the flag of a bar without one.
+  template <class Term, class Kernel>
+  void run_terms(std::size_t bars, std::span<const ColumnOut> out, Term&& term, Kernel&& kernel) {
+    run_window(terms_, bars, out, 1, Marks::complete_windows, TermEntries{term},
+               [&](const StagedRun<1>& r, std::span<const ColumnOut> o) { kernel(r.values[0], r.bars, o[0]); });
   }
-  const double* terms() { return terms_.staged(); }
   const double* window_terms() const { return terms_.values(); }
-  void finish(std::size_t bars, std::span<const ColumnOut> out);
 
  private:
   StagedWindow<1> terms_;
 };
-
-// Position j of bar i of a column run.
-inline Value value_at(std::span<const ColumnIn> in, std::size_t j, std::size_t i) {
-  return in[j].valid[i] ? Value(in[j].values[i]) : kMissing;
-}
 
 }  // namespace sarvek

@@ -50,11 +50,14 @@ Values RogersSatchellVolatility::step(std::span<const Value> values) {
 
 void RogersSatchellVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
                                             std::span<const ColumnOut> out) {
-  stage_terms(bars, out, [&](std::size_t i) {
-    return rogers_satchell_term(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i), value_at(in, 3, i));
-  });
-  simd::kernels().rogers_satchell(terms(), bars, window_, out[0].values, out[0].valid);
-  finish(bars, out);
+  run_terms(
+      bars, out,
+      [&](std::size_t i) {
+        return rogers_satchell_term(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i), value_at(in, 3, i));
+      },
+      [&](const double* t, std::size_t n, const ColumnOut& o) {
+        simd::kernels().rogers_satchell(t, n, window_, o.values, o.valid);
+      });
 }
 
 const FeatureDescription& RogersSatchellVolatility::description() {

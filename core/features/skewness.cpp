@@ -37,9 +37,9 @@ Values Skewness::step(std::span<const Value> values) {
 }
 
 void Skewness::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  const double* p = stage(bars, in, out);
-  simd::kernels().skewness(p, bars, window_, coef_, out[0].values, out[0].valid);
-  finish(bars, out);
+  run_moment(bars, in, out, [&](const double* p, std::size_t n, const ColumnOut& o) {
+    simd::kernels().skewness(p, n, window_, coef_, o.values, o.valid);
+  });
 }
 
 const FeatureDescription& Skewness::description() {

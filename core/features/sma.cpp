@@ -29,11 +29,10 @@ Values Sma::step(std::span<const Value> values) {
 }
 
 void Sma::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  stage_column(buffer_, bars, in[0]);
-  complete_windows(buffer_.staged_valid(), bars, window_, out[0].valid);
-  simd::kernels().window_mean(buffer_.staged(), bars, window_, out[0].values);
-  buffer_.commit(bars);
-  fill_missing(out.subspan(1), bars);
+  run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
+             [](const StagedRun<1>& r, std::span<const ColumnOut> o) {
+               simd::kernels().window_mean(r.values[0], r.bars, r.span, o[0].values);
+             });
 }
 
 const FeatureDescription& Sma::description() {

@@ -1,6 +1,8 @@
 #include "core/pipeline/target_pipeline.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -77,6 +79,36 @@ Result<std::vector<Column>> TargetPipeline::run_research(std::span<const std::sp
   return out;
 }
 
+namespace {
+
+// One block of input columns at a time, as the engine's columns (values +
+// validity), for the columns the targets read. `Read(j, i)` gives entry i
+// of data column j as (present, value).
+template <class Read>
+struct BlockSource {
+  Read read;
+  std::vector<bool> used;
+  std::vector<std::vector<double>> values;
+  std::vector<std::vector<std::uint8_t>> valid;
+
+  BlockSource(Read r, std::size_t columns) : read(std::move(r)), used(columns), values(columns), valid(columns) {}
+  void load(std::size_t a, std::size_t e) {
+    for (std::size_t j = 0; j < used.size(); ++j) {
+      if (!used[j]) continue;
+      values[j].resize(e - a);
+      valid[j].resize(e - a);
+      for (std::size_t i = a; i < e; ++i) {
+        const auto [present, x] = read(j, i);
+        values[j][i - a] = x;
+        valid[j][i - a] = present;
+      }
+    }
+  }
+  ColumnIn column(std::size_t j) const { return {values[j].data(), valid[j].data()}; }
+};
+
+}  // namespace
+
 Result<RunStatus> TargetPipeline::run_research(std::span<const std::span<const Value>> data,
                                                std::vector<Column>& out,
                                                const std::function<bool()>& interrupted) const {
@@ -99,18 +131,19 @@ Result<RunStatus> TargetPipeline::run_research(std::span<const std::span<const V
     return RunStatus::done;
   }
 
-  struct Spans {
-    std::span<const std::span<const Value>> data;
-    void load(std::size_t, std::size_t) {}
-    std::span<const Value> column(std::size_t j, std::size_t a, std::size_t e) const {
-      return data[j].subspan(a, e - a);
-    }
-  } source{data};
+  auto read = [data](std::size_t j, std::size_t i) {
+    const Value& v = data[j][i];
+    return std::pair<bool, double>{v.has_value(), v.value_or(0.0)};
+  };
+  BlockSource<decltype(read)> source(read, data.size());
+  for (const Slot& slot : targets_)
+    for (std::size_t p : slot.positions) source.used[p] = true;
   out.assign(output_names_.size(), Column(bars, kMissing));
   return run_blocks(
       bars, source,
-      [&](std::size_t k, std::size_t a, std::span<const Value> labels) {
-        std::copy(labels.begin(), labels.end(), out[k].begin() + static_cast<std::ptrdiff_t>(a));
+      [&](std::size_t k, std::size_t a, ColumnIn labels, std::size_t count) {
+        Value* to = out[k].data() + a;
+        for (std::size_t i = 0; i < count; ++i) to[i] = labels.valid[i] ? Value(labels.values[i]) : kMissing;
       },
       [&](std::size_t k) { out[k].clear(); }, interrupted);
 }
@@ -142,9 +175,15 @@ Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, W
   const std::size_t horizon = forward_period();
   std::size_t work = 0;
   for (const Slot& slot : targets_) work += std::max<std::size_t>(slot.target->work_per_bar(), 1);
-  const std::size_t block = block_bars(work, horizon);
+  const std::size_t block = std::min(block_bars(work, horizon), bars);
+  // One block of labels per output name, written by the targets and then
+  // handed to `write`.
+  const std::size_t width = output_names_.size();
+  std::vector<double> values(width * block);
+  std::vector<std::uint8_t> valid(width * block);
   std::vector<bool> reported(targets_.size(), false);
-  std::vector<std::span<const Value>> columns;
+  std::vector<ColumnIn> columns;
+  std::vector<ColumnOut> labels;
   for (std::size_t begin = 0; begin < bars; begin += std::min(block, bars - begin)) {
     if (interrupted && interrupted()) return RunStatus::interrupted;
     const std::size_t end = begin + std::min(block, bars - begin);
@@ -154,16 +193,18 @@ Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, W
       const Slot& slot = targets_[t];
       const std::size_t reach = end + std::min(slot.target->forward_period(), bars - end);
       columns.clear();
-      for (std::size_t p : slot.positions) columns.push_back(source.column(p, begin, reach));
-      auto computed = slot.target->compute(columns);
+      for (std::size_t p : slot.positions) columns.push_back(source.column(p));
+      labels.clear();
+      for (std::size_t k = 0; k < slot.outputs; ++k)
+        labels.push_back({values.data() + (first_output + k) * block, valid.data() + (first_output + k) * block});
+      auto computed = slot.target->label_columns(reach - begin, columns, end - begin, labels);
       if (!computed) return std::unexpected(std::move(computed.error()));
-      const std::vector<Column>& cols = *computed;
-      if (cols.empty() && !reported[t]) {
+      if (*computed == 0 && !reported[t]) {
         reported[t] = true;
         for (std::size_t k = 0; k < slot.outputs; ++k) empty(first_output + k);
       }
-      for (std::size_t k = 0; k < std::min(cols.size(), slot.outputs); ++k)
-        write(first_output + k, begin, std::span<const Value>(cols[k]).first(std::min(cols[k].size(), end - begin)));
+      for (std::size_t k = 0; k < std::min(*computed, slot.outputs); ++k)
+        write(first_output + k, begin, ColumnIn{labels[k].values, labels[k].valid}, end - begin);
       first_output += slot.outputs;
     }
   }
@@ -178,27 +219,12 @@ Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const 
     return invalid_input("outputs must hold one column per output name: expected " +
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
 
-  // Each block's input values, NaN read as missing, for the columns read.
-  struct Converted {
-    std::span<const StridedColumn> inputs;
-    std::vector<bool> used;
-    std::vector<Column> values;
-    std::size_t first = 0;
-    void load(std::size_t a, std::size_t e) {
-      first = a;
-      for (std::size_t j = 0; j < used.size(); ++j) {
-        if (!used[j]) continue;
-        values[j].resize(e - a);
-        for (std::size_t i = a; i < e; ++i) {
-          const double x = inputs[j][i];
-          values[j][i - a] = x != x ? kMissing : Value(x);
-        }
-      }
-    }
-    std::span<const Value> column(std::size_t j, std::size_t a, std::size_t e) const {
-      return std::span<const Value>(values[j]).subspan(a - first, e - a);
-    }
-  } source{inputs, std::vector<bool>(input_columns_.size(), false), std::vector<Column>(input_columns_.size())};
+  // NaN marks a missing value at this boundary.
+  auto read = [inputs](std::size_t j, std::size_t i) {
+    const double x = inputs[j][i];
+    return std::pair<bool, double>{x == x, x};
+  };
+  BlockSource<decltype(read)> source(read, input_columns_.size());
   for (const Slot& slot : targets_)
     for (std::size_t p : slot.positions) source.used[p] = true;
 
@@ -206,9 +232,8 @@ Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const 
     for (std::size_t i = 0; i < bars; ++i) outputs[k].set(i, false, 0.0);
   return run_blocks(
       bars, source,
-      [&](std::size_t k, std::size_t a, std::span<const Value> labels) {
-        for (std::size_t i = 0; i < labels.size(); ++i)
-          outputs[k].set(a + i, labels[i].has_value(), labels[i] ? *labels[i] : 0.0);
+      [&](std::size_t k, std::size_t a, ColumnIn labels, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) outputs[k].set(a + i, labels.valid[i] != 0, labels.values[i]);
       },
       [](std::size_t) {}, interrupted);
 }

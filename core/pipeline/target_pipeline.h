@@ -73,8 +73,9 @@ class TargetPipeline {
   // bars after it, so block [a, b) computed from the inputs over
   // [a, b + forward_period()) gives exactly the labels of a whole-column
   // run. `source.load(a, e)` is called once per block before
-  // `source.column(j, a, e)` gives data column j over [a, e);
-  // `write(k, a, labels)` takes output k's labels for [a, a + size); a
+  // `source.column(j)` gives data column j from a on (values + validity);
+  // `write(k, a, labels, count)` takes output k's labels for
+  // [a, a + count); a
   // target computing no column at all is reported once by `empty(k)` for
   // each of its outputs.
   template <class Source, class Write, class Empty>

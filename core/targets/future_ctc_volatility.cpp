@@ -3,6 +3,8 @@
 #include "core/catalog.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "core/tools/columns.h"
 
@@ -22,16 +24,29 @@ Result<FutureCTCVolatility> FutureCTCVolatility::create(std::string input, std::
 Result<std::vector<Column>> FutureCTCVolatility::compute(
     std::span<const std::span<const Value>> columns) const {
   if (columns.empty()) return too_few_columns(1, 0);
-  const std::span<const Value> close = columns[0];
-  const Column prev = shift(close, 1);
-  const Column returns = log_ratio(prev, close);
-  const Column deviation = rolling_std(returns, horizon_);
-  // Leading by n or more bars leaves the column entirely missing, so the
-  // clamp changes nothing but keeps the offset representable.
-  const auto lead = static_cast<std::ptrdiff_t>(std::min(horizon_, close.size()));
-  std::vector<Column> out;
-  out.push_back(shift(deviation, -lead));
-  return out;
+  return compute_through_columns(*this, columns[0].size(), columns, 1, 1);
+}
+
+// The close-to-close log returns r[j] = ln(c[j] / c[j - 1]) for j >= 1
+// (log_ratio of the closes and the closes one bar later), then bar i's
+// label is the sample deviation of r[i + 1 .. i + h]: window i of
+// window_sd over the returns from r[1] on. Bars whose window runs past the
+// data are missing.
+Result<std::size_t> FutureCTCVolatility::label_columns(std::size_t n, std::span<const ColumnIn> in,
+                                                       std::size_t labels, std::span<const ColumnOut> out) const {
+  const ColumnIn c = in[0];
+  const std::size_t known = std::min(labels, horizon_ < n ? n - horizon_ : 0);
+  if (known > 0) {
+    // Returns r[1 .. known + horizon - 1], the ones the known labels read.
+    const std::size_t count = known + horizon_ - 1;
+    std::vector<double> r(count);
+    std::vector<std::uint8_t> ok(count);
+    log_ratio(count, c, {c.values + 1, c.valid + 1}, {r.data(), ok.data()});
+    window_sd(known, {r.data(), ok.data()}, horizon_, out[0]);
+  }
+  const ColumnOut rest{out[0].values + known, out[0].valid + known};
+  fill_missing(std::span<const ColumnOut>(&rest, 1), labels - known);
+  return 1;
 }
 
 const TargetDescription& FutureCTCVolatility::description() {

@@ -23,6 +23,8 @@ class FutureCTCVolatility final : public ConfiguredTarget {
 
   // One column, as long as the close column.
   Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const override;
+  Result<std::size_t> label_columns(std::size_t n, std::span<const ColumnIn> in, std::size_t labels,
+                                    std::span<const ColumnOut> out) const override;
   // Every label reads its whole horizon.
   std::size_t work_per_bar() const override { return horizon_ == 0 ? 1 : horizon_; }
 

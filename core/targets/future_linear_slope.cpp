@@ -3,8 +3,11 @@
 #include "core/catalog.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
-#include "core/regression.h"
+#include "core/simd/kernels.h"
+#include "core/window.h"
 
 namespace sarvek {
 
@@ -20,28 +23,38 @@ Result<FutureLinearSlope> FutureLinearSlope::create(Names inputs, std::size_t ho
 Result<std::vector<Column>> FutureLinearSlope::compute(
     std::span<const std::span<const Value>> columns) const {
   if (columns.size() < 2) return too_few_columns(2, columns.size());
-  const std::span<const Value> x = columns[0];
-  const std::span<const Value> y = columns[1];
-  const std::size_t n = x.size();
-  const std::size_t h = horizon_;
+  const std::size_t n = columns[0].size();
+  const std::size_t y = columns[1].size();
   // The last window that fits inside x ends at bar n - 1, so y must reach
   // that far whenever any window fits; beyond x, y is never read.
-  if (h <= n && y.size() < n)
+  if (horizon_ <= n && y < n)
     return invalid_input("y column must hold at least " + std::to_string(n) + " values, got " +
-                         std::to_string(y.size()));
+                         std::to_string(y));
+  return compute_through_columns(*this, n, columns, 2, 2);
+}
 
-  std::vector<Column> out(2);
-  out[0].assign(n, kMissing);
-  out[1].assign(n, kMissing);
-  if (h > n) return out;
-  for (std::size_t i = 0; i + h <= n; ++i) {
-    // Each window is regressed afresh from its own values.
-    const Regression r =
-        regress(h, [&](std::size_t j) { return x[i + j]; }, [&](std::size_t j) { return y[i + j]; });
-    out[0][i] = r.slope;
-    out[1][i] = r.r2;
+// Each window is regressed afresh from its own values by the column kernel
+// the rolling LinearSlope runs (lanes::regress_lanes), so both give the same
+// bits: bar i's window is bars i .. i + h - 1, present when every x and y in
+// it is.
+Result<std::size_t> FutureLinearSlope::label_columns(std::size_t n, std::span<const ColumnIn> in,
+                                                     std::size_t labels, std::span<const ColumnOut> out) const {
+  const std::size_t h = horizon_;
+  const std::size_t known = std::min(labels, h <= n ? n - h + 1 : 0);
+  if (known > 0) {
+    const std::size_t count = known + h - 1;
+    std::vector<std::uint8_t> present(count);
+    for (std::size_t i = 0; i < count; ++i) present[i] = in[0].valid[i] & in[1].valid[i];
+    complete_windows(present.data(), known, h, out[0].valid);
+    std::copy_n(out[0].valid, known, out[1].valid);
+    simd::kernels().regression(in[0].values, in[1].values, known, h, out[0].values, out[1].values, out[0].valid,
+                               out[1].valid);
   }
-  return out;
+  for (const ColumnOut& o : out.first(2)) {
+    const ColumnOut rest{o.values + known, o.valid + known};
+    fill_missing(std::span<const ColumnOut>(&rest, 1), labels - known);
+  }
+  return 2;
 }
 
 const TargetDescription& FutureLinearSlope::description() {

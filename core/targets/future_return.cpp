@@ -17,14 +17,20 @@ Result<FutureReturn> FutureReturn::create(Names inputs, std::size_t horizon, Nam
 
 Result<std::vector<Column>> FutureReturn::compute(std::span<const std::span<const Value>> columns) const {
   if (columns.empty()) return too_few_columns(1, 0);
-  const std::span<const Value> price = columns[0];
-  // A lead of n or more bars leaves nothing to copy; clamping keeps the
-  // offset representable whatever the horizon.
-  const auto lead = static_cast<std::ptrdiff_t>(std::min(horizon_, price.size()));
-  const Column future = shift(price, -lead);
-  std::vector<Column> out;
-  out.push_back(pct_change(price, future));
-  return out;
+  return compute_through_columns(*this, columns[0].size(), columns, 1, 1);
+}
+
+// pct_change of the prices and the prices `horizon` bars later: the later
+// column is the price column led by the horizon, so bars whose future lies
+// beyond the data are missing.
+Result<std::size_t> FutureReturn::label_columns(std::size_t n, std::span<const ColumnIn> in, std::size_t labels,
+                                                std::span<const ColumnOut> out) const {
+  const ColumnIn p = in[0];
+  const std::size_t known = std::min(labels, horizon_ < n ? n - horizon_ : 0);
+  if (known > 0) pct_change(known, p, {p.values + horizon_, p.valid + horizon_}, out[0]);
+  const ColumnOut rest{out[0].values + known, out[0].valid + known};
+  fill_missing(std::span<const ColumnOut>(&rest, 1), labels - known);
+  return 1;
 }
 
 const TargetDescription& FutureReturn::description() {

@@ -18,6 +18,8 @@ class FutureReturn final : public ConfiguredTarget {
 
   // One column, as long as the price column, for the first output name.
   Result<std::vector<Column>> compute(std::span<const std::span<const Value>> columns) const override;
+  Result<std::size_t> label_columns(std::size_t n, std::span<const ColumnIn> in, std::size_t labels,
+                                    std::span<const ColumnOut> out) const override;
 
  private:
   FutureReturn(Names inputs, std::size_t horizon, Names outputs)

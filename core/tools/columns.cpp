@@ -1,8 +1,8 @@
 #include "core/tools/columns.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/simd/kernels.h"
@@ -30,7 +30,7 @@ Column pct_change(std::span<const Value> base, std::span<const Value> later) {
   for (std::size_t i = 0; i < n; ++i) {
     const Value& b = base[i];
     const Value& a = later[i];
-    if (b && a && *b > 0.0) out[i] = (*a - *b) / *b;
+    if (b && a && pct_change_defined(*b)) out[i] = pct_change_of(*b, *a);
   }
   return out;
 }
@@ -41,8 +41,7 @@ Column log_ratio(std::span<const Value> base, std::span<const Value> later) {
   for (std::size_t i = 0; i < n; ++i) {
     const Value& b = base[i];
     const Value& a = later[i];
-    // One division, one logarithm: not the difference of two logarithms.
-    if (b && a && *b > 0.0 && *a > 0.0) out[i] = std::log(*a / *b);
+    if (b && a && log_ratio_defined(*b, *a)) out[i] = log_ratio_of(*b, *a);
   }
   return out;
 }
@@ -52,8 +51,7 @@ Column rolling_std(std::span<const Value> c, std::size_t w) {
   Column out(n, kMissing);
   if (w < 2 || w > n) return out;  // a deviation of fewer than two values is undefined
   // The window of entry i is c[i + 1 - w .. i]; the first full one ends at
-  // w - 1. Mean and deviation come from the same window arithmetic as the
-  // features' (lanes::mean_sd), re-summed at every position.
+  // w - 1, so entry i is window_sd's window i + 1 - w.
   std::vector<double> values(n);
   std::vector<std::uint8_t> present(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -61,14 +59,47 @@ Column rolling_std(std::span<const Value> c, std::size_t w) {
     values[i] = c[i] ? *c[i] : 0.0;
   }
   const std::size_t windows = n - w + 1;
-  std::vector<std::uint8_t> complete(windows);
-  std::vector<std::uint8_t> nonzero(windows, 1);  // a zero variance still gives 0 here
   std::vector<double> sd(windows);
-  complete_windows(present.data(), windows, w, complete.data());
-  simd::kernels().sample_sd(values.data(), windows, w, sd.data(), nonzero.data());
+  std::vector<std::uint8_t> ok(windows);
+  window_sd(windows, {values.data(), present.data()}, w, {sd.data(), ok.data()});
   for (std::size_t k = 0; k < windows; ++k)
-    if (complete[k]) out[k + w - 1] = sd[k];
+    if (ok[k]) out[k + w - 1] = sd[k];
   return out;
+}
+
+void pct_change(std::size_t n, ColumnIn base, ColumnIn later, ColumnOut out) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double b = base.values[i];
+    const double a = later.values[i];
+    const bool ok = (base.valid[i] & later.valid[i]) != 0 && pct_change_defined(b);
+    out.valid[i] = ok;
+    out.values[i] = ok ? pct_change_of(b, a) : nan;
+  }
+}
+
+void log_ratio(std::size_t n, ColumnIn base, ColumnIn later, ColumnOut out) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double b = base.values[i];
+    const double a = later.values[i];
+    const bool ok = (base.valid[i] & later.valid[i]) != 0 && log_ratio_defined(b, a);
+    out.valid[i] = ok;
+    out.values[i] = ok ? log_ratio_of(b, a) : nan;
+  }
+}
+
+void window_sd(std::size_t windows, ColumnIn c, std::size_t w, ColumnOut out) {
+  if (windows == 0) return;
+  if (w < 2) {
+    fill_missing(std::span<const ColumnOut>(&out, 1), windows);
+    return;
+  }
+  complete_windows(c.valid, windows, w, out.valid);
+  // The kernel also flags a zero variance; a constant window still has a
+  // deviation of 0, so that flag is not used here.
+  std::vector<std::uint8_t> nonzero(windows, 1);
+  simd::kernels().sample_sd(c.values, windows, w, out.values, nonzero.data());
 }
 
 }  // namespace sarvek

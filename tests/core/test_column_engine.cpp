@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/features/ema.h"
+#include "core/features/window_run.h"
 #include "core/features/kama.h"
 #include "core/features/kurtosis.h"
 #include "core/features/linear_slope.h"
@@ -26,6 +27,7 @@
 #include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
+#include "core/lanes.h"
 #include "core/pipeline/feature_pipeline.h"
 #include "core/simd/kernels.h"
 #include "core/tools/columns.h"
@@ -285,6 +287,72 @@ TEST(FeatureColumns, RefusesTooFewColumnsBeforeAnythingChanges) {
   // The refused calls left a just-built feature.
   auto fresh = f->fresh();
   testing::expect_same_bits(testing::run(*f, bars), testing::run(*fresh, bars));
+}
+
+// A windowed feature written the way a new one is: its term, its window
+// formula and its streaming step; the column run is the shared driver's.
+// The mean of x * y over the last `window` bars.
+class MeanProduct final : public ConfiguredFeature {
+ public:
+  MeanProduct(std::size_t window, Names outputs)
+      : ConfiguredFeature({"h", "l"}, window, std::move(outputs)), terms_(window) {}
+  std::size_t warm_up_period() const override { return window_ - 1; }
+  std::unique_ptr<Feature> fresh() const override { return std::make_unique<MeanProduct>(window_, outputs_); }
+  void reset() override { terms_.clear(); }
+  std::size_t values_read() const override { return 2; }
+
+ protected:
+  static Value term(const Value& x, const Value& y) { return x && y ? Value(*x * *y) : M; }
+  Values step(std::span<const Value> v) override {
+    push_value(terms_, term(v[0], v[1]));
+    if (!terms_.complete()) return {M};
+    return {lanes::window_mean<double>(terms_.values(), window_)};
+  }
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override {
+    run_window(terms_, bars, out, 1, Marks::complete_windows,
+               TermEntries{[&](std::size_t i) { return term(value_at(in, 0, i), value_at(in, 1, i)); }},
+               [](const StagedRun<1>& r, std::span<const ColumnOut> o) {
+                 simd::kernels().window_mean(r.values[0], r.bars, r.span, o[0].values);
+               });
+  }
+
+ private:
+  StagedWindow<1> terms_;
+};
+
+TEST(WindowDriver, NewFeatureFromTermAndFormulaMatchesUpdateOnEveryPath) {
+  std::uint64_t seed = 77;
+  for (std::size_t w : {1, 2, 5, 33}) {
+    for (const Names& outs : {Names{"m"}, Names{"m", "beyond"}}) {
+      SCOPED_TRACE(::testing::Message() << "window " << w << ", " << outs.size() << " names");
+      const MeanProduct proto(w, outs);
+      const auto bars = awkward_bars(3 * w + 41, ++seed, 2 * w + 4, true);
+      on_every_path([&] { check_feature(proto, bars, seed); });
+    }
+  }
+}
+
+// begin(bars) takes the room for its run itself: a run needs no earlier
+// reserve() call, and the history is staged in front of the run's entries.
+TEST(WindowDriver, BeginTakesTheRoomForItsRun) {
+  StagedWindow<2> w(3);
+  w.push(true, {1.0, 10.0});
+  w.push(false, {0.0, 0.0});
+  w.begin(4);
+  ASSERT_EQ(w.lookback(), 2u);
+  EXPECT_EQ(w.staged(0)[0], 1.0);
+  EXPECT_EQ(w.staged(1)[0], 10.0);
+  EXPECT_EQ(w.staged_valid()[0], 1);
+  EXPECT_EQ(w.staged_valid()[1], 0);
+  for (std::size_t i = 0; i < 4; ++i) {
+    w.staged(0)[2 + i] = static_cast<double>(i);
+    w.staged(1)[2 + i] = static_cast<double>(10 * i);
+    w.staged_valid()[2 + i] = 1;
+  }
+  w.commit(4);
+  ASSERT_TRUE(w.complete());
+  EXPECT_EQ(w.values(0)[0], 1.0);
+  EXPECT_EQ(w.values(1)[2], 30.0);
 }
 
 // ---- pipelines -----------------------------------------------------------

@@ -4,7 +4,12 @@
 #include <limits>
 #include <string>
 
+#include <random>
+
 #include "testing.h"
+#include "core/features/linear_slope.h"
+#include "core/regression.h"
+#include "core/simd/kernels.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
 #include "core/targets/future_return.h"
@@ -191,6 +196,112 @@ TEST(FutureLinearSlope, RefusesColumnsItCannotRead) {
   EXPECT_EQ(refusal(*target, {{1, 2, 3}, {1, 2}}),
             "Invalid input: y column must hold at least 3 values, got 2");
   EXPECT_EQ(refusal(*target, {{1, 2}, {}}), "Invalid input: y column must hold at least 2 values, got 0");
+}
+
+// ------------------------------------------------- the engine's columns
+
+// Runs `body` once on every SIMD path this CPU has.
+template <class Body>
+void on_every_path(Body&& body) {
+  const std::string best = simd::current_path();
+  for (const std::string& path : simd::available_paths()) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(simd::set_path(path));
+    body();
+  }
+  simd::set_path(best);
+}
+
+// Prices with gaps, zeros, negatives, a present NaN and an infinity.
+Column awkward_prices(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Column c(n);
+  double price = 100.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    price *= std::exp((u(rng) - 0.5) * 0.02);
+    const double r = u(rng);
+    c[i] = r < 0.02   ? M
+           : r < 0.03 ? Value(0.0)
+           : r < 0.04 ? Value(-price)
+           : r < 0.045 ? Value(std::nan(""))
+           : r < 0.05 ? Value(INFINITY)
+           : r < 0.08 ? Value(100.0)  // runs of flat prices
+                      : Value(price);
+  }
+  return c;
+}
+
+// Every target's labels over values + validity, for the first `labels`
+// bars, are compute()'s over the same entries, bit for bit, on every path.
+TEST(TargetColumns, LabelColumnsAreComputesLabelsOnEveryPath) {
+  for (std::size_t h : {1, 2, 3, 7, 40}) {
+    const std::size_t n = 3 * h + 29;
+    const Column x = awkward_prices(n, h), y = awkward_prices(n, h + 1000);
+    std::vector<std::unique_ptr<Target>> targets;
+    targets.push_back(std::make_unique<FutureReturn>(*FutureReturn::create({"x"}, h, {"r"})));
+    targets.push_back(std::make_unique<FutureCTCVolatility>(*FutureCTCVolatility::create("x", h)));
+    if (h >= 2)
+      targets.push_back(std::make_unique<FutureLinearSlope>(*FutureLinearSlope::create({"x", "y"}, h, {"s", "r"})));
+    std::vector<double> xv(n), yv(n);
+    std::vector<std::uint8_t> xok(n), yok(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      xok[i] = x[i].has_value(), yok[i] = y[i].has_value();
+      xv[i] = x[i].value_or(-7.0), yv[i] = y[i].value_or(-7.0);  // never read as numbers
+    }
+    const ColumnIn in[] = {{xv.data(), xok.data()}, {yv.data(), yok.data()}};
+    on_every_path([&] {
+      for (const auto& t : targets) {
+        SCOPED_TRACE(t->output_names()[0] + " horizon " + std::to_string(h));
+        const auto want = run(*t, {x, y});
+        for (std::size_t labels : {n, n - h / 2, std::size_t{1}}) {
+          std::vector<std::vector<double>> v(2, std::vector<double>(n, 5.0));
+          std::vector<std::vector<std::uint8_t>> ok(2, std::vector<std::uint8_t>(n, 9));
+          const ColumnOut out[] = {{v[0].data(), ok[0].data()}, {v[1].data(), ok[1].data()}};
+          const auto made = t->label_columns(n, in, labels, std::span(out, want.size()));
+          ASSERT_TRUE(made);
+          ASSERT_EQ(*made, want.size());
+          for (std::size_t k = 0; k < want.size(); ++k) {
+            for (std::size_t i = 0; i < labels; ++i) {
+              const Value got = ok[k][i] ? Value(v[k][i]) : M;
+              ASSERT_TRUE(ok[k][i] <= 1 && testing::same_bits(got, want[k][i])) << "column " << k << " bar " << i;
+            }
+            if (labels < n) {
+              EXPECT_EQ(ok[k][labels], 9) << "written past the labels asked for";
+            }
+          }
+        }
+      }
+    });
+  }
+}
+
+// The forward regression is the rolling one read h - 1 bars later, and each
+// window is the one-window reference's regression, bit for bit.
+TEST(FutureLinearSlope, IsTheRollingRegressionOfTheSameWindowOnEveryPath) {
+  const std::size_t n = 300;
+  const Column x = awkward_prices(n, 5), y = awkward_prices(n, 6);
+  for (std::size_t h : {2, 3, 8, 21}) {
+    on_every_path([&] {
+      const auto fwd = run(*FutureLinearSlope::create({"x", "y"}, h, {"s", "r"}), {x, y});
+      ASSERT_EQ(fwd.size(), 2u);
+      LinearSlope rolling = *LinearSlope::create({"x", "y"}, h, {"s", "r"});
+      std::vector<Values> trailing;
+      for (std::size_t i = 0; i < n; ++i) trailing.push_back(*rolling.update(std::vector<Value>{x[i], y[i]}));
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i + h > n) {
+          ASSERT_FALSE(fwd[0][i] || fwd[1][i]) << "bar " << i;
+          continue;
+        }
+        const Regression r = regress(h, [&](std::size_t j) { return x[i + j]; }, [&](std::size_t j) { return y[i + j]; });
+        ASSERT_TRUE(testing::same_bits(fwd[0][i], r.slope) && testing::same_bits(fwd[1][i], r.r2))
+            << "horizon " << h << " bar " << i;
+        ASSERT_TRUE(testing::same_bits(fwd[0][i], trailing[i + h - 1][0]) &&
+                    testing::same_bits(fwd[1][i], trailing[i + h - 1][1]))
+            << "horizon " << h << " bar " << i;
+      }
+    });
+  }
 }
 
 }  // namespace
