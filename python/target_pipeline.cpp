@@ -8,6 +8,9 @@
 
 #include "core/pipeline/target_pipeline.h"
 #include "python/buffers.h"
+#include "python/lists.h"
+#include "python/result.h"
+#include "python/unlocked.h"
 #include "python/classdef.h"
 #include "python/guard.h"
 #include "python/targets.h"

@@ -62,10 +62,9 @@ Column rolling_std(std::span<const Value> c, std::size_t w) {
   }
   const std::size_t windows = n - w + 1;
   std::vector<std::uint8_t> complete(windows);
-  std::vector<std::uint8_t> nonzero(windows, 1);  // a zero variance still gives 0 here
   std::vector<double> sd(windows);
   complete_windows(present.data(), windows, w, complete.data());
-  simd::kernels().sample_sd(values.data(), windows, w, sd.data(), nonzero.data());
+  simd::kernels().sample_sd(values.data(), windows, w, sd.data());  // a zero variance gives 0, a value
   for (std::size_t k = 0; k < windows; ++k)
     if (complete[k]) out[k + w - 1] = sd[k];
   return out;
