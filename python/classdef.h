@@ -54,7 +54,8 @@ inline constexpr std::size_t kTargetPipelineSlot = kFeaturePipelineSlot + 1;
 inline constexpr std::size_t kClassCount = kTargetPipelineSlot + 1;
 
 // The module's own state: its type objects (strong references, kept for
-// the life of the module).
+// the life of the module and shown to the cycle collector, as each type
+// points back to the module).
 struct ModuleState {
   PyTypeObject* types[kClassCount];
   PyTypeObject* result;  // the private _Result type of column runs

@@ -204,8 +204,7 @@ bool to_objects(PyObject* obj, const char* param, ObjectList& out) {
 }
 
 bool to_value_rows(PyObject* obj, const char* param, ValueRows& out) {
-  std::size_t converted = 0;  // a long conversion still sees signals, every 65536 values
-  const auto signals = [&] { return ++converted % 65536 != 0 || PyErr_CheckSignals() == 0; };
+  SignalCounter signals;
   const bool ok = for_each_item(
       obj, [&](Py_ssize_t n) { out.offsets.reserve(capacity_hint(n) + 1); },
       [&](PyObject* row) {
@@ -221,10 +220,10 @@ bool to_value_rows(PyObject* obj, const char* param, ValueRows& out) {
               Value v;
               if (!item_to_value(item, v)) return false;
               out.values.push_back(v);
-              return signals();
+              return signals.tick();
             });
         if (row_ok) out.offsets.push_back(out.values.size());
-        return row_ok && signals();
+        return row_ok && signals.tick();
       });
   if (!ok) prefix_type_error(param);
   return ok;

@@ -98,17 +98,33 @@ inline std::size_t capacity_hint(Py_ssize_t n) {
   return static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20));
 }
 
+// A float, or any object with __float__ or __index__, as a double; false
+// with the conversion's TypeError set otherwise.
+inline bool item_to_double(PyObject* item, double& out) {
+  if (PyFloat_CheckExact(item)) {
+    out = PyFloat_AS_DOUBLE(item);
+    return true;
+  }
+  out = PyFloat_AsDouble(item);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// The same as a value: NaN is missing.
 inline bool item_to_value(PyObject* item, Value& out) {
   double d;
-  if (PyFloat_CheckExact(item)) {
-    d = PyFloat_AS_DOUBLE(item);
-  } else {
-    d = PyFloat_AsDouble(item);
-    if (d == -1.0 && PyErr_Occurred()) return false;
-  }
+  if (!item_to_double(item, d)) return false;
   out = std::isnan(d) ? kMissing : Value(d);
   return true;
 }
+
+// Counts values converted or made under the interpreter lock, so a long
+// conversion still sees signals: every kEvery values tick() runs the
+// pending signal handlers, false once one raised (its exception set).
+struct SignalCounter {
+  static constexpr std::size_t kEvery = 65536;
+  std::size_t count = 0;
+  bool tick() { return ++count % kEvery != 0 || PyErr_CheckSignals() == 0; }
+};
 
 // List of floats: NaN becomes missing, every other float a number. Appends
 // to `out` (anything with push_back, reserve-able or not).
@@ -132,6 +148,19 @@ bool to_values(PyObject* obj, const char* param, Out& out) {
 bool to_names(PyObject* obj, const char* param, Names& out);
 bool to_string(PyObject* obj, const char* param, std::string& out);
 bool to_size(PyObject* obj, const char* param, std::size_t& out);
+
+// A reference dropped at the end of a scope, also when it is left by an
+// exception.
+class Owned {
+ public:
+  explicit Owned(PyObject* o) : o_(o) {}
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { Py_XDECREF(o_); }
+
+ private:
+  PyObject* o_;
+};
 
 // Owned references to the items of a sequence argument.
 class ObjectList {

@@ -14,6 +14,10 @@
 #include "core/pipeline/plan.h"
 #include "python/buffers.h"
 #include "python/catalog.h"
+#include "python/lists.h"
+#include "python/result.h"
+#include "python/rows.h"
+#include "python/unlocked.h"
 #include "python/classdef.h"
 #include "python/convert.h"
 #include "python/features.h"
@@ -127,11 +131,12 @@ Result<RunStatus> run_engine(PipelinePayload& p, std::size_t bars, std::span<con
   }
 }
 
-// Exactly the refusal of a bar shorter than the input columns.
-PyObject* raise_short_bar(std::size_t bar, std::size_t need, std::size_t got) {
-  std::string msg = "bar " + std::to_string(bar) + " of data must hold at least " + std::to_string(need) +
-                    (need == 1 ? " value" : " values") + ", got " + std::to_string(got);
-  return raise_core_error(CoreError::invalid_input(std::move(msg)));
+// The pipeline's own check of bar `bar` of data, holding `got` values: false,
+// with its InvalidInput raised, when that is fewer than the input columns.
+bool check_length(const FeaturePipeline& pipeline, std::size_t bar, std::size_t got) {
+  Result<void> ok = pipeline.check_data_bar(bar, got);
+  if (!ok) raise_core_error(ok.error());
+  return ok.has_value();
 }
 
 PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -155,12 +160,13 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
     std::size_t bars = 0;
     if (is_table) {
       bars = table.bars;
-      if (bars > 0 && table.columns.size() < p.inputs) return raise_short_bar(0, p.inputs, table.columns.size());
+      if (bars > 0 && !check_length(p.pipeline, 0, table.columns.size())) return nullptr;
       inputs.assign(table.columns.begin(), table.columns.begin() + std::min(table.columns.size(), p.inputs));
       inputs.resize(p.inputs, StridedColumn{nullptr, 0});  // no bars: never read
     } else {
       if (!to_row_table(data, "data", p.inputs, rows)) return nullptr;
-      if (rows.short_bar != RowTable::kNone) return raise_short_bar(rows.short_bar, p.inputs, rows.short_length);
+      if (rows.short_bar != RowTable::kNone && !check_length(p.pipeline, rows.short_bar, rows.short_length))
+        return nullptr;
       bars = rows.bars;
       for (std::size_t j = 0; j < p.inputs; ++j)
         inputs.push_back({rows.values.data() + j, static_cast<std::ptrdiff_t>(p.inputs)});

@@ -6,22 +6,53 @@
 
 #include <cstdint>
 
-#include "python/buffers.h"
 #include "python/catalog.h"
 #include "python/classdef.h"
 #include "python/feature_pipeline.h"
 #include "python/features.h"
+#include "python/result.h"
+#include "python/simd_hooks.h"
 #include "python/target_pipeline.h"
 #include "python/targets.h"
 
 namespace sarvek::py {
 
+namespace {
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The state's type references, for the cycle collector: each type points
+// back to the module.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of(module);
+  if (!state) return 0;
+  for (PyTypeObject* type : state->types) Py_VISIT(type);
+  Py_VISIT(state->result);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = state_of(module);
+  if (!state) return 0;
+  for (PyTypeObject*& type : state->types) Py_CLEAR(type);
+  Py_CLEAR(state->result);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+}  // namespace
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_sarvek",
-    "",
-    sizeof(ModuleState),  // not -1: a re-import calls the initialiser, which returns the same object
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_sarvek",
+    .m_doc = "",
+    .m_size = sizeof(ModuleState),  // not -1: a re-import calls the initialiser, which returns the same object
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = module_traverse,
+    .m_clear = module_clear,
+    .m_free = module_free,
 };
 
 namespace {
@@ -48,7 +79,7 @@ bool add_classes(PyObject* module, ModuleState& state) {
   // functions choosing the SIMD path.
   ok = ok && (state.result = result_class(module)) != nullptr &&
        PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(state.result)) == 0 &&
-       PyModule_AddFunctions(module, column_functions()) == 0 &&
+       PyModule_AddFunctions(module, simd_functions()) == 0 &&
        PyModule_AddFunctions(module, catalog_functions()) == 0;
   return ok;
 }
@@ -56,7 +87,7 @@ bool add_classes(PyObject* module, ModuleState& state) {
 PyObject* create_module() {
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));  // zeroed
+  ModuleState* state = state_of(module);  // zeroed
   if (!add_classes(module, *state)) {
     // The state's references are kept: types already made point into the
     // module, which is not reused.

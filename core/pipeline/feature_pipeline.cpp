@@ -105,14 +105,22 @@ void FeaturePipeline::run_bar(std::span<const Value> values) {
 }
 
 Result<void> FeaturePipeline::check_bar(std::span<const Value> values, const char* what, std::size_t index) const {
-  if (values.size() >= input_columns_.size()) return {};
+  return check_count(values.size(), what, index);
+}
+
+Result<void> FeaturePipeline::check_count(std::size_t count, const char* what, std::size_t index) const {
+  if (count >= input_columns_.size()) return {};
   std::string msg(what);
   if (index != kNoIndex) {
     msg.append(" ").append(std::to_string(index)).append(" of data");
   }
   msg.append(" must hold at least ").append(count_of_values(input_columns_.size()));
-  msg.append(", got ").append(std::to_string(values.size()));
+  msg.append(", got ").append(std::to_string(count));
   return invalid_input(std::move(msg));
+}
+
+Result<void> FeaturePipeline::check_data_bar(std::size_t index, std::size_t count) const {
+  return check_count(count, "bar", index);
 }
 
 Result<std::span<const Value>> FeaturePipeline::update(std::span<const Value> values) {

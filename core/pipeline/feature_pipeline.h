@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "core/feature.h"
+#include "core/pipeline/strided.h"
 #include "core/value.h"
 
 namespace sarvek {
@@ -23,35 +24,6 @@ struct BarsView {
   std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
   std::span<const Value> bar(std::size_t i) const { return values.subspan(offsets[i], offsets[i + 1] - offsets[i]); }
 };
-
-// A column of doubles read with a stride, in elements (a row-major table's
-// column j is {base + j, width}). At this boundary NaN marks a missing value.
-struct StridedColumn {
-  const double* data;
-  std::ptrdiff_t stride;
-  double operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
-};
-// An output column written with a stride. When `present` is given, entry
-// i of it (same stride rule, `present_stride` in bytes) is set to 1 for a
-// present result and 0 for a missing one, so a computed NaN can be told
-// from a missing value.
-struct StridedOutput {
-  double* data;
-  std::ptrdiff_t stride;
-  std::uint8_t* present = nullptr;
-  std::ptrdiff_t present_stride = 0;
-  double& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
-  // Writes entry i: `value` when `is_present`, else NaN.
-  void set(std::size_t i, bool is_present, double value) const {
-    const auto at = static_cast<std::ptrdiff_t>(i);
-    data[at * stride] = is_present ? value : std::numeric_limits<double>::quiet_NaN();
-    if (present) present[at * present_stride] = is_present;
-  }
-};
-
-// How a column run ended: every bar processed, or stopped by the caller's
-// interrupt check (the features are then reset).
-enum class RunStatus { done, interrupted };
 
 // The results of a research run, stored flat: `width` values per bar, bar
 // after bar.
@@ -123,6 +95,11 @@ class FeaturePipeline {
                                 std::span<const StridedOutput> outputs, bool reset_first,
                                 const std::function<bool()>& interrupted = {});
 
+  // Ok when bar `index` of a dataset, holding `count` values, has one for
+  // every input column; else the InvalidInput run_research refuses that
+  // bar with (for callers that read a dataset in another form).
+  Result<void> check_data_bar(std::size_t index, std::size_t count) const;
+
   // The features in the order the caller passed them (their position in the
   // `features` argument of create), for callers that describe the pipeline.
   std::vector<const Feature*> features_in_caller_order() const;
@@ -171,6 +148,7 @@ class FeaturePipeline {
   // InvalidInput when `values` is shorter than the input columns; `index`
   // names the bar of a dataset.
   Result<void> check_bar(std::span<const Value> values, const char* what, std::size_t index) const;
+  Result<void> check_count(std::size_t count, const char* what, std::size_t index) const;
 
   std::vector<Step> steps_;
   Names output_names_;

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/pipeline/feature_pipeline.h"
+#include "core/pipeline/strided.h"
 #include "core/target.h"
 
 namespace sarvek {

@@ -22,7 +22,7 @@ struct Kernels {
   void (*window_mean)(const double* p, std::size_t bars, std::size_t w, double* out);
   // Over windows of w prices (w - 1 changes each).
   void (*abs_change_sum)(const double* p, std::size_t bars, std::size_t w, double* out);
-  void (*sample_sd)(const double* p, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  void (*sample_sd)(const double* p, std::size_t bars, std::size_t w, double* out);
   void (*skewness)(const double* p, std::size_t bars, std::size_t w, double coef, double* out, std::uint8_t* ok);
   void (*kurtosis)(const double* p, std::size_t bars, std::size_t w, double scale, double correction, double* out,
                    std::uint8_t* ok);

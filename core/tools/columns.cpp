@@ -96,10 +96,7 @@ void window_sd(std::size_t windows, ColumnIn c, std::size_t w, ColumnOut out) {
     return;
   }
   complete_windows(c.valid, windows, w, out.valid);
-  // The kernel also flags a zero variance; a constant window still has a
-  // deviation of 0, so that flag is not used here.
-  std::vector<std::uint8_t> nonzero(windows, 1);
-  simd::kernels().sample_sd(c.values, windows, w, out.values, nonzero.data());
+  simd::kernels().sample_sd(c.values, windows, w, out.values);
 }
 
 }  // namespace sarvek

@@ -7,9 +7,8 @@ interrupted.
 from __future__ import annotations
 
 import argparse
-import csv
 import io
-import math
+import logging
 import os
 import sys
 import time
@@ -18,38 +17,21 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 import numpy as np
-import numpy.typing as npt
 
 import _sarvek
 
 from . import __version__
+from ._errors import DataError, UsageError
+from ._errors import need as _need
+from ._errors import one_line as _one_line
 from ._frames import compute_array
+from ._io import CsvTable, Outputs, column_names, computable, file_kind, load_pipelines, read_bars, write_table
 from ._pipeline import (
     Pipeline,
     PipelineError,
     PipelineWarning,
-    load_pipeline,
     pipeline_notes,
-    replacing,
 )
-
-Outputs = list[tuple[list[str], npt.NDArray[np.float64]]]
-
-
-class UsageError(Exception):
-    """A command line that asks for something impossible (exit code 2)."""
-
-
-class DataError(Exception):
-    """Data or pipeline files that cannot be used (exit code 1)."""
-
-
-def _need(module: str, extra: str, what: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError:
-        raise DataError(f"{what} needs {module}: pip install {module} (or pip install 'sarvek[{extra}]')") from None
-
 
 # ---------------------------------------------------------------- progress
 
@@ -92,245 +74,30 @@ class Progress:
             self.stream.flush()
 
 
-# ------------------------------------------------------------------ tables
-
-
-def _kind(path: str, role: str) -> str:
-    ext = os.path.splitext(path)[1].lower()
-    if ext == ".csv":
-        return "csv"
-    if ext in (".parquet", ".pq"):
-        return "parquet"
-    raise UsageError(f"{role} {path!r}: unsupported file type {ext or '(none)'!r}; use .csv or .parquet")
-
-
-def _check_csv_complete(path: str) -> None:
-    """Refuse a CSV whose last line was cut short."""
-    with open(path, newline="", encoding="utf-8") as f:
-        header = next(csv.reader([f.readline()]), [])
-        f.seek(0, os.SEEK_END)
-        size = f.tell()
-    if not header:
-        raise DataError(f"{path}: the file is empty")
-    seen: set[str] = set()
-    for name in header:
-        if name in seen:
-            raise DataError(f"{path}: the header names the column {name!r} twice")
-        seen.add(name)
-    with open(path, "rb") as fb:
-        fb.seek(max(0, size - 65536))
-        tail = fb.read()
-    if tail.endswith(b"\n"):
-        return
-    last = tail.rsplit(b"\n", 1)[-1].decode("utf-8", "replace")
-    fields = next(csv.reader([last]), [])
-    if len(fields) < len(header):
-        raise DataError(f"{path}: the last line has {len(fields)} of {len(header)} fields; the file looks truncated")
-
-
-class CsvTable:
-    """A CSV read with the csv module: each column's text as read (written
-    back unchanged) and its numbers where every cell is one (empty: NaN)."""
-
-    def __init__(self, path: str) -> None:
-        with open(path, newline="", encoding="utf-8") as f:
-            reader = csv.reader(f)
-            try:
-                header = next(reader)
-            except StopIteration:
-                raise DataError(f"{path}: the file is empty") from None
-            rows = []
-            for line, row in enumerate(reader, start=2):
-                if len(row) != len(header):
-                    raise DataError(f"{path}: line {line} has {len(row)} fields, the header has {len(header)}")
-                rows.append(row)
-        self.names = header
-        self.cells = {name: [r[j] for r in rows] for j, name in enumerate(header)}
-        self.columns: dict[str, np.ndarray] = {}
-        for name, cells in self.cells.items():
-            try:
-                self.columns[name] = np.array([float(c) if c.strip() else math.nan for c in cells], dtype=np.float64)
-            except ValueError:
-                self.columns[name] = np.array(cells, dtype=object)
-
-    def __len__(self) -> int:
-        return len(next(iter(self.cells.values()), []))
-
-
-def read_bars(path: str) -> Any:
-    """A pandas DataFrame when pandas is installed, else a pyarrow Table
-    (Parquet) or a CsvTable (CSV)."""
-    kind = _kind(path, "bars file")
-    if not os.path.isfile(path):
-        raise DataError(f"{path}: no such file")
-    try:
-        if kind == "csv":
-            _check_csv_complete(path)
-            try:
-                import pandas as pd
-            except ImportError:
-                return CsvTable(path)
-            # Numbers parse to the nearest double, as float() does (the
-            # default of pandas 3; older pandas has to be asked).
-            exact = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
-            frame = pd.read_csv(path, **exact)
-            if len(frame) == 0:  # a header alone: columns of no numbers, like a 0-row Parquet file
-                frame = frame.astype("float64")
-            return frame
-        _need("pyarrow", "arrow", "reading Parquet")
-        import pyarrow.parquet as pq
-
-        table = pq.read_table(path)
-        try:
-            return table.to_pandas()
-        except ImportError:
-            return table
-    except (DataError, UsageError):
-        raise
-    except UnicodeDecodeError as exc:
-        raise DataError(f"{path}: not a text file ({exc.reason})") from None
-    except Exception as exc:  # the reader's own parse errors
-        raise DataError(f"{path}: cannot read: {_one_line(exc)}") from None
-
-
-def _has_index(data: Any) -> bool:
-    """Whether a pandas table's index carries information (a time index, a
-    stored key) rather than being the default 0..n-1 row count."""
-    if not hasattr(data, "index") or isinstance(data, CsvTable):
-        return False
-    import pandas as pd
-
-    index = data.index
-    default = (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1
-               and index.name is None)
-    return not default
-
-
-def _index_frame(data: Any) -> Any:
-    """A pandas table with a meaningful index turned into leading columns
-    (an unnamed index is called ``index``); others unchanged."""
-    return data.reset_index() if _has_index(data) else data
-
-
-def _names(data: Any) -> list[str]:
-    if isinstance(data, CsvTable):
-        return list(data.names)
-    if hasattr(data, "column_names"):
-        return list(data.column_names)
-    return [str(c) for c in _index_frame(data).columns]
-
-
-def _computable(data: Any) -> Any:
-    return data.columns if isinstance(data, CsvTable) else data
-
-
-def write_table(data: Any, outputs: Outputs, path: str, progress: Progress | None = None) -> None:
-    """The input's columns (and a pandas index that is more than a row
-    count) followed by every output column, written to a temporary file
-    beside ``path`` and renamed into place."""
-    kind = _kind(path, "output file")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise DataError(f"{path}: no such folder {folder!r}")
-    with replacing(path) as tmp:
-        if kind == "parquet":
-            _write_parquet(data, outputs, tmp)
-        else:
-            _write_csv(data, outputs, tmp, progress)
-
-
-_CSV_ROWS = 20_000  # rows per block written between progress reports
-
-
-def _write_csv(data: Any, outputs: Outputs, tmp: str, progress: Progress | None = None) -> None:
-    rows = len(outputs[0][1]) if outputs else len(data) if isinstance(data, CsvTable) else data.num_rows \
-        if hasattr(data, "num_rows") else len(data)
-    if progress is not None:
-        progress.phase(rows, "rows written")
-    if isinstance(data, CsvTable) or hasattr(data, "column_names"):
-        names = _names(data)
-        if isinstance(data, CsvTable):
-            kept = [data.cells[n] for n in names]
-        else:
-            kept = [[("" if v is None else str(v)) for v in data.column(n).to_pylist()] for n in names]
-        out_names = [n for names_, _ in outputs for n in names_]
-        out_cols = [arr[:, k] for _, arr in outputs for k in range(arr.shape[1])]
-        with open(tmp, "w", newline="", encoding="utf-8") as f:
-            w = csv.writer(f)
-            w.writerow(names + out_names)
-            for i in range(rows):
-                w.writerow([c[i] for c in kept] + ["" if math.isnan(c[i]) else repr(float(c[i])) for c in out_cols])
-                if progress is not None and (i + 1) % _CSV_ROWS == 0:
-                    progress(_CSV_ROWS)
-        if progress is not None:
-            progress(rows % _CSV_ROWS)
-        return
-    frame = _with_outputs(_index_frame(data), outputs)
-    with open(tmp, "w", newline="", encoding="utf-8") as f:
-        frame.iloc[:0].to_csv(f, index=False)
-        for lo in range(0, len(frame), _CSV_ROWS):
-            block = frame.iloc[lo:lo + _CSV_ROWS]
-            block.to_csv(f, index=False, header=False)
-            if progress is not None:
-                progress(len(block))
-
-
-def _with_outputs(df: Any, outputs: Outputs) -> Any:
-    import pandas as pd
-
-    extra = pd.DataFrame({n: arr[:, k] for names, arr in outputs for k, n in enumerate(names)}, index=df.index)
-    return pd.concat([df, extra], axis=1)
-
-
-def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
-    pa = _need("pyarrow", "arrow", "writing Parquet")
-    import pyarrow.parquet as pq
-
-    if isinstance(data, CsvTable):
-        table = pa.table({n: data.columns[n] for n in data.names})
-    elif hasattr(data, "column_names"):
-        table = data
-    else:
-        # A meaningful index is stored as such and read back as the index.
-        table = pa.Table.from_pandas(data, preserve_index=True if _has_index(data) else False)
-    for names, arr in outputs:
-        for k, n in enumerate(names):
-            table = table.append_column(n, pa.array(arr[:, k], type=pa.float64()))
-    pq.write_table(table, tmp)
-
-
 # ---------------------------------------------------------------- commands
 
 
 def _load(paths: Sequence[str], notes: list[str] | None = None) -> list[tuple[str, Pipeline]]:
     """The pipelines of the files; what ``load_pipeline`` warns about goes
     to ``notes`` when given, else to stderr as ``sarvek: warning:`` lines."""
-    out = []
-    for p in paths:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", PipelineWarning)
-            try:
-                out.append((p, load_pipeline(p)))
-            except FileNotFoundError:
-                raise DataError(f"{p}: no such pipeline file") from None
-            except PipelineError as exc:
-                raise DataError(str(exc)) from None
-        for w in caught:
-            if notes is not None and issubclass(w.category, PipelineWarning):
-                notes.append(str(w.message))
-            else:
-                print(f"sarvek: warning: {_printable(_one_line(w.message))}", file=sys.stderr)  # type: ignore[arg-type]
-    return out
+
+    def warn(w: warnings.WarningMessage) -> None:
+        if notes is not None and issubclass(w.category, PipelineWarning):
+            notes.append(str(w.message))
+        else:
+            print(f"sarvek: warning: {_printable(_one_line(w.message))}", file=sys.stderr)  # type: ignore[arg-type]
+
+    return load_pipelines(paths, warn)
 
 
 def compute_outputs(pipelines: Sequence[Pipeline], data: Any, *, by: str | None,
                     progress: Callable[[int], None] | None) -> Outputs:
     """Every pipeline's outputs over the data, on this machine's threads."""
-    return [(p.output_names(), compute_array(p, _computable(data), by=by, progress=progress)) for p in pipelines]
+    return [(p.output_names(), compute_array(p, computable(data), by=by, progress=progress)) for p in pipelines]
 
 
 def _check_names(data: Any, pipelines: Sequence[tuple[str, Pipeline]]) -> None:
-    seen = {n: "the bars" for n in _names(data)}
+    seen = {n: "the bars" for n in column_names(data)}
     for path, p in pipelines:
         for n in p.output_names():
             if n in seen:
@@ -339,7 +106,7 @@ def _check_names(data: Any, pipelines: Sequence[tuple[str, Pipeline]]) -> None:
 
 
 def _column_list(data: Any) -> str:
-    return ", ".join(repr(n) for n in _names(data))
+    return ", ".join(repr(n) for n in column_names(data))
 
 
 def _column(data: Any, name: str) -> Any:
@@ -375,7 +142,7 @@ def time_column(data: Any, requested: str | None, source: str) -> tuple[str, Any
     """The bars' time stamps: the column ``requested``, else a datetime
     index, else a column named ``time`` or ``timestamp``; None when there is
     none of these."""
-    names = _names(data)
+    names = column_names(data)
     if requested is not None:
         if requested not in names:
             raise DataError(f"{source}: no time column {requested!r}; the data has columns: {_column_list(data)}")
@@ -409,11 +176,6 @@ def check_time(data: Any, requested: str | None, by: str | None, source: str) ->
         raise DataError(f"{source}: {_one_line(exc)}") from None
 
 
-def _runner(args: argparse.Namespace) -> Callable[..., Outputs]:
-    """The function that does the work of ``compute``."""
-    return compute_outputs
-
-
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
@@ -431,31 +193,78 @@ def _check_output(output: str, inputs: Sequence[str]) -> None:
             raise UsageError(f"output {output!r} is the input file {path!r}; write the results to another file")
 
 
-def _dask_runner() -> Callable[[argparse.Namespace], int]:
+def _compute_on_dask(args: argparse.Namespace) -> int:
+    """``sarvek compute DATASET -p P.toml -o OUT --by symbol --dask ADDRESS``.
+
+    ``ADDRESS`` is a scheduler address (``tcp://host:8786``) or
+    ``local[:N]``, which starts a cluster of N worker processes on
+    127.0.0.1 (default: one per core) for the run and closes it after. The
+    output holds the bars' columns and index beside the outputs, as the
+    command writes them without Dask.
+    """
     try:
         import dask.dataframe  # noqa: F401
-        import distributed  # noqa: F401
+        import distributed
 
-        from .dask import run_command
+        from . import dask as on_dask
     except ImportError as exc:
         missing = f" ({exc.name} is not installed)" if exc.name else ""
         raise DataError(f"--dask needs the Dask extra{missing}: pip install 'sarvek[dask]'") from None
-    return run_command
+    if args.by is None:
+        raise UsageError("--dask needs --by COLUMN (the symbol column)")
+    pipelines = [p for _, p in _load(args.pipeline)]
+    address = args.dask
+    cluster = None
+    if address == "local" or address.startswith("local:"):
+        count = address.partition(":")[2]
+        if count and not (count.isdigit() and int(count) > 0):
+            raise UsageError(f"--dask local:N needs a positive worker count, got {count!r}")
+        cluster = distributed.LocalCluster(
+            n_workers=int(count) if count else (os.cpu_count() or 1),
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            silence_logs=logging.CRITICAL,
+        )
+        address = cluster
+    # Failures reach the user as one line; the workers' own reports of them
+    # would only repeat it with a traceback.
+    quiet = logging.getLogger("distributed")
+    level = quiet.level
+    quiet.setLevel(logging.CRITICAL)
+    try:
+        with distributed.Client(address):
+            # Without --time, a column named time or timestamp is checked
+            # when the files have one (an index of datetimes is anyway).
+            time_name = getattr(args, "time", None)
+            if time_name is None:
+                time_name = on_dask._dataset_time_column(args.bars, args.by)
+            on_dask.compute_dataset(args.bars, pipelines, args.output, by=args.by, keep="all", time=time_name)
+    except FileNotFoundError as exc:
+        raise DataError(str(exc)) from None
+    except (ValueError, TypeError) as exc:
+        raise DataError(f"{args.bars}: {_one_line(exc)}") from None
+    finally:
+        if cluster is not None:
+            cluster.close()
+        quiet.setLevel(level)
+    return 0
 
 
 def cmd_compute(args: argparse.Namespace) -> int:
     if args.dask is not None:  # a Parquet dataset folder over a Dask cluster
-        return _dask_runner()(args)
+        return _compute_on_dask(args)
     started = time.monotonic()
-    _kind(args.bars, "bars file")
-    kind = _kind(args.output, "output file")
+    file_kind(args.bars, "bars file")
+    kind = file_kind(args.output, "output file")
     _check_output(args.output, [args.bars, *args.pipeline])
     if kind == "parquet":
         _need("pyarrow", "arrow", "writing Parquet")
     pipelines = _load(args.pipeline)
     data = read_bars(args.bars)
     _check_names(data, pipelines)
-    if args.by is not None and args.by not in _names(data):
+    if args.by is not None and args.by not in column_names(data):
         raise DataError(f"{args.bars}: no column {args.by!r} to group by; the data has columns: "
                         f"{_column_list(data)}")
     check_time(data, args.time, args.by, args.bars)
@@ -463,14 +272,14 @@ def cmd_compute(args: argparse.Namespace) -> int:
     progress = Progress(rows * len(pipelines), stream=None if not args.quiet else io.StringIO())
     try:
         try:
-            outputs = _runner(args)([p for _, p in pipelines], data, by=args.by, progress=progress)
+            outputs = compute_outputs([p for _, p in pipelines], data, by=args.by, progress=progress)
         except (ValueError, TypeError) as exc:
             raise DataError(f"{args.bars}: {_one_line(exc)}") from None
         write_table(data, outputs, args.output, progress)
     finally:
         progress.close()
     if not args.quiet:
-        columns = len(_names(data)) + sum(len(names) for names, _ in outputs)
+        columns = len(column_names(data)) + sum(len(names) for names, _ in outputs)
         print(f"sarvek: wrote {rows} rows, {columns} columns to {_printable(args.output)} in "
               f"{time.monotonic() - started:.2f} s", file=sys.stderr)
     return 0
@@ -539,7 +348,7 @@ def cmd_describe(args: argparse.Namespace) -> int:
 def _select(data: Any, by: str, symbol: str, source: str) -> Any:
     """The rows of one symbol (compared as text, as typed on the command
     line), in file order."""
-    if by not in _names(data):
+    if by not in column_names(data):
         raise DataError(f"{source}: no column {by!r} to select from; the data has columns: {_column_list(data)}")
     keys = _column(data, by)
     text = np.array(["" if k is None else str(k) for k in keys], dtype=object)
@@ -562,7 +371,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
         raise UsageError(f"chart {args.output!r}: use .png, .svg, .pdf or .jpg")
     if (args.by is None) != (args.symbol is None):
         raise UsageError("--by COLUMN and --symbol VALUE go together: the chart shows one symbol's bars")
-    _kind(args.bars, "bars file")
+    file_kind(args.bars, "bars file")
     _check_output(args.output, [args.bars, *args.pipeline])
     _need("matplotlib", "plot", "plotting")
     import matplotlib
@@ -581,7 +390,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
     data = read_bars(args.bars)
     if args.by is not None:
         data = _select(data, args.by, args.symbol, args.bars)
-    if args.price not in _names(data):
+    if args.price not in column_names(data):
         raise DataError(f"{args.bars}: no price column {args.price!r}; the data has columns: "
                         f"{_column_list(data)}")
     found = time_column(data, args.time, args.bars)
@@ -659,10 +468,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, help="chart file (.png, .svg, .pdf)")
     p.set_defaults(func=cmd_plot)
     return parser
-
-
-def _one_line(exc: BaseException) -> str:
-    return " ".join(str(exc).split()) or type(exc).__name__
 
 
 def _printable(text: str) -> str:

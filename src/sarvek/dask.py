@@ -45,7 +45,6 @@ Needs the ``dask`` extra: ``pip install sarvek[dask]``.
 
 from __future__ import annotations
 
-import logging
 import math
 import os
 import shutil
@@ -648,65 +647,12 @@ def compute_dataset(
         _remove(tmp)
 
 
-def _default_time(args) -> str | None:
-    """``--time COLUMN``, else a column named ``time`` or ``timestamp`` when
-    the files have one (an index of datetimes is checked anyway)."""
-    time = getattr(args, "time", None)
-    if time is not None:
-        return time
+def _dataset_time_column(path: str | os.PathLike, by: str) -> str | None:
+    """A column named ``time`` or ``timestamp`` of a dataset folder's files
+    (the first such name), None when they have neither or cannot be read
+    (reading them for the run then says why)."""
     try:
-        columns = _file_columns(_dataset_files(os.fspath(args.bars), args.by)[0], args.by)
+        columns = _file_columns(_dataset_files(os.fspath(path), by)[0], by)
     except (OSError, ValueError):
         return None
     return next((name for name in ("time", "timestamp") if name in columns), None)
-
-
-def run_command(args) -> int:
-    """``sarvek compute DATASET -p P.toml -o OUT --by symbol --dask ADDRESS``.
-
-    ``ADDRESS`` is a scheduler address (``tcp://host:8786``) or
-    ``local[:N]``, which starts a cluster of N worker processes on
-    127.0.0.1 (default: one per core) for the run and closes it after. The
-    output holds the bars' columns and index beside the outputs, as the
-    command writes them without Dask.
-    """
-    import distributed
-
-    from sarvek.cli import DataError, UsageError, _load, _one_line
-
-    if args.by is None:
-        raise UsageError("--dask needs --by COLUMN (the symbol column)")
-    pipelines = [p for _, p in _load(args.pipeline)]
-    address = args.dask
-    cluster = None
-    if address == "local" or address.startswith("local:"):
-        count = address.partition(":")[2]
-        if count and not (count.isdigit() and int(count) > 0):
-            raise UsageError(f"--dask local:N needs a positive worker count, got {count!r}")
-        cluster = distributed.LocalCluster(
-            n_workers=int(count) if count else (os.cpu_count() or 1),
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=None,
-            silence_logs=logging.CRITICAL,
-        )
-        address = cluster
-    # Failures reach the user as one line; the workers' own reports of them
-    # would only repeat it with a traceback.
-    quiet = logging.getLogger("distributed")
-    level = quiet.level
-    quiet.setLevel(logging.CRITICAL)
-    try:
-        with distributed.Client(address):
-            compute_dataset(args.bars, pipelines, args.output, by=args.by, keep="all",
-                            time=_default_time(args))
-    except FileNotFoundError as exc:
-        raise DataError(str(exc)) from None
-    except (ValueError, TypeError) as exc:
-        raise DataError(f"{args.bars}: {_one_line(exc)}") from None
-    finally:
-        if cluster is not None:
-            cluster.close()
-        quiet.setLevel(level)
-    return 0

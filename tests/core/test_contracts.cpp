@@ -9,7 +9,6 @@
 #include "core/error.h"
 #include "core/feature.h"
 #include "core/regression.h"
-#include "core/ring_buffer.h"
 #include "core/small_vector.h"
 #include "core/text.h"
 
@@ -66,38 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Text, NameListForms) {
   EXPECT_EQ(render_name_list({}), "[]");
   EXPECT_EQ(render_name_list({"a", "b c"}), "[\"a\", \"b c\"]");
-}
-
-TEST(RingBuffer, KeepsTheNewestInOrderAcrossWraps) {
-  RingBuffer<Value> ring(3);
-  for (int i = 1; i <= 7; ++i) ring.push_back(double(i));
-  ASSERT_TRUE(ring.full());
-  std::vector<double> seen;
-  EXPECT_TRUE(ring.visit([&](const Value& v) {
-    seen.push_back(*v);
-    return true;
-  }));
-  EXPECT_EQ(seen, (std::vector<double>{5, 6, 7}));
-  EXPECT_EQ(*ring.front(), 5);
-  EXPECT_EQ(*ring.back(), 7);
-  EXPECT_EQ(*ring[1], 6);
-  ring.pop_front();
-  ring.push_back(kMissing);
-  EXPECT_EQ(ring.size(), 3u);
-  int visited = 0;
-  EXPECT_FALSE(ring.visit([&](const Value& v) {
-    ++visited;
-    return v.has_value();
-  }));
-  EXPECT_EQ(visited, 3);
-  ring.clear();
-  EXPECT_TRUE(ring.empty());
-  EXPECT_EQ(ring.capacity(), 3u);
-}
-
-TEST(RingBuffer, ImpossibleCapacityThrowsBadAlloc) {
-  EXPECT_THROW(RingBuffer<Value>(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
-  EXPECT_THROW(RingBuffer<Value>(std::size_t{1} << 60), std::bad_alloc);
 }
 
 TEST(SmallVector, InlineUpToFourThenHeap) {

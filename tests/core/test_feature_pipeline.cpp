@@ -239,6 +239,26 @@ TEST(FeaturePipeline, ResearchWithAShortBarAnywhereChangesNothing) {
   EXPECT_EQ(run(p, {2.0, 3.0}), (Bar{Probe::output({2.0}, 0, 2), 2.0}));
 }
 
+TEST(FeaturePipeline, CheckingADataBarGivesResearchsOwnRefusal) {
+  const Names all = {"c0", "c1", "c2"};
+  for (const std::size_t width : {1u, 2u, 3u}) {
+    const Names columns(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(width));
+    FeaturePipeline p = build(list(sma({"c0"}, 2, {"s"})), columns);
+    EXPECT_TRUE(p.check_data_bar(5, width));
+    EXPECT_TRUE(p.check_data_bar(5, width + 1));
+    for (std::size_t got = 0; got < width; ++got) {
+      std::vector<Bar> bars(4, Bar(width, Value(1.0)));
+      bars[3] = Bar(got, Value(1.0));
+      const auto research = p.run_research(Dataset(bars).view());
+      const auto checked = p.check_data_bar(3, got);
+      ASSERT_FALSE(research);
+      ASSERT_FALSE(checked);
+      EXPECT_TRUE(checked.error().is<CoreError::InvalidInput>());
+      EXPECT_EQ(checked.error().message(), research.error().message());
+    }
+  }
+}
+
 TEST(FeaturePipeline, WarmUpIsThePlainMaximum) {
   FeaturePipeline independent = build(list(sma({"c"}, 10, {"a"}), sma({"c"}, 20, {"b"})), {"c"});
   EXPECT_EQ(independent.warm_up_period(), 19u);

@@ -350,7 +350,7 @@ def test_plot_one_symbol_over_time(tmp_path):
 
 
 def test_writing_a_csv_shows_progress_on_a_terminal(tmp_path):
-    from sarvek import cli
+    from sarvek import _io, cli
 
     class Tty(list):
         def isatty(self):
@@ -365,11 +365,11 @@ def test_writing_a_csv_shows_progress_on_a_terminal(tmp_path):
     data = cli.read_bars(str(BARS))
     bar = cli.Progress(len(data), stream, delay=0.0)
     outputs = cli.compute_outputs([sarvek.load_pipeline(FEATURES)], data, by=None, progress=bar)
-    cli._CSV_ROWS, saved = 100, cli._CSV_ROWS
+    _io._CSV_ROWS, saved = 100, _io._CSV_ROWS
     try:
         cli.write_table(data, outputs, str(tmp_path / "o.csv"), bar)
     finally:
-        cli._CSV_ROWS = saved
+        _io._CSV_ROWS = saved
     written = [s for s in stream if "rows written" in s]
     assert len(written) == 5 and "100.0% 500/500 rows written" in written[-1], stream
 

@@ -156,6 +156,14 @@ def test_module_basics():
     assert all(getattr(sv, cls.__name__) is cls for cls in CLASSES)
 
 
+def test_the_collector_sees_the_types_the_module_state_holds():
+    # The state's references are reported to the collector directly, not
+    # only through the module's __dict__, so a cycle through them can be
+    # found.
+    held = {id(o) for o in gc.get_referents(sv)}
+    assert all(id(cls) in held for cls in [*CLASSES, sv._Result])
+
+
 def test_reimport_gives_the_same_module():
     first = sys.modules.pop("_sarvek")
     try:
