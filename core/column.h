@@ -26,6 +26,7 @@ struct ColumnOut {
 
 // Marks every entry of `cols` missing (NaN numbers), `bars` entries each.
 inline void fill_missing(std::span<const ColumnOut> cols, std::size_t bars) {
+  if (bars == 0) return;  // empty columns may have no storage at all
   for (const ColumnOut& c : cols) {
     std::fill(c.values, c.values + bars, std::numeric_limits<double>::quiet_NaN());
     std::memset(c.valid, 0, bars);
