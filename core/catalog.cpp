@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "core/features/bollinger_bands.h"
 #include "core/features/ema.h"
 #include "core/features/kama.h"
 #include "core/features/kurtosis.h"
@@ -51,7 +52,7 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore>();
+                                      ZScore, BollingerBands>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

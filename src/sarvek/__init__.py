@@ -39,7 +39,7 @@ from _sarvek import (
 
 # The catalogue's further classes, as the compiled core lists them: every
 # one is exported here, none has to be named.
-from _sarvek import _classes
+import _sarvek._classes
 from _sarvek._classes import *  # noqa: F403
 
 from ._frames import compute_features, compute_targets
@@ -74,5 +74,4 @@ __all__ = [
     "compute_features", "compute_targets", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline",
     "save_pipeline", "first_valid_bar", "PipelineError", "PipelineWarning", "__version__",
 ]
-__all__ += _classes.__all__
-del _classes
+__all__ += _sarvek._classes.__all__
