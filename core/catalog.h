@@ -21,8 +21,13 @@
 namespace sarvek {
 
 // How a constructor parameter is given: a list of column names, one column
-// name, or a count (a non-negative integer).
-enum class ParamKind { names, name, count };
+// name, a count (a non-negative integer) or a real number (a finite float).
+enum class ParamKind { names, name, count, real };
+
+// Where a class is public: the fixed classes of the compiled module
+// (`_sarvek`, its __all__), or the Python package only (`sarvek.<name>`,
+// reached in the module through its private `_classes` namespace).
+enum class Visibility { module, package };
 
 struct ParamDescription {
   const char* name;
@@ -36,18 +41,27 @@ struct ParamDescription {
   // The least count (names: the least number of names) accepted; a value
   // below it is refused with "<name> <constraint>"-like text.
   std::size_t minimum = 0;
+  // A real parameter: its default, and the closed range of accepted values
+  // (a NaN or infinite value is always refused).
+  std::optional<double> default_real = std::nullopt;
+  double real_minimum = 0.0;
+  double real_maximum = 0.0;
+
+  bool has_default() const { return default_count.has_value() || default_real.has_value(); }
 };
 
 // One argument per parameter, in parameter order.
-using Argument = std::variant<Names, std::string, std::size_t>;
+using Argument = std::variant<Names, std::string, std::size_t, double>;
 using Arguments = std::vector<Argument>;
 
 inline std::size_t count_argument(const Arguments& a, std::size_t i) { return std::get<std::size_t>(a[i]); }
 inline const Names& names_argument(const Arguments& a, std::size_t i) { return std::get<Names>(a[i]); }
 inline const std::string& name_argument(const Arguments& a, std::size_t i) { return std::get<std::string>(a[i]); }
+inline double real_argument(const Arguments& a, std::size_t i) { return std::get<double>(a[i]); }
 
 struct FeatureDescription {
   const char* name;  // the class name
+  Visibility visibility = Visibility::package;
   const char* doc;   // one line
   const char* update_doc;
   std::vector<ParamDescription> params;
@@ -73,6 +87,7 @@ struct FeatureDescription {
 
 struct TargetDescription {
   const char* name;
+  Visibility visibility = Visibility::package;
   const char* doc;
   const char* output_names_doc;
   std::vector<ParamDescription> params;
@@ -86,9 +101,12 @@ struct TargetDescription {
 };
 
 // The number of feature and target types; the catalogue checks its lists
-// against them.
-inline constexpr std::size_t kFeatureTypeCount = 10;
+// against them. The module's fixed classes (Visibility::module) come
+// first, in the order of its __all__; the package's classes follow.
+inline constexpr std::size_t kFeatureTypeCount = 13;
 inline constexpr std::size_t kTargetTypeCount = 3;
+inline constexpr std::size_t kModuleFeatureCount = 10;
+inline constexpr std::size_t kModuleTargetCount = 3;
 
 // Every type, in registration order.
 std::span<const FeatureDescription* const> feature_catalog();
@@ -119,6 +137,16 @@ inline ParamDescription count_param(const char* name, const char* constraint, st
                                     std::optional<std::size_t> default_count = std::nullopt) {
   return {name, ParamKind::count, default_count, constraint, minimum};
 }
+// A real parameter accepted in [low, high], with its default.
+inline ParamDescription real_param(const char* name, const char* constraint, double low, double high,
+                                   double default_real) {
+  return {name, ParamKind::real, std::nullopt, constraint, 0, default_real, low, high};
+}
+
+// The check every real parameter gets, in the constructors' words: a NaN
+// or infinity is refused as "<name> must be finite", a value outside
+// [low, high] with "<name> <constraint>".
+Result<void> check_real(const char* name, double value, double low, double high, const char* constraint);
 
 // make and arguments_of for a type built as F::create(inputs, length, outputs).
 template <class F>
@@ -143,6 +171,9 @@ Arguments horizon_arguments(const Target& t) {
   const auto& c = static_cast<const T&>(t);
   return {c.input_names(), c.horizon(), c.output_names()};
 }
+
+// A real number as Python writes it (repr): "2.0", "0.015", "1e-05", "inf".
+std::string real_text(double x);
 
 // Memory rules shared by the windowed types.
 std::size_t memory_window_minus_one(const Arguments& a);  // a window of `window` bars

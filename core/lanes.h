@@ -245,6 +245,52 @@ struct Valued {
   Mask<V> ok;
 };
 
+// Mean and standard deviation of n values with `divisor` = n - ddof:
+//   mean = (sum of x, oldest to newest from 0.0) / n;
+//   squares = sum of d * d, d = x - mean, oldest to newest from 0.0;
+//   var = squares / divisor; sd = sqrt(var).
+template <class V>
+struct Spread {
+  V mean;
+  V var;
+  V sd;
+};
+
+template <class V>
+inline Spread<V> spread(const double* p, std::size_t n, double divisor) {
+  const V mean = window_mean<V>(p, n);
+  V squares = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V d = load<V>(p + k) - mean;
+    squares += d * d;
+  }
+  const V var = squares / divisor;
+  return {mean, var, sqrt<V>(var)};
+}
+
+// (newest - mean) / sd over the window, present only where the variance is
+// not exactly zero (a NaN variance goes on as a number).
+template <class V>
+inline Valued<V> zscore(const double* p, std::size_t n, double divisor) {
+  const Spread<V> s = spread<V>(p, n, divisor);
+  return {(load<V>(p + n - 1) - s.mean) / s.sd, s.var != 0.0};
+}
+
+// Bollinger bands: band = k * sd; upper = mean + band; lower = mean - band.
+template <class V>
+struct Bands {
+  V middle;
+  V upper;
+  V lower;
+};
+
+template <class V>
+inline Bands<V> bollinger(const double* p, std::size_t n, double divisor, double k) {
+  const Spread<V> s = spread<V>(p, n, divisor);
+  const V band = k * s.sd;
+  return {s.mean, s.mean + band, s.mean - band};
+}
+
 // Adjusted Fisher-Pearson skewness; `coef` is n / ((n - 1)(n - 2)).
 template <class V>
 inline Valued<V> skewness(const double* p, std::size_t n, double coef) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "python/classdef.h"
 #include "python/convert.h"
 
 namespace sarvek::py {
@@ -14,15 +15,28 @@ const char* kind_name(ParamKind kind) {
     case ParamKind::names: return "names";
     case ParamKind::name: return "name";
     case ParamKind::count: return "count";
+    case ParamKind::real: return "real";
   }
   return "";
 }
 
 PyObject* new_optional_size(const std::optional<std::size_t>& n) { return n ? new_size(*n) : Py_NewRef(Py_None); }
 
+PyObject* new_default(const ParamDescription& p) {
+  if (p.default_real) return PyFloat_FromDouble(*p.default_real);
+  return new_optional_size(p.default_count);
+}
+
+// The accepted range of a real parameter, [low, high]; None for the others.
+PyObject* new_range(const ParamDescription& p) {
+  if (p.kind != ParamKind::real) return Py_NewRef(Py_None);
+  return Py_BuildValue("(dd)", p.real_minimum, p.real_maximum);
+}
+
 PyObject* new_argument(const Argument& a) {
   if (const auto* names = std::get_if<Names>(&a)) return new_str_list(*names);
   if (const auto* name = std::get_if<std::string>(&a)) return new_str(*name);
+  if (const auto* real = std::get_if<double>(&a)) return PyFloat_FromDouble(*real);
   return new_size(std::get<std::size_t>(a));
 }
 
@@ -61,33 +75,40 @@ PyObject* new_params(const std::vector<ParamDescription>& params) {
     return new_dict([&](PyObject* d) {
       return dict_set(d, "name", PyUnicode_FromString(p.name)) &&
              dict_set(d, "type", PyUnicode_FromString(kind_name(p.kind))) &&
-             dict_set(d, "default", new_optional_size(p.default_count)) &&
+             dict_set(d, "default", new_default(p)) &&
              dict_set(d, "constraint", PyUnicode_FromString(p.constraint)) &&
-             dict_set(d, "minimum", new_size(p.minimum));
+             dict_set(d, "minimum", new_size(p.minimum)) && dict_set(d, "range", new_range(p));
     });
   });
 }
 
-bool describe_common(PyObject* d, const char* name, const char* kind, const char* doc,
-                     const std::vector<ParamDescription>& params, std::size_t reads, std::size_t produces) {
+bool describe_common(PyObject* d, PyObject* cls, const char* name, Visibility visibility, const char* kind,
+                     const char* doc, const std::vector<ParamDescription>& params, std::size_t reads,
+                     std::size_t produces) {
   return dict_set(d, "name", PyUnicode_FromString(name)) && dict_set(d, "kind", PyUnicode_FromString(kind)) &&
+         dict_set(d, "public", PyBool_FromLong(visibility == Visibility::module)) &&
+         dict_set(d, "class", cls ? Py_NewRef(cls) : Py_NewRef(Py_None)) &&
          dict_set(d, "doc", PyUnicode_FromString(doc)) && dict_set(d, "params", new_params(params)) &&
          dict_set(d, "reads", new_size(reads)) && dict_set(d, "produces", new_size(produces));
 }
 
-PyObject* catalog(PyObject*, PyObject*) {
-  return boundary([]() -> PyObject* {
+PyObject* catalog(PyObject* module, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    const auto* state = static_cast<const ModuleState*>(PyModule_GetState(module));
+    if (!state) return nullptr;
     const auto features = feature_catalog();
     const auto targets = target_catalog();
     return new_list(features.size() + targets.size(), [&](std::size_t i) {
+      PyObject* cls = reinterpret_cast<PyObject*>(i < features.size() ? state->types[kFeatureSlot + i]
+                                                                      : state->types[kTargetSlot + i - features.size()]);
       return new_dict([&](PyObject* d) {
         if (i < features.size()) {
           const FeatureDescription& f = *features[i];
-          return describe_common(d, f.name, "feature", f.doc, f.params, f.reads, f.produces) &&
+          return describe_common(d, cls, f.name, f.visibility, "feature", f.doc, f.params, f.reads, f.produces) &&
                  dict_set(d, "memory", PyUnicode_FromString(f.memory ? "finite" : "unbounded"));
         }
         const TargetDescription& t = *targets[i - features.size()];
-        return describe_common(d, t.name, "target", t.doc, t.params, t.reads, t.produces);
+        return describe_common(d, cls, t.name, t.visibility, "target", t.doc, t.params, t.reads, t.produces);
       });
     });
   });
@@ -97,8 +118,10 @@ PyMethodDef kFunctions[] = {
     {"_catalog", catalog, METH_NOARGS,
      "_catalog()\n--\n\n"
      "Every feature and target class as plain data, in registration order: a dict per class with its "
-     "name, kind (\"feature\" or \"target\"), doc, params (name, type: \"names\", \"name\" or \"count\", "
-     "default or None, constraint, minimum), reads (values read: the first `reads` input names), produces "
+     "name, kind (\"feature\" or \"target\"), public (True for the classes of __all__, False for those "
+     "the package exports, found in _classes), class (the class itself), doc, params (name, type: "
+     "\"names\", \"name\", \"count\" or \"real\", default or None, constraint, minimum, range: "
+     "(low, high) for a real, else None), reads (values read: the first `reads` input names), produces "
      "(values computed) and, for features, memory (\"finite\" or \"unbounded\")."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -113,7 +136,7 @@ std::vector<const char*> param_names(const std::vector<ParamDescription>& params
 
 std::size_t required_params(const std::vector<ParamDescription>& params) {
   std::size_t n = 0;
-  while (n < params.size() && !params[n].default_count) ++n;
+  while (n < params.size() && !params[n].has_default()) ++n;
   return n;
 }
 
@@ -123,6 +146,7 @@ std::string text_signature(const std::vector<ParamDescription>& params) {
     if (i) sig += ", ";
     sig += params[i].name;
     if (params[i].default_count) sig += "=" + std::to_string(*params[i].default_count);
+    if (params[i].default_real) sig += "=" + real_text(*params[i].default_real);
   }
   return sig + ")";
 }
@@ -152,6 +176,12 @@ bool to_arguments(const std::vector<ParamDescription>& params, PyObject* const* 
         out.emplace_back(n);
         break;
       }
+      case ParamKind::real: {
+        double x = p.default_real.value_or(0.0);
+        if (given && !to_real(given, p.name, x)) return false;
+        out.emplace_back(x);
+        break;
+      }
     }
   }
   return true;
@@ -166,6 +196,7 @@ std::string arguments_repr(const char* name, const std::vector<ParamDescription>
     text += "=";
     if (const auto* names = std::get_if<Names>(&args[i])) append_name_list(text, *names);
     else if (const auto* one = std::get_if<std::string>(&args[i])) append_quoted(text, *one);
+    else if (const auto* real = std::get_if<double>(&args[i])) text += real_text(*real);
     else text += std::to_string(std::get<std::size_t>(args[i]));
   }
   return text + ")";

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/catalog.h"
 #include "python/convert.h"
 #include "python/guard.h"
 
@@ -43,12 +44,15 @@ struct ClassSpec {
 
 // ------------------------------------------------------------ the module
 
-// The classes of the module, in registration order (also the order of
-// __all__): the feature classes, the target classes, then the pipelines.
+// The classes of the module, in registration order: the feature classes,
+// the target classes (each the catalogue's, its fixed classes first), then
+// the pipelines. The fixed classes and the pipelines, in this order, are
+// the module's public names and its __all__; the others are the package's
+// and sit in the module's private `_classes` namespace.
 inline constexpr std::size_t kFeatureSlot = 0;
-inline constexpr std::size_t kFeatureCount = 10;
+inline constexpr std::size_t kFeatureCount = kFeatureTypeCount;
 inline constexpr std::size_t kTargetSlot = kFeatureSlot + kFeatureCount;
-inline constexpr std::size_t kTargetCount = 3;
+inline constexpr std::size_t kTargetCount = kTargetTypeCount;
 inline constexpr std::size_t kFeaturePipelineSlot = kTargetSlot + kTargetCount;
 inline constexpr std::size_t kTargetPipelineSlot = kFeaturePipelineSlot + 1;
 inline constexpr std::size_t kClassCount = kTargetPipelineSlot + 1;

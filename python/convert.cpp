@@ -192,6 +192,14 @@ bool to_size(PyObject* obj, const char* param, std::size_t& out) {
   return ok;
 }
 
+bool to_real(PyObject* obj, const char* param, double& out) {
+  const double v = PyFloat_AsDouble(obj);
+  const bool ok = !(v == -1.0 && PyErr_Occurred());
+  if (ok) out = v;
+  else prefix_type_error(param);
+  return ok;
+}
+
 bool to_objects(PyObject* obj, const char* param, ObjectList& out) {
   const bool ok = for_each_item(
       obj, [&](Py_ssize_t n) { out.reserve(capacity_hint(n)); },

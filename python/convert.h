@@ -148,6 +148,9 @@ bool to_values(PyObject* obj, const char* param, Out& out) {
 bool to_names(PyObject* obj, const char* param, Names& out);
 bool to_string(PyObject* obj, const char* param, std::string& out);
 bool to_size(PyObject* obj, const char* param, std::size_t& out);
+// A Python float, or anything float() takes without parsing text (an int,
+// an object with __float__ or __index__).
+bool to_real(PyObject* obj, const char* param, double& out);
 
 // A reference dropped at the end of a scope, also when it is left by an
 // exception.

@@ -60,20 +60,59 @@ namespace {
 // The interpreter that loaded the module; any other is refused.
 std::int64_t g_interpreter = -1;
 
+// Whether the class in `slot` is one of the module's fixed, public classes.
+bool is_module_class(std::size_t slot) {
+  if (slot < kTargetSlot) return feature_catalog()[slot - kFeatureSlot]->visibility == Visibility::module;
+  if (slot < kFeaturePipelineSlot) return target_catalog()[slot - kTargetSlot]->visibility == Visibility::module;
+  return true;  // the pipelines
+}
+
+// Adds `type` to `where` under its name, and the name to `all`.
+bool add_named(PyObject* where, PyObject* all, PyTypeObject* type) {
+  PyObject* name = PyType_GetName(type);
+  const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
+  const bool ok = utf8 && PyList_Append(all, name) == 0 &&
+                  PyModule_AddObjectRef(where, utf8, reinterpret_cast<PyObject*>(type)) == 0;
+  Py_XDECREF(name);
+  return ok;
+}
+
+// The namespace of the package's classes, `_sarvek._classes`: a module of
+// its own (with __all__), registered in sys.modules so that
+// `from _sarvek._classes import *` finds it.
+PyObject* classes_namespace(PyObject* module, PyObject*& all) {
+  PyObject* ns = PyModule_New("_sarvek._classes");
+  all = ns ? PyList_New(0) : nullptr;
+  bool ok = all && PyModule_AddObjectRef(ns, "__all__", all) == 0 &&
+            PyModule_AddStringConstant(ns, "__doc__",
+                                       "The feature and target classes the sarvek package exports beside "
+                                       "the fixed classes of _sarvek.") == 0 &&
+            PyModule_AddObjectRef(module, "_classes", ns) == 0;
+  if (ok) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    ok = PyDict_SetItemString(modules, "_sarvek._classes", ns) == 0;
+  }
+  if (!ok) {
+    Py_CLEAR(all);
+    Py_CLEAR(ns);
+  }
+  return ns;
+}
+
 bool add_classes(PyObject* module, ModuleState& state) {
   if (!feature_classes(module, state) || !target_classes(module, state)) return false;
   if (!(state.types[kFeaturePipelineSlot] = feature_pipeline_class(module))) return false;
   if (!(state.types[kTargetPipelineSlot] = target_pipeline_class(module))) return false;
   PyObject* all = PyList_New(0);
   bool ok = all && PyModule_AddObjectRef(module, "__all__", all) == 0;
-  for (PyTypeObject* type : state.types) {
-    if (!ok) break;
-    PyObject* name = PyType_GetName(type);
-    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
-    ok = utf8 && PyList_Append(all, name) == 0 &&
-         PyModule_AddObjectRef(module, utf8, reinterpret_cast<PyObject*>(type)) == 0;
-    Py_XDECREF(name);
-  }
+  PyObject* package_all = nullptr;
+  PyObject* ns = ok ? classes_namespace(module, package_all) : nullptr;
+  ok = ok && ns;
+  for (std::size_t slot = 0; ok && slot < kClassCount; ++slot)
+    ok = is_module_class(slot) ? add_named(module, all, state.types[slot])
+                               : add_named(ns, package_all, state.types[slot]);
+  Py_XDECREF(package_all);
+  Py_XDECREF(ns);
   Py_XDECREF(all);
   // Private, outside __all__: the type of the column results and the
   // functions choosing the SIMD path.

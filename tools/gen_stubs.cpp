@@ -1,6 +1,8 @@
 // Writes the type stubs of the compiled module: the template's text with
-// the feature and target classes filled in from the catalogue.
-//   gen_stubs TEMPLATE OUTPUT
+// the module's fixed feature and target classes filled in from the
+// catalogue, and the stubs of its `_classes` namespace (the classes the
+// package exports beside them).
+//   gen_stubs TEMPLATE OUTPUT CLASSES_OUTPUT
 
 #include <fstream>
 #include <iostream>
@@ -20,6 +22,7 @@ std::string annotation(const ParamDescription& p) {
     case ParamKind::names: return "Sequence[str]";
     case ParamKind::name: return "str";
     case ParamKind::count: return "SupportsIndex";
+    case ParamKind::real: return "float";
   }
   return "object";
 }
@@ -29,6 +32,7 @@ std::string constructor(const std::vector<ParamDescription>& params) {
   for (const ParamDescription& p : params) {
     text += ", " + std::string(p.name) + ": " + annotation(p);
     if (p.default_count) text += " = " + std::to_string(*p.default_count);
+    if (p.default_real) text += " = " + sarvek::real_text(*p.default_real);
   }
   return text + ") -> Self: ...\n";
 }
@@ -59,11 +63,37 @@ void replace(std::string& text, const std::string& key, const std::string& value
   text.replace(at, key.size(), value);
 }
 
+std::string feature_class(const sarvek::FeatureDescription& f) {
+  return "@final\nclass " + std::string(f.name) + ":\n" + constructor(f.params) +
+         "    def update(self, values: Sequence[SupportsFloat]) -> list[float]:\n"
+         "        \"\"\"One bar in, one result list out. A refused bar (too few values,\n"
+         "        values that are not numbers) leaves the feature unchanged.\"\"\"\n"
+         "    def reset(self) -> None: ...\n"
+         "    def input_names(self) -> list[str]: ...\n"
+         "    def output_names(self) -> list[str]: ...\n"
+         "    def warm_up_period(self) -> int: ...\n\n";
+}
+
+std::string target_class(const sarvek::TargetDescription& t) {
+  return "@final\nclass " + std::string(t.name) + ":\n" + constructor(t.params) +
+         "    def input_names(self) -> list[str]: ...\n"
+         "    def output_names(self) -> list[str]: ...\n"
+         "    def forward_period(self) -> int: ...\n\n";
+}
+
+bool write(const char* path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+  out.close();
+  if (!out) std::cerr << "gen_stubs: cannot write " << path << "\n";
+  return static_cast<bool>(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: gen_stubs TEMPLATE OUTPUT\n";
+  if (argc != 4) {
+    std::cerr << "usage: gen_stubs TEMPLATE OUTPUT CLASSES_OUTPUT\n";
     return 2;
   }
   std::ifstream in(argv[1]);
@@ -75,27 +105,22 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::string classes;
-  std::vector<std::string> all, features, targets;
+  // The fixed classes go into the module's stubs, the package's into its
+  // `_classes` namespace; unions over every feature (target) class name
+  // the latter through the namespace.
+  std::string classes, package_classes;
+  std::vector<std::string> all, package_all, features, targets;
   for (const sarvek::FeatureDescription* f : sarvek::feature_catalog()) {
-    classes += "@final\nclass " + std::string(f->name) + ":\n" + constructor(f->params) +
-               "    def update(self, values: Sequence[SupportsFloat]) -> list[float]:\n"
-               "        \"\"\"One bar in, one result list out. A refused bar (too few values,\n"
-               "        values that are not numbers) leaves the feature unchanged.\"\"\"\n"
-               "    def reset(self) -> None: ...\n"
-               "    def input_names(self) -> list[str]: ...\n"
-               "    def output_names(self) -> list[str]: ...\n"
-               "    def warm_up_period(self) -> int: ...\n\n";
-    all.push_back("\"" + std::string(f->name) + "\"");
-    features.push_back(f->name);
+    const bool fixed = f->visibility == sarvek::Visibility::module;
+    (fixed ? classes : package_classes) += feature_class(*f);
+    (fixed ? all : package_all).push_back("\"" + std::string(f->name) + "\"");
+    features.push_back(fixed ? std::string(f->name) : "_classes." + std::string(f->name));
   }
   for (const sarvek::TargetDescription* t : sarvek::target_catalog()) {
-    classes += "@final\nclass " + std::string(t->name) + ":\n" + constructor(t->params) +
-               "    def input_names(self) -> list[str]: ...\n"
-               "    def output_names(self) -> list[str]: ...\n"
-               "    def forward_period(self) -> int: ...\n\n";
-    all.push_back("\"" + std::string(t->name) + "\"");
-    targets.push_back(t->name);
+    const bool fixed = t->visibility == sarvek::Visibility::module;
+    (fixed ? classes : package_classes) += target_class(*t);
+    (fixed ? all : package_all).push_back("\"" + std::string(t->name) + "\"");
+    targets.push_back(fixed ? std::string(t->name) : "_classes." + std::string(t->name));
   }
   all.push_back("\"FeaturePipeline\"");
   all.push_back("\"TargetPipeline\"");
@@ -103,14 +128,15 @@ int main(int argc, char** argv) {
   replace(text, "@CLASSES@\n", classes);
   replace(text, "[@ALL@]", "[\n    " + wrapped(all, ", ", "    ", 4) + ",\n]");
   replace(text, "@ANY_FEATURE@", "(" + wrapped(features, " | ", "               ", 15) + ")");
-  replace(text, "@ANY_TARGET@", wrapped(targets, " | ", "    ", 13));
+  replace(text, "@ANY_TARGET@", "(" + wrapped(targets, " | ", "              ", 14) + ")");
 
-  std::ofstream out(argv[2]);
-  out << text;
-  out.close();
-  if (!out) {
-    std::cerr << "gen_stubs: cannot write " << argv[2] << "\n";
-    return 1;
-  }
+  const std::string namespace_text =
+      "\"\"\"The feature and target classes the sarvek package exports beside the\n"
+      "fixed classes of _sarvek (generated from the catalogue).\"\"\"\n"
+      "from collections.abc import Sequence\n"
+      "from typing import Self, SupportsFloat, SupportsIndex, final\n\n"
+      "__all__ = [" + (package_all.empty() ? std::string() : "\n    " + wrapped(package_all, ", ", "    ", 4) + ",\n") +
+      "]\n\n" + package_classes;
+  if (!write(argv[2], text) || !write(argv[3], namespace_text)) return 1;
   return 0;
 }

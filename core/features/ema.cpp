@@ -76,6 +76,7 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 const FeatureDescription& Ema::description() {
   static const FeatureDescription d{
       .name = "Ema",
+      .visibility = Visibility::module,
       .doc = "Exponential Moving Average with SMA seeding.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

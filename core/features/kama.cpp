@@ -85,6 +85,7 @@ void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::spa
 const FeatureDescription& Kama::description() {
   static const FeatureDescription d{
       .name = "Kama",
+      .visibility = Visibility::module,
       .doc = "Kaufman's Adaptive Moving Average.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

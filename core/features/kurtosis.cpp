@@ -56,6 +56,7 @@ void Kurtosis::step_columns(std::size_t bars, std::span<const ColumnIn> in, std:
 const FeatureDescription& Kurtosis::description() {
   static const FeatureDescription d{
       .name = "Kurtosis",
+      .visibility = Visibility::module,
       .doc = "Rolling excess kurtosis (Fisher).",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

@@ -45,6 +45,7 @@ void LinearSlope::step_columns(std::size_t bars, std::span<const ColumnIn> in, s
 const FeatureDescription& LinearSlope::description() {
   static const FeatureDescription d{
       .name = "LinearSlope",
+      .visibility = Visibility::module,
       .doc = "Rolling OLS regression: slope and R² of y on x over a sliding window.",
       .update_doc = "Process one bar. Returns ``[slope, r2]``, ``NaN`` during warm-up.",
       .params = {names_param("inputs", "must contain x and y columns", 2),

@@ -16,6 +16,7 @@ template class LookbackReturn<LogReturn>;
 const FeatureDescription& LogReturn::description() {
   static const FeatureDescription d{
       .name = "LogReturn",
+      .visibility = Visibility::module,
       .doc = "Log return over a configurable lookback window.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

@@ -53,6 +53,7 @@ void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnI
 const FeatureDescription& ParkinsonVolatility::description() {
   static const FeatureDescription d{
       .name = "ParkinsonVolatility",
+      .visibility = Visibility::module,
       .doc = "Rolling Parkinson volatility estimator (high/low).",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
       .params = {names_param("inputs", "must contain high and low columns", 2),

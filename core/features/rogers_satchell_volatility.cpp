@@ -63,6 +63,7 @@ void RogersSatchellVolatility::step_columns(std::size_t bars, std::span<const Co
 const FeatureDescription& RogersSatchellVolatility::description() {
   static const FeatureDescription d{
       .name = "RogersSatchellVolatility",
+      .visibility = Visibility::module,
       .doc = "Rolling Rogers-Satchell volatility estimator (OHLC).",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
       .params = {names_param("inputs", "must contain high, low, open, and close columns", 4),

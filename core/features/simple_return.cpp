@@ -14,6 +14,7 @@ template class LookbackReturn<SimpleReturn>;
 const FeatureDescription& SimpleReturn::description() {
   static const FeatureDescription d{
       .name = "SimpleReturn",
+      .visibility = Visibility::module,
       .doc = "Simple (arithmetic) return over a configurable lookback window.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

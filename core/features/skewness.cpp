@@ -45,6 +45,7 @@ void Skewness::step_columns(std::size_t bars, std::span<const ColumnIn> in, std:
 const FeatureDescription& Skewness::description() {
   static const FeatureDescription d{
       .name = "Skewness",
+      .visibility = Visibility::module,
       .doc = "Rolling sample skewness (Fisher-Pearson corrected).",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

@@ -38,6 +38,7 @@ void Sma::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 const FeatureDescription& Sma::description() {
   static const FeatureDescription d{
       .name = "Sma",
+      .visibility = Visibility::module,
       .doc = "Simple Moving Average over a rolling window.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),

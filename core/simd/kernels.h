@@ -28,6 +28,12 @@ struct Kernels {
                    std::uint8_t* ok);
   void (*parkinson)(const double* terms, std::size_t bars, std::size_t w, double* out);
   void (*rogers_satchell)(const double* terms, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  // Window spreads with divisor = w - ddof (lanes::spread).
+  void (*window_sd)(const double* p, std::size_t bars, std::size_t w, double divisor, double* out);
+  void (*zscore)(const double* p, std::size_t bars, std::size_t w, double divisor, double* out, std::uint8_t* ok);
+  // Three outputs, every one always present.
+  void (*bollinger)(const double* p, std::size_t bars, std::size_t w, double divisor, double k, double* middle,
+                    double* upper, double* lower);
   void (*regression)(const double* x, const double* y, std::size_t bars, std::size_t w, double* slope, double* r2,
                      std::uint8_t* has_slope, std::uint8_t* has_r2);
 };

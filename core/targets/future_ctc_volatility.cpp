@@ -52,6 +52,7 @@ Result<std::size_t> FutureCTCVolatility::label_columns(std::size_t n, std::span<
 const TargetDescription& FutureCTCVolatility::description() {
   static const TargetDescription d{
       .name = "FutureCTCVolatility",
+      .visibility = Visibility::module,
       .doc = "Future close-to-close realized volatility.",
       .output_names_doc = "Output column names.",
       .params = {ParamDescription{"input", ParamKind::name, std::nullopt, "must not be empty", 1},

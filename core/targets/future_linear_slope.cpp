@@ -60,6 +60,7 @@ Result<std::size_t> FutureLinearSlope::label_columns(std::size_t n, std::span<co
 const TargetDescription& FutureLinearSlope::description() {
   static const TargetDescription d{
       .name = "FutureLinearSlope",
+      .visibility = Visibility::module,
       .doc = "Future OLS slope and R² of y on x over the next ``horizon`` bars.",
       .output_names_doc = "Output column names (slope, r2).",
       .params = {names_param("inputs", "must contain x and y columns", 2),

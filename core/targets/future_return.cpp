@@ -36,6 +36,7 @@ Result<std::size_t> FutureReturn::label_columns(std::size_t n, std::span<const C
 const TargetDescription& FutureReturn::description() {
   static const TargetDescription d{
       .name = "FutureReturn",
+      .visibility = Visibility::module,
       .doc = "Future simple return over ``horizon`` bars.",
       .output_names_doc = "Output column names.",
       .params = {names_param("inputs", "must not be empty", 1),

@@ -1,7 +1,9 @@
 """sarvek: causal streaming features, forward labels and pipelines for bar data.
 
 The fifteen classes of the compiled core ``_sarvek`` are re-exported here
-unchanged, beside what a researcher works with day to day:
+unchanged, with the further feature and target classes of its catalogue
+(``RollingStd``, ``ZScore``, ``BollingerBands``, ...), beside what a
+researcher works with day to day:
 
 * ``compute_features`` / ``compute_targets``: run a pipeline over a pandas or
   polars DataFrame, a pyarrow Table, a dict of arrays or a 2-D NumPy array,
@@ -35,6 +37,11 @@ from _sarvek import (
     TargetPipeline,
 )
 
+# The catalogue's further classes, as the compiled core lists them: every
+# one is exported here, none has to be named.
+import _sarvek._classes
+from _sarvek._classes import *  # noqa: F403
+
 from ._frames import compute_features, compute_targets
 from ._pipeline import (
     PipelineError,
@@ -67,3 +74,4 @@ __all__ = [
     "compute_features", "compute_targets", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline",
     "save_pipeline", "first_valid_bar", "PipelineError", "PipelineWarning", "__version__",
 ]
+__all__ += _sarvek._classes.__all__

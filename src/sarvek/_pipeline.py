@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import math
 import os
 import stat
 import tempfile
@@ -38,25 +39,29 @@ class PipelineWarning(UserWarning):
 @dataclass(frozen=True)
 class _Param:
     name: str
-    kind: str  # "names", "name" or "count"
-    default: int | None = None
+    kind: str  # "names", "name", "count" or "real"
+    default: int | float | None = None
 
 
-_NAMES, _NAME, _COUNT = "names", "name", "count"
+_NAMES, _NAME, _COUNT, _REAL = "names", "name", "count", "real"
 
 
-def _tables() -> tuple[dict[str, tuple[_Param, ...]], dict[str, tuple[_Param, ...]]]:
+def _tables() -> tuple[dict[str, tuple[_Param, ...]], dict[str, tuple[_Param, ...]], dict[str, Any]]:
     """Constructor parameters of every class, in constructor order, as the
-    compiled catalogue lists them: feature classes, then target classes."""
+    compiled catalogue lists them: feature classes, then target classes; and
+    every class by name (the fixed classes of ``_sarvek`` and those the
+    package exports beside them)."""
     tables: dict[str, dict[str, tuple[_Param, ...]]] = {"feature": {}, "target": {}}
+    classes: dict[str, Any] = {}
     for entry in _sarvek._catalog():
         tables[entry["kind"]][entry["name"]] = tuple(
             _Param(p["name"], p["type"], p["default"]) for p in entry["params"]
         )
-    return tables["feature"], tables["target"]
+        classes[entry["name"]] = entry["class"]
+    return tables["feature"], tables["target"], classes
 
 
-FEATURE_PARAMS, TARGET_PARAMS = _tables()
+FEATURE_PARAMS, TARGET_PARAMS, CLASSES = _tables()
 _SECTIONS = {"features": (FEATURE_PARAMS, _sarvek.FeaturePipeline), "targets": (TARGET_PARAMS, _sarvek.TargetPipeline)}
 
 
@@ -75,6 +80,10 @@ def _check_value(param: _Param, value: Any, place: str) -> Any:
         if value < 0:
             raise PipelineError(f"{place}: expected a non-negative integer, got {value}")
         return value
+    if param.kind == _REAL:
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise PipelineError(f"{place}: expected a number, got {_describe(value)}")
+        return float(value)
     if param.kind == _NAME:
         if not isinstance(value, str):
             raise PipelineError(f"{place}: expected a string, got {_describe(value)}")
@@ -113,7 +122,7 @@ def _build_entry(section: str, index: int, entry: Any, source: str | None) -> An
             continue
         kwargs[p.name] = _check_value(p, entry[p.name], f"{where}.{p.name}")
     try:
-        return getattr(_sarvek, kind)(**kwargs)
+        return CLASSES[kind](**kwargs)
     except (ValueError, OverflowError, MemoryError) as exc:
         raise PipelineError(f"{where} ({kind}): {exc}") from None
 
@@ -188,10 +197,14 @@ def _toml_string(s: str) -> str:
 
 
 def _toml_value(value: Any) -> str:
-    if isinstance(value, bool) or not isinstance(value, (int, str, list)):
+    if isinstance(value, bool) or not isinstance(value, (int, float, str, list)):
         raise TypeError(f"cannot write {type(value).__name__} to a pipeline file")
     if isinstance(value, int):
         return str(value)
+    if isinstance(value, float):
+        # repr reads back to the same float; TOML spells the specials its way.
+        return repr(value) if math.isfinite(value) else ("nan" if math.isnan(value) else
+                                                          "inf" if value > 0 else "-inf")
     if isinstance(value, str):
         return _toml_string(value)
     return "[" + ", ".join(_toml_value(v) for v in value) + "]"
@@ -441,6 +454,8 @@ def _register_copy_refusals() -> None:
 
     for name in _sarvek.__all__:
         copyreg.pickle(getattr(_sarvek, name), _refuse_copy)
+    for cls in CLASSES.values():
+        copyreg.pickle(cls, _refuse_copy)
 
 
 _register_copy_refusals()

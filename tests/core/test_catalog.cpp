@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 
 #include "core/catalog.h"
@@ -11,8 +12,9 @@
 namespace sarvek {
 namespace {
 
-// Arguments at each parameter's least accepted value (defaults left as they
-// are).
+// Arguments at each parameter's least accepted value, counts without a
+// default two above it (so that a default bounded by another count, as ddof
+// below window, holds), defaults left as they are.
 Arguments least(const std::vector<ParamDescription>& params) {
   Arguments a;
   for (const ParamDescription& p : params) {
@@ -22,8 +24,10 @@ Arguments least(const std::vector<ParamDescription>& params) {
       a.emplace_back(std::move(names));
     } else if (p.kind == ParamKind::name) {
       a.emplace_back(std::string("c"));
+    } else if (p.kind == ParamKind::real) {
+      a.emplace_back(*p.default_real);
     } else {
-      a.emplace_back(p.default_count.value_or(std::max<std::size_t>(p.minimum, 1)));
+      a.emplace_back(p.default_count.value_or(std::max<std::size_t>(p.minimum, 1) + 2));
     }
   }
   return a;
@@ -48,6 +52,9 @@ TEST(Catalog, EveryFeatureTypeIsBuiltRecognisedAndGivesBackItsArguments) {
     }
   }
   EXPECT_EQ(names.size(), kFeatureTypeCount);
+  // The module's fixed classes come first.
+  for (std::size_t i = 0; i < kFeatureTypeCount; ++i)
+    EXPECT_EQ(feature_catalog()[i]->visibility == Visibility::module, i < kModuleFeatureCount);
   EXPECT_EQ(description_of(*testing::Probe::make({"a"}, {"b"})), nullptr);
 }
 
@@ -60,6 +67,24 @@ TEST(Catalog, EveryTargetTypeIsBuiltRecognisedAndGivesBackItsArguments) {
     EXPECT_EQ(d->arguments_of(**made), args) << d->name;
     EXPECT_LE(d->horizon(args), (*made)->forward_period()) << d->name;
   }
+}
+
+TEST(Catalog, RealsReadAsPythonWritesThem) {
+  EXPECT_EQ(real_text(2.0), "2.0");
+  EXPECT_EQ(real_text(0.015), "0.015");
+  EXPECT_EQ(real_text(-0.5), "-0.5");
+  EXPECT_EQ(real_text(1e-05), "1e-05");
+  EXPECT_EQ(real_text(1e16), "1e+16");
+  EXPECT_EQ(real_text(123456789012345.0), "123456789012345.0");
+  EXPECT_EQ(real_text(0.0001), "0.0001");
+}
+
+TEST(Catalog, RealParametersRefuseNonFiniteAndOutOfRangeValues) {
+  EXPECT_TRUE(check_real("k", 2.0, 0.0, 10.0, "must be in [0, 10]").has_value());
+  EXPECT_EQ(check_real("k", std::nan(""), 0.0, 10.0, "x").error().message(), "Invalid input: k must be finite");
+  EXPECT_EQ(check_real("k", -HUGE_VAL, 0.0, 10.0, "x").error().message(), "Invalid input: k must be finite");
+  EXPECT_EQ(check_real("k", 11.0, 0.0, 10.0, "must be in [0, 10]").error().message(),
+            "Invalid input: k must be in [0, 10]");
 }
 
 TEST(Plan, ChainsAddTheirMemoryAndFirstValidBars) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/catalog.h"
 #include "core/features/ema.h"
 #include "core/features/window_run.h"
 #include "core/features/kama.h"
@@ -269,6 +270,65 @@ TEST_P(FeatureColumns, MatchUpdateBitForBitOnEveryPath) {
 
 INSTANTIATE_TEST_SUITE_P(EveryType, FeatureColumns, ::testing::Range<std::size_t>(0, 10),
                          [](const auto& info) { return std::string(kinds()[info.param].name); });
+
+// Every type of the catalogue beyond the fixed ten (those have their own
+// suite above), built from its description: windows 1 to
+// 300 (those the type accepts), other counts at their default and at a
+// second value where accepted, reals at their default, one output name
+// beyond what it produces where the type allows. A new type joins here by
+// being registered.
+class CatalogColumns : public ::testing::TestWithParam<std::size_t> {};
+
+std::unique_ptr<Feature> from_description(const FeatureDescription& d, std::size_t window, std::size_t variant,
+                                          bool extra_output) {
+  Arguments a;
+  for (const ParamDescription& p : d.params) {
+    if (p.kind == ParamKind::names && std::string(p.name) == "inputs") {
+      a.emplace_back(Names{"h", "l", "o", "c"});
+    } else if (p.kind == ParamKind::names) {
+      Names outs;
+      for (std::size_t k = 0; k < std::max<std::size_t>(d.produces, p.minimum) + extra_output; ++k)
+        outs.push_back("out" + std::to_string(k));
+      a.emplace_back(std::move(outs));
+    } else if (p.kind == ParamKind::name) {
+      a.emplace_back(std::string("c"));
+    } else if (p.kind == ParamKind::real) {
+      a.emplace_back(*p.default_real);
+    } else if (std::string(p.name) == "window") {
+      a.emplace_back(window);
+    } else {
+      const std::size_t dflt = p.default_count.value_or(std::max<std::size_t>(p.minimum, 1));
+      a.emplace_back(variant == 0 ? dflt : dflt == 0 ? 1 : dflt - 1);
+    }
+  }
+  auto made = d.make(std::move(a));
+  return made ? std::move(*made) : nullptr;
+}
+
+TEST_P(CatalogColumns, MatchUpdateBitForBitOnEveryPath) {
+  const FeatureDescription& d = *feature_catalog()[GetParam()];
+  const std::size_t windows[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 20, 31, 33, 64, 129, 300};
+  std::uint64_t seed = 7919 * (GetParam() + 1);
+  std::size_t checked = 0;
+  for (std::size_t w : windows)
+    for (std::size_t variant = 0; variant < 2; ++variant) {
+      ++seed;
+      auto proto = from_description(d, w, variant, seed % 2 == 0);
+      if (!proto) proto = from_description(d, w, variant, false);
+      if (!proto) continue;
+      SCOPED_TRACE(::testing::Message() << d.name << " window " << w << " variant " << variant);
+      // Lengths around the lane counts (2, 4, 8 lanes, packs of 2 or 4).
+      const std::size_t n = w + (seed % 3 == 0 ? seed % 17 : 2 * w + 31 + seed % 29);
+      const auto bars = awkward_bars(n, seed, 2 * w + 4, true);
+      on_every_path([&] { check_feature(*proto, bars, seed); });
+      ++checked;
+    }
+  EXPECT_GT(checked, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, CatalogColumns,
+                         ::testing::Range<std::size_t>(kModuleFeatureCount, kFeatureTypeCount),
+                         [](const auto& info) { return std::string(feature_catalog()[info.param]->name); });
 
 TEST(FeatureColumns, RefusesTooFewColumnsBeforeAnythingChanges) {
   auto f = kinds()[9].make({"h", "l", "o", "c"}, 3, {"rs", "extra"});

@@ -9,7 +9,7 @@ from sarvek import _chunking
 
 PRICES = ["open", "high", "low", "close"]
 # Types that may read any column, and types that need positive prices.
-ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope"]
+ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope", "RollingStd", "BollingerBands"]
 PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"]
 CATALOG = {e["name"]: e for e in sv._catalog()}
 
@@ -29,7 +29,7 @@ def random_feature_pipeline(rng, count):
             inputs = ["high", "low"]
         elif kind == "RogersSatchellVolatility":
             inputs = ["high", "low", "open", "close"]
-        low = next(p["minimum"] for p in CATALOG[kind]["params"] if p["name"] == "window")
+        low = next(p["minimum"] for p in CATALOG[kind]["params"] if p["name"] == "window") + 1
         window = int(rng.integers(low, low + 6))
         outputs = [f"f{i}_{k}" for k in range(n_out)]
         entries.append({"type": str(kind), "inputs": inputs, "window": window, "outputs": outputs})
@@ -37,7 +37,7 @@ def random_feature_pipeline(rng, count):
     order = rng.permutation(len(entries))  # the pipeline resolves the order
     entries = [entries[j] for j in order]
     features = [
-        getattr(sv, e["type"])(**{k: v for k, v in e.items() if k != "type"}) for e in entries
+        CATALOG[e["type"]]["class"](**{k: v for k, v in e.items() if k != "type"}) for e in entries
     ]
     return sv.FeaturePipeline(features, PRICES)
 

@@ -198,8 +198,15 @@ def test_by_accepts_numeric_and_missing_keys():
 def _min_windows():
     import _sarvek
 
-    return {e["name"]: next(p["minimum"] for p in e["params"] if p["name"] == "window")
+    # A window above ddof's default where there is one (ddof < window).
+    return {e["name"]: max(next(p["minimum"] for p in e["params"] if p["name"] == "window"),
+                           1 + max([p["default"] for p in e["params"] if p["name"] == "ddof"], default=0))
             for e in _sarvek._catalog() if e["kind"] == "feature"}
+
+
+# Output names each type needs (at least one).
+OUTPUTS = {e["name"]: max(next(p["minimum"] for p in e["params"] if p["name"] == "outputs"), 1)
+           for e in __import__("_sarvek")._catalog() if e["kind"] == "feature"}
 
 
 # The least window each feature type accepts, as the catalogue gives it.
@@ -219,7 +226,8 @@ def chained_pipelines(draw):
     entries = []
     for i in range(draw(st.integers(1, 6))):
         kind = draw(st.sampled_from(sorted(MIN_WINDOW)))
-        outputs = [f"f{i}_0", f"f{i}_1"][: 2 if kind == "LinearSlope" else draw(st.integers(1, 2))]
+        need = OUTPUTS[kind]
+        outputs = [f"f{i}_{k}" for k in range(need if need > 1 else draw(st.integers(1, 2)))]
         if kind in ("ParkinsonVolatility", "RogersSatchellVolatility"):
             inputs = prices[: 2 if kind == "ParkinsonVolatility" else 4]
         elif kind == "LinearSlope":
@@ -231,8 +239,9 @@ def chained_pipelines(draw):
             inputs[0] = draw(st.sampled_from(dead + [outputs[0]]))
             dead += outputs
         else:
-            (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
-            dead += outputs[1:] if kind != "LinearSlope" else []
+            if kind != "ZScore":  # two-bar z-scores are ±0.707: flat for a moment reading them
+                (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
+            dead += outputs[1:] if need == 1 else []
         inputs += draw(st.lists(st.sampled_from(prices), max_size=1))  # ignored extra names
         window = MIN_WINDOW[kind] + draw(st.integers(0, 6))
         entries.append({"type": kind, "inputs": inputs, "window": window, "outputs": outputs})
