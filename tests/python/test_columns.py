@@ -591,7 +591,11 @@ def expect_interrupt(call, ctrl_c, took):
     late = time.perf_counter() - start - 0.1
     # Seen long before the run would have ended; what "soon" means exactly is
     # checked without a clock by the core's tests of the work between checks.
-    assert late < max(took / 2, 0.25), f"the signal was seen {late:.2f} s late in a run of {took:.2f} s"
+    # Under the sanitizers every step of work costs many times more, so one
+    # block of bounded work can be a large share of a calibrated run: there
+    # the signal only has to end the run before it would have finished.
+    bound = took if os.environ.get("SARVEK_SANITIZED") else max(took / 2, 0.25)
+    assert late < bound, f"the signal was seen {late:.2f} s late in a run of {took:.2f} s"
 
 
 @pytest.mark.parametrize("path", ["_run_columns", "_run_columns without reset", "run_research from a buffer"])
