@@ -20,6 +20,7 @@
 #include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
+#include "core/features/wma.h"
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
@@ -52,7 +53,7 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands>();
+                                      ZScore, BollingerBands, Wma>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

@@ -209,6 +209,22 @@ inline V window_mean(const double* p, std::size_t n) {
   return window_sum<V>(p, n) / static_cast<double>(n);
 }
 
+// The weight total of a linearly weighted window of n values,
+// n * (n + 1) / 2, formed in double.
+inline double weight_total(std::size_t n) {
+  return static_cast<double>(n) * static_cast<double>(n + 1) / 2.0;
+}
+
+// Linearly weighted mean: the terms (k + 1) * x[k], weight 1 for the oldest
+// and n for the newest, summed oldest to newest from 0.0, then divided once
+// by `total` (weight_total(n)).
+template <class V>
+inline V wma(const double* p, std::size_t n, double total) {
+  V s = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) s += static_cast<double>(k + 1) * load<V>(p + k);
+  return s / total;
+}
+
 // The sum of |p[k] - p[k - 1]| for k = 1 .. n - 1, oldest to newest from
 // 0.0: the path length of n prices.
 template <class V>

@@ -21,6 +21,8 @@ struct Kernels {
   const char* name;
   void (*window_mean)(const double* p, std::size_t bars, std::size_t w, double* out);
   // Over windows of w prices (w - 1 changes each).
+  // Linearly weighted means with total = weight_total(w) (lanes::wma).
+  void (*wma)(const double* p, std::size_t bars, std::size_t w, double total, double* out);
   void (*abs_change_sum)(const double* p, std::size_t bars, std::size_t w, double* out);
   void (*sample_sd)(const double* p, std::size_t bars, std::size_t w, double* out);
   void (*skewness)(const double* p, std::size_t bars, std::size_t w, double coef, double* out, std::uint8_t* ok);

@@ -220,6 +220,33 @@ def test_missing_values_blank_their_windows_and_flat_windows_have_no_zscore():
     assert np.isnan(z0).all()
 
 
+@pytest.mark.parametrize("window", [1, 2, 5, 20, 63])
+def test_wma_matches_numpy(window):
+    x = clean()
+    (wma,) = run(sarvek.Wma(["x"], window, ["w"]), x)
+    win = np.lib.stride_tricks.sliding_window_view(x, window)
+    weights = np.arange(1.0, window + 1.0)
+    assert np.isnan(wma[: window - 1]).all() and not np.isnan(wma[window - 1:]).any()
+    np.testing.assert_allclose(wma[window - 1:], win @ weights / weights.sum(), rtol=1e-12)
+
+
+def test_wma_against_talib():
+    talib = pytest.importorskip("talib")
+    x = clean()
+    for window in (2, 20, 30):
+        (wma,) = run(sarvek.Wma(["x"], window, ["w"]), x)
+        ref = talib.WMA(x, window)
+        assert np.isnan(ref[: window - 1]).all()
+        np.testing.assert_allclose(wma[window - 1:], ref[window - 1:], rtol=1e-10)
+
+
+def test_wma_weights_the_newest_most():
+    (w,) = run(sarvek.Wma(["x"], 3, ["w"]), np.array([3.0, 0.0, 0.0, 6.0, np.nan, 1.0, 1.0, 1.0]))
+    # (1*3 + 2*0 + 3*0) / 6 and (1*0 + 2*0 + 3*6) / 6; the gap blanks 3 bars.
+    assert np.isnan(w[:2]).all() and w[2] == 0.5 and w[3] == 3.0
+    assert np.isnan(w[4:7]).all() and w[7] == 1.0
+
+
 @pytest.mark.parametrize("cls, kwargs, message", [
     ("RollingStd", dict(window=0), "window must be non-zero"),
     ("RollingStd", dict(window=3, ddof=3), "ddof must be < window"),
@@ -230,6 +257,8 @@ def test_missing_values_blank_their_windows_and_flat_windows_have_no_zscore():
     ("BollingerBands", dict(k=math.nan), "k must be finite"),
     ("BollingerBands", dict(k=math.inf), "k must be finite"),
     ("BollingerBands", dict(window=2, ddof=2), "ddof must be < window"),
+    ("Wma", dict(window=0), "window must be non-zero"),
+    ("Wma", dict(inputs=[]), "inputs must not be empty"),
 ])
 def test_bad_configurations_are_refused_by_name(cls, kwargs, message):
     args = dict(inputs=["x"], window=5, outputs=["m", "u", "l"] if cls == "BollingerBands" else ["o"])
