@@ -20,6 +20,8 @@
 #include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
+#include "core/features/rolling_max.h"
+#include "core/features/rolling_min.h"
 #include "core/features/wma.h"
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
@@ -53,7 +55,7 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands, Wma>();
+                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

@@ -225,6 +225,28 @@ inline V wma(const double* p, std::size_t n, double total) {
   return s / total;
 }
 
+// The largest (smallest) of the n values from p, scanned oldest to newest:
+// a later value replaces the running extreme only when strictly beyond it
+// or NaN, so a NaN anywhere in the window gives NaN (no value compares
+// beyond a NaN), and of equal values (0.0 and -0.0) the oldest is kept.
+template <class V>
+inline V window_max(const double* p, std::size_t n) {
+  static_assert(is_scalar<V>, "a scan of one window");
+  double m = p[0];
+  for (std::size_t k = 1; k < n; ++k)
+    if (p[k] > m || p[k] != p[k]) m = p[k];
+  return m;
+}
+
+template <class V>
+inline V window_min(const double* p, std::size_t n) {
+  static_assert(is_scalar<V>, "a scan of one window");
+  double m = p[0];
+  for (std::size_t k = 1; k < n; ++k)
+    if (p[k] < m || p[k] != p[k]) m = p[k];
+  return m;
+}
+
 // The sum of |p[k] - p[k - 1]| for k = 1 .. n - 1, oldest to newest from
 // 0.0: the path length of n prices.
 template <class V>

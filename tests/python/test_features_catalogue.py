@@ -221,30 +221,52 @@ def test_missing_values_blank_their_windows_and_flat_windows_have_no_zscore():
 
 
 @pytest.mark.parametrize("window", [1, 2, 5, 20, 63])
-def test_wma_matches_numpy(window):
+def test_wma_rolling_max_and_min_match_numpy_and_pandas(window):
     x = clean()
     (wma,) = run(sarvek.Wma(["x"], window, ["w"]), x)
+    (hi,) = run(sarvek.RollingMax(["x"], window, ["v"]), x)
+    (lo,) = run(sarvek.RollingMin(["x"], window, ["v"]), x)
     win = np.lib.stride_tricks.sliding_window_view(x, window)
     weights = np.arange(1.0, window + 1.0)
-    assert np.isnan(wma[: window - 1]).all() and not np.isnan(wma[window - 1:]).any()
+    for ours in (wma, hi, lo):
+        assert np.isnan(ours[: window - 1]).all() and not np.isnan(ours[window - 1:]).any()
     np.testing.assert_allclose(wma[window - 1:], win @ weights / weights.sum(), rtol=1e-12)
+    # The extremes are values of the window: equal, not merely close.
+    np.testing.assert_array_equal(hi, pd.Series(x).rolling(window).max().to_numpy())
+    np.testing.assert_array_equal(lo, pd.Series(x).rolling(window).min().to_numpy())
 
 
-def test_wma_against_talib():
+def test_wma_max_and_min_against_talib():
     talib = pytest.importorskip("talib")
     x = clean()
     for window in (2, 20, 30):
         (wma,) = run(sarvek.Wma(["x"], window, ["w"]), x)
+        (hi,) = run(sarvek.RollingMax(["x"], window, ["v"]), x)
+        (lo,) = run(sarvek.RollingMin(["x"], window, ["v"]), x)
         ref = talib.WMA(x, window)
         assert np.isnan(ref[: window - 1]).all()
         np.testing.assert_allclose(wma[window - 1:], ref[window - 1:], rtol=1e-10)
+        np.testing.assert_array_equal(hi, talib.MAX(x, window))
+        np.testing.assert_array_equal(lo, talib.MIN(x, window))
 
 
-def test_wma_weights_the_newest_most():
+def test_wma_weights_the_newest_most_and_extremes_keep_nan_and_missing_apart():
     (w,) = run(sarvek.Wma(["x"], 3, ["w"]), np.array([3.0, 0.0, 0.0, 6.0, np.nan, 1.0, 1.0, 1.0]))
     # (1*3 + 2*0 + 3*0) / 6 and (1*0 + 2*0 + 3*6) / 6; the gap blanks 3 bars.
     assert np.isnan(w[:2]).all() and w[2] == 0.5 and w[3] == 3.0
     assert np.isnan(w[4:7]).all() and w[7] == 1.0
+    # A present NaN (inf - inf inside an Sma) is a number that wins the
+    # window; a missing value (the Sma's warm-up) leaves the output missing.
+    x = np.array([1.0, np.inf, -np.inf, 2.0, 3.0, 4.0, 0.0])
+    # Sma: [-, inf, nan, -inf, 2.5, 3.5, 2.0].
+    for cls, tail in ((sarvek.RollingMax, [3.5, 3.5]), (sarvek.RollingMin, [-np.inf, 2.0])):
+        fp = sarvek.FeaturePipeline([sarvek.Sma(["x"], 2, ["s"]), cls(["s"], 3, ["v"])], ["x"])
+        pa = pytest.importorskip("pyarrow")
+        v = sarvek.compute_features(fp, pa.table({"x": x}))["v"]
+        assert v.null_count == 3 and v[:3].null_count == 3
+        got = v.to_numpy(zero_copy_only=False)
+        assert np.isnan(got[3:5]).all() and v[3].is_valid and v[4].is_valid
+        np.testing.assert_array_equal(got[5:], tail)
 
 
 @pytest.mark.parametrize("cls, kwargs, message", [
@@ -259,6 +281,10 @@ def test_wma_weights_the_newest_most():
     ("BollingerBands", dict(window=2, ddof=2), "ddof must be < window"),
     ("Wma", dict(window=0), "window must be non-zero"),
     ("Wma", dict(inputs=[]), "inputs must not be empty"),
+    ("RollingMax", dict(window=0), "window must be non-zero"),
+    ("RollingMax", dict(outputs=[]), "outputs must not be empty"),
+    ("RollingMin", dict(window=0), "window must be non-zero"),
+    ("RollingMin", dict(inputs=[]), "inputs must not be empty"),
 ])
 def test_bad_configurations_are_refused_by_name(cls, kwargs, message):
     args = dict(inputs=["x"], window=5, outputs=["m", "u", "l"] if cls == "BollingerBands" else ["o"])
