@@ -30,7 +30,8 @@ Values RollingMax::step(std::span<const Value> values) {
 void RollingMax::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
              [](const StagedRun<1>& r, std::span<const ColumnOut> o) {
-               for (std::size_t i = 0; i < r.bars; ++i) o[0].values[i] = lanes::window_max<double>(r.values[0] + i, r.span);
+               for (std::size_t i = 0; i < r.bars; ++i)
+                 o[0].values[i] = lanes::window_max<double>(r.values[0] + i, r.span);
              });
 }
 
@@ -38,7 +39,8 @@ const FeatureDescription& RollingMax::description() {
   static const FeatureDescription d{
       .name = "RollingMax",
       .doc = "Rolling largest value over a window; NaN if any value in the window is NaN.",
-      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on ``NaN`` input or while a ``NaN`` is in the window.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on ``NaN`` input or while a ``NaN`` is in the "
+                    "window.",
       .params = {names_param("inputs", "must not be empty", 1),
                  count_param("window", "must be non-zero", 1),
                  names_param("outputs", "must not be empty", 1)},

@@ -38,7 +38,8 @@ void Wma::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 const FeatureDescription& Wma::description() {
   static const FeatureDescription d{
       .name = "Wma",
-      .doc = "Linearly Weighted Moving Average over a rolling window (weight 1 for the oldest value, window for the newest).",
+      .doc = "Linearly Weighted Moving Average over a rolling window (weight 1 for the oldest value, window for the "
+             "newest).",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
       .params = {names_param("inputs", "must not be empty", 1),
                  count_param("window", "must be non-zero", 1),
