@@ -33,13 +33,22 @@ def test_the_package_exports_each_class_under_its_own_name(entry):
     assert not hasattr(sv, entry["name"])
 
 
+COLUMNS = ["close", "high", "low", "open", "volume"]
+# Further values tried for a type's own parameters beside their defaults.
+EXTRA = {"ddof": [0, 2]}
+
+
 def build(entry, window, outputs_extra=0, inputs=None, **params):
-    """An instance from the catalogue: defaults, window `window`, output names
-    as many as the type takes (plus `outputs_extra` where it allows more)."""
+    """An instance from the catalogue: defaults, window `window` where the
+    type has one, as many input columns as it reads (from COLUMNS), output
+    names as many as the type takes (plus `outputs_extra` where it allows
+    more)."""
     spec = {p["name"]: p for p in entry["params"]}
     n_out = max(entry["produces"], spec["outputs"]["minimum"])
-    args = {"inputs": inputs or ["close"], "window": window,
+    args = {"inputs": inputs or COLUMNS[: max(entry["reads"], spec["inputs"]["minimum"])],
             "outputs": [f"{entry['name']}{k}" for k in range(n_out + outputs_extra)], **params}
+    if "window" in spec:
+        args["window"] = window
     try:
         return entry["class"](**args)
     except ValueError:
@@ -57,16 +66,26 @@ def awkward(rng, n):
     return x
 
 
+def bars(rng, n):
+    """Clean bars: every column of COLUMNS, high >= open, close >= low > 0."""
+    close = 100.0 + np.cumsum(rng.normal(0.0, 1.0, n))
+    open_ = np.concatenate([[close[0]], close[:-1]])
+    spread = np.abs(rng.normal(0.0, 0.5, n))
+    return {"close": close, "high": np.maximum(open_, close) + spread, "low": np.minimum(open_, close) - spread,
+            "open": open_, "volume": rng.integers(1, 1000, n).astype(np.float64)}
+
+
 def bits(a):
     return np.asarray(a, dtype=np.float64).view(np.uint64)
 
 
 def variants(entry):
-    """Windows 1..300 that the type accepts, with ddof at its default and another value."""
-    for w in (1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 31, 33, 64, 300):
-        for extra in ({}, {"ddof": 0}, {"ddof": 2}):
-            if extra and "ddof" not in {p["name"] for p in entry["params"]}:
-                continue
+    """Windows 1..300 that the type accepts (one instance for a type without
+    a window), each parameter at its default and at the values of EXTRA."""
+    names = {p["name"] for p in entry["params"]}
+    extras = [{}] + [{k: v} for k, vs in EXTRA.items() if k in names for v in vs]
+    for w in (1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 31, 33, 64, 300) if "window" in names else (1,):
+        for extra in extras:
             try:
                 yield w, build(entry, w, outputs_extra=w % 2, **extra)
             except ValueError:
@@ -80,9 +99,10 @@ def test_update_column_kernels_and_run_research_agree_bit_for_bit(entry):
     try:
         for w, f in variants(entry):
             n = w + int(rng.choice([0, 1, 3, 7, 8, 9, 15, 17, 63, 65, 2 * w + 13]))
-            x = awkward(rng, n)
-            rows = [[v] if not np.isnan(v) or rng.random() < 0.5 else [math.nan] for v in x]
-            fp = sv.FeaturePipeline([f], ["close"])
+            width = len(f.input_names())
+            x = np.column_stack([awkward(rng, n) for _ in range(width)])
+            rows = [[v if not np.isnan(v) or rng.random() < 0.5 else math.nan for v in r] for r in x.tolist()]
+            fp = sv.FeaturePipeline([f], f.input_names())
             want = np.asarray([fp.update(r) for r in rows]).reshape(n, -1)
             assert np.array_equal(bits(np.asarray(fp.run_research(rows)).reshape(n, -1)), bits(want)), w
             for path in sv._simd_paths():
@@ -90,7 +110,7 @@ def test_update_column_kernels_and_run_research_agree_bit_for_bit(entry):
                 got = np.asarray(fp._run_columns(np.asarray(rows, dtype=np.float64)))
                 assert np.array_equal(bits(got), bits(want)), (path, w)
                 # The state after a column run continues like update.
-                more = x[: min(n, 40)].reshape(-1, 1)
+                more = x[: min(n, 40)]
                 live = fp._fresh()
                 for r in rows:
                     live.update(r)
@@ -105,33 +125,35 @@ def test_random_pipelines_chaining_new_and_old_features_agree_everywhere(seed, t
     rng = np.random.default_rng(seed)
     catalog = {e["name"]: e for e in sv._catalog() if e["kind"] == "feature"}
     kinds = [e["name"] for e in FEATURES] + ["Sma", "Ema", "LogReturn", "Skewness"]
-    names, entries = ["close"], []
+    names, entries = list(COLUMNS), []
     for i in range(int(rng.integers(2, 7))):
         kind = str(rng.choice(kinds))
-        f = build(catalog[kind], int(rng.integers(3, 9)), inputs=[str(rng.choice(names))])
+        reads = max(catalog[kind]["reads"], 1)
+        f = build(catalog[kind], int(rng.integers(3, 9)), inputs=[str(c) for c in rng.choice(names, reads)])
         f_dict = sv.FeaturePipeline([f], f.input_names())._config()["features"][0]
         f_dict["outputs"] = [f"f{i}_{k}" for k in range(len(f_dict["outputs"]))]
         entries.append(f_dict)
         names += f_dict["outputs"]
-    doc = {"input_columns": ["close"], "features": [entries[j] for j in rng.permutation(len(entries))]}
+    doc = {"input_columns": COLUMNS, "features": [entries[j] for j in rng.permutation(len(entries))]}
     fp = sarvek.pipeline_from_dict(doc)
     path = tmp_path / "p.toml"
     sarvek.save_pipeline(fp, path)
     assert sarvek.pipeline_to_dict(sarvek.load_pipeline(path)) == sarvek.pipeline_to_dict(fp)
-    close = 100.0 + np.cumsum(rng.normal(0.0, 1.0, 150))
-    close[rng.random(150) < 0.03] = np.nan
+    data = bars(rng, 150)
+    for v in data.values():
+        v[rng.random(150) < 0.03] = np.nan
     live = fp._fresh()
-    want = np.asarray([live.update([v]) for v in close])
-    got = sarvek.compute_features(fp, {"close": close})
+    want = np.asarray([live.update(list(r)) for r in zip(*data.values())])
+    got = sarvek.compute_features(fp, data)
     assert np.array_equal(bits(np.column_stack([got[n] for n in fp.output_names()])), bits(want))
     # by=: each symbol on its own copy.
-    frame = pd.DataFrame({"symbol": ["a"] * 150 + ["b"] * 150, "close": np.concatenate([close, close])})
+    frame = pd.DataFrame({"symbol": ["a"] * 150 + ["b"] * 150, **{c: np.tile(v, 2) for c, v in data.items()}})
     both = sarvek.compute_features(fp, frame, by="symbol")
     for n in fp.output_names():
         assert np.array_equal(bits(both[n].to_numpy()[150:]), bits(got[n])), n
     # The first valid bar holds for clean data.
     first = sarvek.first_valid_bar(fp)
-    clean = sarvek.compute_features(fp, {"close": 100.0 + np.cumsum(rng.normal(0.0, 1.0, 150))})
+    clean = sarvek.compute_features(fp, bars(rng, 150))
     for n, start in first.items():
         valid = np.flatnonzero(~np.isnan(clean[n]))
         if start is not None and len(valid):
@@ -145,10 +167,9 @@ def test_dask_cli_and_describe_take_the_class(entry, tmp_path):
     from sarvek import cli
 
     f = build(entry, 5)
-    fp = sarvek.FeaturePipeline([f], ["close"])
-    assert entry["memory"] == "finite" and fp._plan()["history"] == 4
-    rng = np.random.default_rng(3)
-    frame = pd.DataFrame({"symbol": ["s"] * 60, "close": 100.0 + np.cumsum(rng.normal(0, 1, 60))})
+    fp = sarvek.FeaturePipeline([f], f.input_names())
+    assert (fp._plan()["history"] is None) == (entry["memory"] == "unbounded")
+    frame = pd.DataFrame({"symbol": ["s"] * 60, **bars(np.random.default_rng(3), 60)})[["symbol", *f.input_names()]]
     want = sarvek.compute_features(fp, frame, by="symbol")
     got = sd.compute_features(dd.from_pandas(frame, npartitions=4), fp, by="symbol").compute()
     for n in fp.output_names():
