@@ -17,7 +17,9 @@ import numpy.typing as npt
 from ._errors import DataError, UsageError, need, one_line
 from ._pipeline import Pipeline, PipelineError, PipelineWarning, load_pipeline, replacing
 
-Outputs = list[tuple[list[str], npt.NDArray[np.float64]]]
+# Per pipeline: its output names, their values (rows, outputs) and where
+# each value is present (a computed NaN is present; a missing value is not).
+Outputs = list[tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.bool_]]]
 
 
 class Progress(Protocol):
@@ -189,13 +191,13 @@ def _write_csv(data: Any, outputs: Outputs, tmp: str, progress: Progress | None 
             kept = [data.cells[n] for n in names]
         else:
             kept = [[("" if v is None else str(v)) for v in data.column(n).to_pylist()] for n in names]
-        out_names = [n for names_, _ in outputs for n in names_]
-        out_cols = [arr[:, k] for _, arr in outputs for k in range(arr.shape[1])]
+        out_names = [n for names_, _, _ in outputs for n in names_]
+        out_cols = [(arr[:, k], present[:, k]) for _, arr, present in outputs for k in range(arr.shape[1])]
         with open(tmp, "w", newline="", encoding="utf-8") as f:
             w = csv.writer(f)
             w.writerow(names + out_names)
             for i in range(rows):
-                w.writerow([c[i] for c in kept] + ["" if math.isnan(c[i]) else repr(float(c[i])) for c in out_cols])
+                w.writerow([c[i] for c in kept] + [repr(float(v[i])) if p[i] else "" for v, p in out_cols])
                 if progress is not None and (i + 1) % _CSV_ROWS == 0:
                     progress(_CSV_ROWS)
         if progress is not None:
@@ -214,7 +216,9 @@ def _write_csv(data: Any, outputs: Outputs, tmp: str, progress: Progress | None 
 def _with_outputs(df: Any, outputs: Outputs) -> Any:
     import pandas as pd
 
-    extra = pd.DataFrame({n: arr[:, k] for names, arr in outputs for k, n in enumerate(names)}, index=df.index)
+    # Masked floats: a missing value is written empty, a computed NaN as nan.
+    extra = pd.DataFrame({n: pd.arrays.FloatingArray(np.ascontiguousarray(arr[:, k]), ~present[:, k])
+                          for names, arr, present in outputs for k, n in enumerate(names)}, index=df.index)
     return pd.concat([df, extra], axis=1)
 
 
@@ -229,9 +233,10 @@ def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
     else:
         # A meaningful index is stored as such and read back as the index.
         table = pa.Table.from_pandas(data, preserve_index=True if _has_index(data) else False)
-    for names, arr in outputs:
+    # A missing value is a null; a computed NaN stays a NaN.
+    for names, arr, present in outputs:
         for k, n in enumerate(names):
-            table = table.append_column(n, pa.array(arr[:, k], type=pa.float64()))
+            table = table.append_column(n, pa.array(arr[:, k], type=pa.float64(), mask=~present[:, k]))
     pq.write_table(table, tmp)
 
 

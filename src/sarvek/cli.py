@@ -24,7 +24,7 @@ from . import __version__
 from ._errors import DataError, UsageError
 from ._errors import need as _need
 from ._errors import one_line as _one_line
-from ._frames import compute_array
+from ._frames import compute_with_validity
 from ._io import CsvTable, Outputs, column_names, computable, file_kind, load_pipelines, read_bars, write_table
 from ._pipeline import (
     Pipeline,
@@ -93,7 +93,8 @@ def _load(paths: Sequence[str], notes: list[str] | None = None) -> list[tuple[st
 def compute_outputs(pipelines: Sequence[Pipeline], data: Any, *, by: str | None,
                     progress: Callable[[int], None] | None) -> Outputs:
     """Every pipeline's outputs over the data, on this machine's threads."""
-    return [(p.output_names(), compute_array(p, computable(data), by=by, progress=progress)) for p in pipelines]
+    return [(p.output_names(), *compute_with_validity(p, computable(data), by=by, progress=progress))
+            for p in pipelines]
 
 
 def _check_names(data: Any, pipelines: Sequence[tuple[str, Pipeline]]) -> None:
@@ -279,7 +280,7 @@ def cmd_compute(args: argparse.Namespace) -> int:
     finally:
         progress.close()
     if not args.quiet:
-        columns = len(column_names(data)) + sum(len(names) for names, _ in outputs)
+        columns = len(column_names(data)) + sum(len(names) for names, _, _ in outputs)
         print(f"sarvek: wrote {rows} rows, {columns} columns to {_printable(args.output)} in "
               f"{time.monotonic() - started:.2f} s", file=sys.stderr)
     return 0

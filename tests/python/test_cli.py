@@ -418,3 +418,39 @@ def test_temporaries_of_a_killed_writer_are_removed_by_the_next_write(tmp_path):
     live.write_text("someone else's write in progress")
     sarvek.save_pipeline(sarvek.load_pipeline(FEATURES), tmp_path / "b.toml")
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["b.toml", live.name])
+
+
+@pytest.mark.parametrize("suffix, reader", [(".csv", "pandas"), (".csv", "plain"), (".parquet", "arrow")])
+def test_missing_values_and_computed_nan_stay_apart_in_files(tmp_path, suffix, reader):
+    # An Sma over [1, inf, -inf, ...] computes a NaN (inf - inf) on bar 2;
+    # bar 0 is its warm-up and bar 4 a missing input: both missing.
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    bars = tmp_path / ("bars.csv" if reader != "arrow" else "bars.parquet")
+    x = [1.0, np.inf, -np.inf, 2.0, None, 3.0, 4.0]
+    if reader == "arrow":
+        pq.write_table(pa.table({"t": range(7), "x": pa.array(x, type=pa.float64())}), bars)
+    else:
+        bars.write_text("t,x\n" + "".join(f"{t},{'' if v is None else repr(v)}\n" for t, v in enumerate(x)))
+    pipe = tmp_path / "p.toml"
+    pipe.write_text('input_columns = ["x"]\n[[features]]\ntype = "Sma"\ninputs = ["x"]\nwindow = 2\n'
+                    'outputs = ["s"]\n')
+    out = tmp_path / f"out{suffix}"
+    if reader == "plain":  # the csv-module path, as without pandas
+        from sarvek import cli
+
+        table = cli.CsvTable(str(bars))
+        cli.write_table(table, cli.compute_outputs([sarvek.load_pipeline(pipe)], table, by=None, progress=None),
+                        str(out))
+    else:
+        proc = run("compute", bars, "-p", pipe, "-o", out, "-q")
+        assert proc.returncode == 0, proc.stderr
+    if suffix == ".csv":
+        cells = [line.split(",")[-1] for line in out.read_text().splitlines()[1:]]
+        assert cells == ["", "inf", "nan", "-inf", "", "", "3.5"]
+    else:
+        s = pq.read_table(out).column("s")
+        assert [s[i].is_valid for i in range(7)] == [False, True, True, True, False, False, True]
+        got = s.to_numpy(zero_copy_only=False)
+        assert got[1] == np.inf and np.isnan(got[2]) and got[3] == -np.inf and got[6] == 3.5
