@@ -76,6 +76,9 @@ INPUTS = {
     "FutureExtremes": ["high", "low"],
     "TripleBarrier": ["high", "low", "close"],
 }
+# Inputs by how many a class reads, when the table above does not fit.
+BY_COUNT = {1: ["close"], 2: ["high", "low"], 3: ["high", "low", "close"], 4: ["open", "high", "low", "close"],
+            5: COLUMNS}
 # What a role named in a description reads from the bars.
 ROLES = {"open": "open", "high": "high", "low": "low", "close": "close", "volume": "volume",
          "price": "close", "x": "close", "y": "open"}
@@ -170,8 +173,8 @@ def build(name, cls, span):
             outputs = [f"{name.lower()}_{n}" for n in names]
     if inputs is None:
         inputs = INPUTS.get(name, ["close"])
-        if isinstance(reads, int) and reads > len(inputs):
-            inputs = (inputs + [c for c in ("high", "low", "close", "open", "volume") if c not in inputs])[:reads]
+        if isinstance(reads, int) and reads != len(inputs):
+            inputs = BY_COUNT.get(reads, inputs)
     if not params:  # no description: the usual shape
         return cls(inputs, span, outputs), inputs, {}
     kwargs, values = {}, {}

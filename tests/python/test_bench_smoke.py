@@ -131,3 +131,53 @@ def test_triple_barrier_peer(horizon, up, down):
     expected = reference_triple_barrier(c, horizon, up, down)
     # A chunk size that does not divide the bars: labels across chunk edges.
     np.testing.assert_array_equal(bench.triple_barrier(c, horizon, up, down, chunk=37), expected)
+
+
+def param(name, kind, constraint="must not be empty", default=None, minimum=1, bounds=None):
+    return {"name": name, "type": kind, "default": default, "constraint": constraint, "minimum": minimum,
+            "range": bounds}
+
+
+NAMES = param("inputs", "names")
+WINDOW = param("window", "count")
+
+
+# Classes the bench has to build from their description alone: (name, params,
+# reads, produces, expected keyword arguments).
+SHAPES = [
+    ("Macd", [NAMES, param("outputs", "names", "must contain exactly 3 names: [macd, signal, histogram]"),
+              param("fast", "count"), param("slow", "count"), param("signal", "count", default=9)], 1, 3,
+     {"inputs": ["close"], "outputs": ["macd_macd", "macd_signal", "macd_histogram"], "fast": 12, "slow": 26}),
+    ("Mfi", [param("inputs", "names", "must contain exactly 4 names: [high, low, close, volume]"), WINDOW,
+             param("outputs", "names")], 4, 1,
+     {"inputs": ["high", "low", "close", "volume"], "window": 20, "outputs": ["mfi_0"]}),
+    ("RollingCorrelation", [param("inputs", "names", "must contain x and y columns"), WINDOW,
+                            param("outputs", "names")], 2, 1,
+     {"inputs": ["close", "open"], "window": 20}),
+    ("TripleBarrier", [NAMES, param("horizon", "count"), param("outputs", "names"),
+                       param("barrier", "real", bounds=(0.0, float("inf"))), param("min_bars", "count", minimum=1)],
+     1, 1, {"inputs": ["close"], "horizon": 20, "barrier": 0.02, "min_bars": 2}),
+    ("Vwap", [param("inputs", "names", "must contain exactly 2 names: [price, volume]"), WINDOW,
+              param("outputs", "names")], 2, 1, {"inputs": ["close", "volume"]}),
+]
+
+
+@pytest.mark.parametrize("name, params, reads, produces, expected", SHAPES, ids=[s[0] for s in SHAPES])
+def test_build_from_description(monkeypatch, name, params, reads, produces, expected):
+    bench = load_bench()
+    entry = {"name": name, "params": params, "reads": reads, "produces": produces}
+    monkeypatch.setattr(bench, "describe", lambda _: entry)
+    kwargs, inputs, values = bench.build(name, lambda **kw: kw, 20)
+    assert {k: kwargs[k] for k in expected} == expected
+    assert set(kwargs) == {p["name"] for p in params if p["default"] is None}  # defaults left to the class
+    assert inputs == kwargs["inputs"]
+    assert len(kwargs["outputs"]) == produces
+
+
+def test_build_refuses_an_unknown_required_parameter(monkeypatch):
+    bench = load_bench()
+    entry = {"name": "X", "params": [NAMES, WINDOW, param("outputs", "names"), param("mode", "text")],
+             "reads": 1, "produces": 1}
+    monkeypatch.setattr(bench, "describe", lambda _: entry)
+    with pytest.raises(LookupError, match="'mode'"):
+        bench.build("X", lambda **kw: kw, 20)
