@@ -176,7 +176,7 @@ def build(name, cls, span):
         if isinstance(reads, int) and reads != len(inputs):
             inputs = BY_COUNT.get(reads, inputs)
     if not params:  # no description: the usual shape
-        return cls(inputs, span, outputs), inputs, {}
+        return cls(inputs, span, outputs), inputs, {"window": span}
     kwargs, values = {}, {}
     for p in params:
         key = p["name"]
@@ -465,7 +465,8 @@ def main(argv=None):
             for peer, fn in peers_for(name, bars, series, span, values, talib, bn).items():
                 timed["pandas" if peer == "numpy" else peer] = best_of(repeat, fn)
             talib_t, pandas_t, bn_t = timed.get("talib"), timed.get("pandas"), timed.get("bottleneck")
-            print(f"{name:22s} {span:5d} {ns(engine, n)} {ns(whole, n)} {ns(talib_t, n)} {ns(pandas_t, n)} "
+            shown = str(span) if "window" in values or "horizon" in values else "—"  # Macd, Obv: none
+            print(f"{name:22s} {shown:>5s} {ns(engine, n)} {ns(whole, n)} {ns(talib_t, n)} {ns(pandas_t, n)} "
                   f"{ns(bn_t, n)}  {ratio(engine, talib_t)} {ratio(engine, pandas_t):>8s} {ratio(engine, bn_t)}  "
                   f"{verdict(name, span, engine, timed)}", flush=True)
 
