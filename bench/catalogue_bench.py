@@ -82,6 +82,8 @@ BY_COUNT = {1: ["close"], 2: ["high", "low"], 3: ["high", "low", "close"], 4: ["
 # What a role named in a description reads from the bars.
 ROLES = {"open": "open", "high": "high", "low": "low", "close": "close", "volume": "volume",
          "price": "close", "x": "close", "y": "open"}
+# Names a class's window (or a target's horizon) goes by.
+SPANS = ("window", "horizon", "period", "lookback", "length")
 # Values for parameters without a default.
 REQUIRED = {"fast": 12, "slow": 26, "signal": 9}
 
@@ -184,7 +186,7 @@ def build(name, cls, span):
             kwargs[key] = inputs
         elif key == "input":
             kwargs[key] = inputs[0]
-        elif key in ("window", "horizon"):
+        elif key in SPANS:
             kwargs[key] = span
         elif key == "outputs":
             kwargs[key] = outputs
@@ -463,9 +465,12 @@ def main(argv=None):
             whole = best_of(repeat, lambda: run(pipeline, frame))
             timed = {}
             for peer, fn in peers_for(name, bars, series, span, values, talib, bn).items():
-                timed["pandas" if peer == "numpy" else peer] = best_of(repeat, fn)
+                try:
+                    timed["pandas" if peer == "numpy" else peer] = best_of(repeat, fn)
+                except Exception as exc:  # noqa: BLE001 - reported below, the other rows still run
+                    failed.append(f"the {peer} peer of {name}({span}): {type(exc).__name__}: {exc}")
             talib_t, pandas_t, bn_t = timed.get("talib"), timed.get("pandas"), timed.get("bottleneck")
-            shown = str(span) if "window" in values or "horizon" in values else "—"  # Macd, Obv: none
+            shown = str(span) if any(k in values for k in SPANS) else "—"  # Macd, Obv: none
             print(f"{name:22s} {shown:>5s} {ns(engine, n)} {ns(whole, n)} {ns(talib_t, n)} {ns(pandas_t, n)} "
                   f"{ns(bn_t, n)}  {ratio(engine, talib_t)} {ratio(engine, pandas_t):>8s} {ratio(engine, bn_t)}  "
                   f"{verdict(name, span, engine, timed)}", flush=True)

@@ -153,6 +153,9 @@ SHAPES = [
     ("TripleBarrier", [NAMES, param("horizon", "count"), param("outputs", "names"),
                        param("barrier", "real", bounds=(0.0, float("inf"))), param("min_bars", "count", minimum=1)],
      1, 1, {"inputs": ["close"], "horizon": 20, "barrier": 0.02, "min_bars": 2}),
+    ("Cci", [param("inputs", "names", "must contain exactly 3 names: [high, low, close]"),
+             param("period", "count"), param("outputs", "names")], 3, 1,
+     {"inputs": ["high", "low", "close"], "period": 20}),
     ("Vwap", [param("inputs", "names", "must contain exactly 2 names: [price, volume]"), WINDOW,
               param("outputs", "names")], 2, 1, {"inputs": ["close", "volume"]}),
 ]
