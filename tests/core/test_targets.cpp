@@ -7,6 +7,7 @@
 #include <random>
 
 #include "testing.h"
+#include "core/catalog.h"
 #include "core/features/linear_slope.h"
 #include "core/regression.h"
 #include "core/simd/kernels.h"
@@ -243,6 +244,21 @@ TEST(TargetColumns, LabelColumnsAreComputesLabelsOnEveryPath) {
     targets.push_back(std::make_unique<FutureCTCVolatility>(*FutureCTCVolatility::create("x", h)));
     if (h >= 2)
       targets.push_back(std::make_unique<FutureLinearSlope>(*FutureLinearSlope::create({"x", "y"}, h, {"s", "r"})));
+    // The package's types from the catalogue, at their defaults, reading x
+    // and y where they read two columns.
+    for (const TargetDescription* d : target_catalog()) {
+      if (d->visibility == Visibility::module) continue;
+      Arguments args;
+      for (const ParamDescription& p : d->params) {
+        if (p.kind == ParamKind::real) args.emplace_back(*p.default_real);
+        else if (p.kind == ParamKind::count) args.emplace_back(h);
+        else if (std::string(p.name) == "inputs") args.emplace_back(Names{"x", "y"});
+        else args.emplace_back(Names(std::max<std::size_t>(p.minimum, 1), std::string(d->name)));
+      }
+      auto made = d->make(std::move(args));
+      ASSERT_TRUE(made) << d->name << ": " << made.error().message();
+      targets.push_back(std::move(*made));
+    }
     std::vector<double> xv(n), yv(n);
     std::vector<std::uint8_t> xok(n), yok(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -279,6 +279,7 @@ def test_documents_round_trip_and_the_command_line_describes_them(tmp_path):
     for name in BY_NAME:
         assert f"{name}(" in text
     params = [{k: t[k] for k in ("threshold", "upper", "lower") if k in t} for t in back._config()["targets"]]
+    assert 'TripleBarrier(inputs=["p"], horizon=5, outputs=["label", "bars"]) -> label, bars; up to the last 5' in text
     assert params == [{}, {"threshold": 0.0}, {"threshold": 0.004}, {"upper": 0.01, "lower": 0.03},
                       {"upper": 0.5, "lower": 1.5}]
     # Through the command line, a CSV in and out.
