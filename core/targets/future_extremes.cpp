@@ -61,16 +61,20 @@ Result<std::size_t> FutureExtremes::label_columns(std::size_t n, std::span<const
     complete_windows(p.valid + 1, known, h, complete.data());
     // Extremes from each entry to the end of its block.
     std::vector<double> tail_max(count), tail_min(count);
-    for (std::size_t k = count; k-- > 0;) {
-      const bool last = k + 1 == count || (k + 1) % h == 0;
-      tail_max[k] = last ? x[k] : nan_max(x[k], tail_max[k + 1]);
-      tail_min[k] = last ? x[k] : nan_min(x[k], tail_min[k + 1]);
+    for (std::size_t start = 0; start < count; start += h) {
+      const std::size_t end = std::min(start + h, count) - 1;
+      tail_max[end] = tail_min[end] = x[end];
+      for (std::size_t k = end; k-- > start;) {
+        tail_max[k] = nan_max(x[k], tail_max[k + 1]);
+        tail_min[k] = nan_min(x[k], tail_min[k + 1]);
+      }
     }
-    // Walk the window ends, keeping the extremes from the block's start.
+    // Walk the window ends, keeping the extremes from the block's start
+    // (`at`: the end's place in its block).
     double head_max = 0.0, head_min = 0.0;
-    for (std::size_t e = 0; e < count; ++e) {
-      head_max = e % h == 0 ? x[e] : nan_max(head_max, x[e]);
-      head_min = e % h == 0 ? x[e] : nan_min(head_min, x[e]);
+    for (std::size_t e = 0, at = 0; e < count; ++e, at = at + 1 == h ? 0 : at + 1) {
+      head_max = at == 0 ? x[e] : nan_max(head_max, x[e]);
+      head_min = at == 0 ? x[e] : nan_min(head_min, x[e]);
       if (e + 1 < h) continue;
       const std::size_t i = e + 1 - h;
       const double base = p.values[i];
@@ -80,7 +84,7 @@ Result<std::size_t> FutureExtremes::label_columns(std::size_t n, std::span<const
         out[0].values[i] = out[1].values[i] = std::numeric_limits<double>::quiet_NaN();
         continue;
       }
-      const bool whole_block = i % h == 0;
+      const bool whole_block = at == h - 1;  // the window starts a block
       out[0].values[i] = return_of(base, whole_block ? head_max : nan_max(tail_max[i], head_max));
       out[1].values[i] = return_of(base, whole_block ? head_min : nan_min(tail_min[i], head_min));
     }
