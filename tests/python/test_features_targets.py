@@ -135,6 +135,14 @@ def test_the_tail_and_the_first_touch():
     # Bar 6 has one future bar only, but touches on it: known before its horizon.
     np.testing.assert_array_equal(v[ok[:, 0]], [[1, 3], [-1, 1], [1, 1], [-1, 1], [1, 1]])
     np.testing.assert_array_equal(np.flatnonzero(ok[:, 0]), [0, 1, 2, 3, 6])
+    # A return exactly on a barrier touches it; exactly on the threshold is no move.
+    edge = {"p": np.array([100.0, 101.0, 102.0, 100.0, 98.0])}
+    (v, ok) = labelled(make("TripleBarrier", 2, upper=0.02, lower=0.02), edge)
+    np.testing.assert_array_equal(v[:3], [[1, 2], [0, 2], [-1, 2]])
+    (d, ok) = labelled(make("FutureDirection", 2, threshold=0.02), edge)
+    np.testing.assert_array_equal(d[:3, 0], [0.0, 0.0, -1.0])
+    (d, ok) = labelled(make("FutureDirection", 2, threshold=0.0199), edge)
+    np.testing.assert_array_equal(d[:3, 0], [1.0, 0.0, -1.0])
     # Bar 4: the gap on bar 5 comes before any touch.
     (e, eok) = labelled(make("FutureExtremes", 2), {"p": p})
     assert eok[:, 0].tolist() == [True, True, True, False, False, False, False, False]
