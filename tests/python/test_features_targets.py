@@ -174,7 +174,8 @@ def test_direction_and_extremes_share_future_returns_bits(h):
     r, d = values[:, 0], values[:, 1]
     assert np.array_equal(present[:, 0], present[:, 1])
     live = present[:, 0]
-    np.testing.assert_array_equal(d[live], np.where(r > 0, 1.0, np.where(r < 0, -1.0, np.where(np.isnan(r), np.nan, 0.0)))[live])
+    sign = np.where(r > 0, 1.0, np.where(r < 0, -1.0, np.where(np.isnan(r), np.nan, 0.0)))
+    np.testing.assert_array_equal(d[live], sign[live])
     if h == 1:  # the one future price is both extremes
         for k in (2, 3):
             assert_same((values[:, k], present[:, k]), (r, present[:, 0]))
