@@ -26,7 +26,10 @@
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
+#include "core/targets/future_direction.h"
+#include "core/targets/future_extremes.h"
 #include "core/targets/future_return.h"
+#include "core/targets/triple_barrier.h"
 
 namespace sarvek {
 namespace {
@@ -64,7 +67,8 @@ std::span<const FeatureDescription* const> feature_catalog() {
 }
 
 std::span<const TargetDescription* const> target_catalog() {
-  static const auto all = targets_of<FutureReturn, FutureCTCVolatility, FutureLinearSlope>();
+  static const auto all = targets_of<FutureReturn, FutureCTCVolatility, FutureLinearSlope, FutureExtremes,
+                                     FutureDirection, TripleBarrier>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kTargetTypeCount);
   static const bool ordered = module_classes_first(std::span<const TargetDescription* const>(all),
                                                    kModuleTargetCount);

@@ -104,7 +104,7 @@ struct TargetDescription {
 // against them. The module's fixed classes (Visibility::module) come
 // first, in the order of its __all__; the package's classes follow.
 inline constexpr std::size_t kFeatureTypeCount = 16;
-inline constexpr std::size_t kTargetTypeCount = 3;
+inline constexpr std::size_t kTargetTypeCount = 6;
 inline constexpr std::size_t kModuleFeatureCount = 10;
 inline constexpr std::size_t kModuleTargetCount = 3;
 

@@ -292,6 +292,8 @@ def _blank_tail(target: dict[str, Any]) -> str:
     horizon = target["horizon"]
     if target["type"] == "FutureCTCVolatility" and horizon < 2:
         return "every bar is NaN (a volatility needs a horizon of at least 2)"
+    if target["type"] == "TripleBarrier":
+        return f"up to the last {horizon} bars are NaN (a barrier touched inside the data is known)"
     return f"the last {horizon} bars are NaN"
 
 

@@ -10,7 +10,10 @@
 #include "core/pipeline/target_pipeline.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
+#include "core/targets/future_direction.h"
+#include "core/targets/future_extremes.h"
 #include "core/targets/future_return.h"
+#include "core/targets/triple_barrier.h"
 
 namespace sarvek {
 namespace {
@@ -185,6 +188,13 @@ TEST_P(Blocks, EqualWholeColumnComputationBitForBit) {
   v.push_back(std::make_unique<FutureCTCVolatility>(*FutureCTCVolatility::create("close", horizon)));
   v.push_back(std::make_unique<FutureLinearSlope>(
       *FutureLinearSlope::create({"other", "close"}, std::max<std::size_t>(horizon, 2), {"s", "r2"})));
+  // The package's targets, with `other` as TripleBarrier's volatility.
+  v.push_back(std::make_unique<FutureExtremes>(*FutureExtremes::create({"close"}, horizon, {"hi", "lo"})));
+  v.push_back(std::make_unique<FutureDirection>(*FutureDirection::create({"close"}, horizon, {"dir"}, 0.001)));
+  v.push_back(std::make_unique<TripleBarrier>(*TripleBarrier::create({"close"}, horizon, {"l", "b"}, 0.01, 0.02)));
+  v.push_back(std::make_unique<TripleBarrier>(
+      *TripleBarrier::create({"close", "other"}, horizon, {"lv", "bv"}, 0.5, 0.5)));
+  const std::size_t computing = v.size();
   v.push_back(echo({"other"}, {"none"}, 0));
   auto p = TargetPipeline::create(std::move(v), {"close", "other"});
   ASSERT_TRUE(p);
@@ -192,7 +202,7 @@ TEST_P(Blocks, EqualWholeColumnComputationBitForBit) {
   // The reference: each target over the whole columns.
   std::vector<Column> expected;
   const std::vector<Column> data{close, other};
-  for (std::size_t t = 0; t < 3; ++t) {
+  for (std::size_t t = 0; t < computing; ++t) {
     std::vector<std::span<const Value>> cols;
     for (const std::string& name : p->target(t).input_names()) cols.push_back(name == "close" ? close : other);
     auto whole = p->target(t).compute(cols);

@@ -7,12 +7,15 @@
 #include <random>
 
 #include "testing.h"
+#include "core/catalog.h"
 #include "core/features/linear_slope.h"
 #include "core/regression.h"
 #include "core/simd/kernels.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
+#include "core/targets/future_extremes.h"
 #include "core/targets/future_return.h"
+#include "core/targets/triple_barrier.h"
 
 namespace sarvek {
 namespace {
@@ -243,6 +246,21 @@ TEST(TargetColumns, LabelColumnsAreComputesLabelsOnEveryPath) {
     targets.push_back(std::make_unique<FutureCTCVolatility>(*FutureCTCVolatility::create("x", h)));
     if (h >= 2)
       targets.push_back(std::make_unique<FutureLinearSlope>(*FutureLinearSlope::create({"x", "y"}, h, {"s", "r"})));
+    // The package's types from the catalogue, at their defaults, reading x
+    // and y where they read two columns.
+    for (const TargetDescription* d : target_catalog()) {
+      if (d->visibility == Visibility::module) continue;
+      Arguments args;
+      for (const ParamDescription& p : d->params) {
+        if (p.kind == ParamKind::real) args.emplace_back(*p.default_real);
+        else if (p.kind == ParamKind::count) args.emplace_back(h);
+        else if (std::string(p.name) == "inputs") args.emplace_back(Names{"x", "y"});
+        else args.emplace_back(Names(std::max<std::size_t>(p.minimum, 1), std::string(d->name)));
+      }
+      auto made = d->make(std::move(args));
+      ASSERT_TRUE(made) << d->name << ": " << made.error().message();
+      targets.push_back(std::move(*made));
+    }
     std::vector<double> xv(n), yv(n);
     std::vector<std::uint8_t> xok(n), yok(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -301,6 +319,57 @@ TEST(FutureLinearSlope, IsTheRollingRegressionOfTheSameWindowOnEveryPath) {
             << "horizon " << h << " bar " << i;
       }
     });
+  }
+}
+
+}  // namespace
+}  // namespace sarvek
+
+namespace sarvek {
+namespace {
+
+// A present NaN reaches a target only from inside the core (Python reads a
+// NaN as missing): each package target against a plain loop of its
+// definition over prices holding present NaNs, infinities, zeros and gaps.
+TEST(PackageTargets, MatchTheirDefinitionsWithPresentNaNs) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  auto ret = [](double a, double b) { return (b - a) / a; };
+  for (std::size_t h : {1, 2, 5, 17}) {
+    const std::size_t n = 4 * h + 90;
+    const Column p = awkward_prices(n, 77 + h);
+    const auto extremes = run(*FutureExtremes::create({"p"}, h, {"hi", "lo"}), {p});
+    const auto barrier = run(*TripleBarrier::create({"p"}, h, {"l", "b"}, 0.01, 0.015), {p});
+    for (std::size_t i = 0; i < n; ++i) {
+      SCOPED_TRACE("horizon " + std::to_string(h) + " bar " + std::to_string(i));
+      const bool base_ok = p[i] && *p[i] > 0.0;
+      // FutureExtremes: the extremes of the returns, a NaN return winning.
+      Value hi = M, lo = M;
+      if (base_ok && i + h < n) {
+        double h_ = -INFINITY, l_ = INFINITY;
+        bool complete = true, any_nan = false;
+        for (std::size_t j = 1; j <= h; ++j) {
+          if (!p[i + j]) { complete = false; break; }
+          const double r = ret(*p[i], *p[i + j]);
+          any_nan = any_nan || r != r;
+          h_ = std::max(h_, r), l_ = std::min(l_, r);
+        }
+        if (complete) hi = any_nan ? nan : h_, lo = any_nan ? nan : l_;
+      }
+      ASSERT_TRUE(testing::same_bits(extremes[0][i], hi) && testing::same_bits(extremes[1][i], lo));
+      // TripleBarrier: the first touch, a NaN return stopping the walk.
+      Value label = M, bars = M;
+      if (base_ok) {
+        std::size_t j = 1;
+        for (; j <= h && i + j < n && p[i + j]; ++j) {
+          const double r = ret(*p[i], *p[i + j]);
+          if (r != r) { label = nan, bars = nan; break; }
+          if (r >= 0.01) { label = 1.0, bars = double(j); break; }
+          if (r <= -0.015) { label = -1.0, bars = double(j); break; }
+        }
+        if (!label && j > h) label = 0.0, bars = double(h);
+      }
+      ASSERT_TRUE(testing::same_bits(barrier[0][i], label) && testing::same_bits(barrier[1][i], bars));
+    }
   }
 }
 

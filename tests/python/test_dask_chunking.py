@@ -5,6 +5,7 @@ import pytest
 
 import _sarvek as sv
 
+import sarvek
 from sarvek import _chunking
 
 PRICES = ["open", "high", "low", "close"]
@@ -123,8 +124,10 @@ def test_target_future_is_exact_and_tight(seed):
         sv.FutureReturn(["close"], int(rng.integers(1, 9)), ["fr"]),
         sv.FutureCTCVolatility("close", int(rng.integers(2, 9))),
         sv.FutureLinearSlope(["open", "close"], int(rng.integers(2, 9)), ["slope", "r2"]),
+        sarvek.FutureExtremes(["close"], int(rng.integers(1, 9)), ["max_ret", "min_ret"]),
+        sarvek.FutureDirection(["close"], int(rng.integers(1, 9)), ["dir"], threshold=0.001),
     ]
-    chosen = [targets[j] for j in rng.permutation(3)[: rng.integers(1, 4)]]
+    chosen = [targets[j] for j in rng.permutation(len(targets))[: rng.integers(1, len(targets) + 1)]]
     pipeline = sv.TargetPipeline(chosen, PRICES)
     future = _chunking.target_future(pipeline)
     assert future == max(p["horizon"] for p in pipeline._plan()["targets"]) <= pipeline.forward_period()
