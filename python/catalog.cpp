@@ -187,16 +187,26 @@ bool to_arguments(const std::vector<ParamDescription>& params, PyObject* const* 
   return true;
 }
 
-std::string arguments_repr(const char* name, const std::vector<ParamDescription>& params, const Arguments& args) {
+std::string arguments_repr(const char* name, Visibility visibility, const std::vector<ParamDescription>& params,
+                           const Arguments& args) {
   std::string text = std::string(name) + "(";
-  const std::size_t shown = required_params(params);
-  for (std::size_t i = 0; i < shown; ++i) {
-    if (i) text += ", ";
-    text += params[i].name;
+  const std::size_t required = required_params(params);
+  bool first = true;
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    const ParamDescription& p = params[i];
+    if (i >= required) {
+      if (visibility == Visibility::module) break;
+      const auto* count = std::get_if<std::size_t>(&args[i]);
+      const auto* real = std::get_if<double>(&args[i]);
+      if ((count && p.default_count == *count) || (real && p.default_real == *real)) continue;
+    }
+    if (!first) text += ", ";
+    first = false;
+    text += p.name;
     text += "=";
     if (const auto* names = std::get_if<Names>(&args[i])) append_name_list(text, *names);
     else if (const auto* one = std::get_if<std::string>(&args[i])) append_quoted(text, *one);
-    else if (const auto* real = std::get_if<double>(&args[i])) text += real_text(*real);
+    else if (const auto* r = std::get_if<double>(&args[i])) text += real_text(*r);
     else text += std::to_string(std::get<std::size_t>(args[i]));
   }
   return text + ")";
@@ -218,7 +228,7 @@ PyObject* new_plan_dict(const FeaturePlan& plan) {
     const FeaturePlan::Step& s = plan.features[i];
     return new_dict([&](PyObject* d) {
       return dict_set(d, "type", s.type ? PyUnicode_FromString(s.type->name) : Py_NewRef(Py_None)) &&
-             dict_set(d, "repr", s.type ? new_str(arguments_repr(s.type->name, s.type->params, s.arguments))
+             dict_set(d, "repr", s.type ? new_str(arguments_repr(*s.type, s.arguments))
                                         : Py_NewRef(Py_None)) &&
              dict_set(d, "stage", new_size(s.stage)) && dict_set(d, "reads", new_str_list(s.reads)) &&
              dict_set(d, "warm_up", new_size(s.warm_up)) && dict_set(d, "memory", new_optional_size(s.memory)) &&
@@ -256,7 +266,7 @@ PyObject* new_plan_dict(const TargetPlan& plan) {
     const TargetPlan::Step& s = plan.targets[i];
     return new_dict([&](PyObject* t) {
       return dict_set(t, "type", s.type ? PyUnicode_FromString(s.type->name) : Py_NewRef(Py_None)) &&
-             dict_set(t, "repr", s.type ? new_str(arguments_repr(s.type->name, s.type->params, s.arguments))
+             dict_set(t, "repr", s.type ? new_str(arguments_repr(*s.type, s.arguments))
                                         : Py_NewRef(Py_None)) &&
              dict_set(t, "outputs", new_str_list(s.outputs)) && dict_set(t, "horizon", new_size(s.horizon));
     });

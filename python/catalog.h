@@ -26,8 +26,16 @@ std::string text_signature(const std::vector<ParamDescription>& params);
 // False with an exception set (naming the parameter) on failure.
 bool to_arguments(const std::vector<ParamDescription>& params, PyObject* const* bound, Arguments& out);
 
-// "Name(inputs=['a'], window=3, outputs=['b'])": the required parameters.
-std::string arguments_repr(const char* name, const std::vector<ParamDescription>& params, const Arguments& args);
+// "Name(inputs=["a"], window=3, outputs=["b"])": the required parameters;
+// for a package class also every other parameter set to a value other than
+// its default ("k=1.5"), so two differently set objects never read alike.
+// The module's fixed classes show the required parameters only.
+std::string arguments_repr(const char* name, Visibility visibility, const std::vector<ParamDescription>& params,
+                           const Arguments& args);
+template <class Description>
+std::string arguments_repr(const Description& d, const Arguments& args) {
+  return arguments_repr(d.name, d.visibility, d.params, args);
+}
 
 // {"type": name, <param>: <value>, ...}, every parameter. New reference or
 // null with an exception set.

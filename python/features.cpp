@@ -97,7 +97,7 @@ PyObject* feature_repr(PyObject* self) {
   const FeatureDescription* row = row_of(Py_TYPE(self));
   if (!row) return not_a_feature_class();
   return read_feature(self, [&](const Feature& f) {
-    return new_str(arguments_repr(row->name, row->params, row->arguments_of(f)));
+    return new_str(arguments_repr(*row, row->arguments_of(f)));
   });
 }
 

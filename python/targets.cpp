@@ -70,7 +70,7 @@ PyObject* target_repr(PyObject* self) {
   const TargetDescription* row = row_of(Py_TYPE(self));
   if (!row) return not_a_target_class();
   return read_target(self, [&](const Target& t) {
-    return new_str(arguments_repr(row->name, row->params, row->arguments_of(t)));
+    return new_str(arguments_repr(*row, row->arguments_of(t)));
   });
 }
 

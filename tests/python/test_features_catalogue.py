@@ -318,6 +318,14 @@ def test_bad_configurations_are_refused_by_name(cls, kwargs, message):
 
 def test_real_parameters_in_documents_signatures_and_reprs(tmp_path):
     assert sarvek.BollingerBands.__text_signature__ == "(inputs, window, outputs, k=2.0, ddof=0)"
+    # A package class shows the parameters set away from their defaults, so
+    # differently set objects (and `sarvek describe` lines) never read alike.
+    base = 'BollingerBands(inputs=["x"], window=4, outputs=["m", "u", "l"]'
+    assert repr(sarvek.BollingerBands(["x"], 4, ["m", "u", "l"], k=2.0)) == base + ")"
+    assert repr(sarvek.BollingerBands(["x"], 4, ["m", "u", "l"], k=1.5, ddof=1)) == base + ", k=1.5, ddof=1)"
+    assert repr(sv.Kama(["x"], 4, ["k"], fast=3, slow=9)) == 'Kama(inputs=["x"], window=4, outputs=["k"])'
+    fp = sarvek.FeaturePipeline([sarvek.BollingerBands(["x"], 4, ["m", "u", "l"], k=3.0)], ["x"])
+    assert [s["repr"] for s in fp._plan()["features"]] == [base + ", k=3.0)"]
     doc = {"input_columns": ["x"], "features": [
         {"type": "BollingerBands", "inputs": ["x"], "window": 4, "outputs": ["m", "u", "l"], "k": 1}]}
     fp = sarvek.pipeline_from_dict(doc)

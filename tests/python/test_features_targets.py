@@ -288,7 +288,8 @@ def test_documents_round_trip_and_the_command_line_describes_them(tmp_path):
     for name in BY_NAME:
         assert f"{name}(" in text
     params = [{k: t[k] for k in ("threshold", "upper", "lower") if k in t} for t in back._config()["targets"]]
-    assert 'TripleBarrier(inputs=["p"], horizon=5, outputs=["label", "bars"]) -> label, bars; up to the last 5' in text
+    assert ('TripleBarrier(inputs=["p"], horizon=5, outputs=["label", "bars"], upper=0.01, lower=0.03) -> label, bars; '
+            "up to the last 5") in text
     assert params == [{}, {"threshold": 0.0}, {"threshold": 0.004}, {"upper": 0.01, "lower": 0.03},
                       {"upper": 0.5, "lower": 1.5}]
     # Through the command line, a CSV in and out.
@@ -338,6 +339,6 @@ def test_signatures_defaults_and_reprs():
     assert sarvek.TripleBarrier.__text_signature__ == "(inputs, horizon, outputs, upper=0.02, lower=0.02)"
     t = sarvek.TripleBarrier(["c", "v"], 10, ["l", "b"], lower=0.5)
     assert (t.forward_period(), t.input_names()) == (10, ["c", "v"])
-    assert repr(t) == 'TripleBarrier(inputs=["c", "v"], horizon=10, outputs=["l", "b"])'
+    assert repr(t) == 'TripleBarrier(inputs=["c", "v"], horizon=10, outputs=["l", "b"], lower=0.5)'
     with pytest.raises(TypeError, match="argument 'upper'"):
         sarvek.TripleBarrier(["c"], 10, ["l", "b"], upper="1")
