@@ -57,7 +57,8 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin, GarmanKlassVolatility, YangZhangVolatility>();
+                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin,
+                                      GarmanKlassVolatility, YangZhangVolatility>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);
