@@ -52,8 +52,9 @@ struct InputEntries {
 };
 
 // TermEntries: one number per bar, term(i) returning the bar's term or
-// missing for a bar whose values cannot give one. The same function serves
-// update(), so both paths stage the same terms.
+// missing for a bar whose values cannot give one: a Value, or on plain
+// doubles a {value, ok} pair (no optional in the column loop). The same
+// function serves update(), so both paths stage the same terms.
 template <class Term>
 struct TermEntries {
   Term term;
