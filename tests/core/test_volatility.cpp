@@ -11,25 +11,6 @@ namespace {
 
 const Names kFour = {"h", "l", "o", "c"};
 
-TEST(RangeVolatility, ConstructionChecksInOrder) {
-  testing::expect_config_checks(GarmanKlassVolatility::create, {
-      {{}, 0, {}, "inputs must contain high, low, open, and close columns"},
-      {{"h", "l", "o"}, 5, {"x"}, "inputs must contain high, low, open, and close columns"},
-      {kFour, 0, {}, "window must be non-zero"},
-      {kFour, 1, {}, "outputs must not be empty"},
-      {kFour, 1, {"x"}, ""},
-  });
-  testing::expect_config_checks(YangZhangVolatility::create, {
-      {{"h", "l", "o"}, 0, {}, "inputs must contain high, low, open, and close columns"},
-      {kFour, 1, {}, "window must be >= 2"},
-      {kFour, 2, {}, "outputs must not be empty"},
-      {kFour, 2, {"x"}, ""},
-  });
-  EXPECT_EQ(GarmanKlassVolatility::create(kFour, 20, {"x"})->warm_up_period(), 19u);
-  // The first bar has no previous close: `window` bars of terms end at bar `window`.
-  EXPECT_EQ(YangZhangVolatility::create(kFour, 20, {"x"})->warm_up_period(), 20u);
-}
-
 // fresh() and reset() drop the previous close too: a stream run again, or
 // from a fresh copy, repeats its bits.
 TEST(RangeVolatility, Lifecycle) {
