@@ -10,6 +10,7 @@
 
 #include "core/features/bollinger_bands.h"
 #include "core/features/ema.h"
+#include "core/features/garman_klass_volatility.h"
 #include "core/features/kama.h"
 #include "core/features/kurtosis.h"
 #include "core/features/linear_slope.h"
@@ -23,6 +24,7 @@
 #include "core/features/rolling_max.h"
 #include "core/features/rolling_min.h"
 #include "core/features/wma.h"
+#include "core/features/yang_zhang_volatility.h"
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
 #include "core/targets/future_linear_slope.h"
@@ -58,7 +60,8 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin>();
+                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin,
+                                      GarmanKlassVolatility, YangZhangVolatility>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

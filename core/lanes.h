@@ -372,6 +372,76 @@ inline Valued<V> rogers_satchell(const double* terms, std::size_t n) {
   return {sqrt<V>(mean), mean > 0.0};
 }
 
+// Clears flags[j] where the lane's mask is true; leaves the others alone.
+template <class V>
+inline void clear_flags(std::uint8_t* flags, Mask<V> m) {
+  if constexpr (is_scalar<V>) {
+    if (m) flags[0] = 0;
+  } else {
+    for (std::size_t j = 0; j < width<V>; ++j)
+      if (m[j] != 0) flags[j] = 0;
+  }
+}
+
+// A square root and the lanes where its argument was negative (a NaN is
+// not negative: it goes on as NaN).
+template <class V>
+struct Root {
+  V value;
+  Mask<V> negative;
+};
+
+// Garman-Klass: sqrt(mean of the terms), none where the mean is negative
+// (a window of flat bars gives 0, a value).
+template <class V>
+inline Root<V> garman_klass(const double* terms, std::size_t n) {
+  const V mean = window_mean<V>(terms, n);
+  return {sqrt<V>(mean), splat<V>(0.0) > mean};
+}
+
+// The Yang-Zhang weight of the open-to-close variance over n >= 2 bars,
+// k = 0.34 / (1.34 + (n + 1) / (n - 1)), formed in double in that order.
+inline double yang_zhang_k(std::size_t n) {
+  return 0.34 / (1.34 + static_cast<double>(n + 1) / static_cast<double>(n - 1));
+}
+
+// Yang-Zhang over n bars of overnight terms `o`, open-to-close terms `c`
+// and Rogers-Satchell terms `rs` (with k = yang_zhang_k(n) and
+// one_minus_k = 1.0 - k):
+//   so, sc, sr: sums from 0.0, oldest to newest (one pass, three chains);
+//   mo = so / n, mc = sc / n, mr = sr / n;
+//   qo += (o - mo) * (o - mo), qc likewise, from 0.0, oldest to newest;
+//   vo = qo / (n - 1), vc = qc / (n - 1);
+//   var = (vo + k * vc) + one_minus_k * mr; the result sqrt(var), none
+//   where var is negative.
+template <class V>
+inline Root<V> yang_zhang(const double* o, const double* c, const double* rs, std::size_t n, double k,
+                          double one_minus_k) {
+  V so = splat<V>(0.0);
+  V sc = splat<V>(0.0);
+  V sr = splat<V>(0.0);
+  for (std::size_t j = 0; j < n; ++j) {
+    so += load<V>(o + j);
+    sc += load<V>(c + j);
+    sr += load<V>(rs + j);
+  }
+  const double count = static_cast<double>(n);
+  const V mo = so / count;
+  const V mc = sc / count;
+  const V mr = sr / count;
+  V qo = splat<V>(0.0);
+  V qc = splat<V>(0.0);
+  for (std::size_t j = 0; j < n; ++j) {
+    const V d = load<V>(o + j) - mo;
+    const V e = load<V>(c + j) - mc;
+    qo += d * d;
+    qc += e * e;
+  }
+  const double dof = static_cast<double>(n - 1);
+  const V var = (qo / dof + k * (qc / dof)) + one_minus_k * mr;
+  return {sqrt<V>(var), splat<V>(0.0) > var};
+}
+
 // Ordinary least squares of y on x over n points, x(i) and y(i) giving
 // lane values, i = 0 the oldest:
 //   Sx, Sy from 0.0, oldest to newest; mx = Sx / n, my = Sy / n;

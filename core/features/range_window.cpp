@@ -10,4 +10,9 @@ bool RangeVolatilityFeature::push_term(const Value& term) {
   return terms_.complete();
 }
 
+bool RangeVolatilityFeature::push_term(BarTerm term) {
+  terms_.push(term.ok, term.ok ? term.value : 0.0);
+  return terms_.complete();
+}
+
 }  // namespace sarvek

@@ -1,10 +1,44 @@
 #pragma once
 
+#include <cmath>
+#include <cstddef>
+#include <span>
+
+#include "core/column.h"
 #include "core/feature.h"
 #include "core/features/window_run.h"
 #include "core/window.h"
 
 namespace sarvek {
+
+// The per-bar terms of the range estimators, on plain doubles: a bar has a
+// term (ok) or none (a missing or invalid price).
+struct BarTerm {
+  double value;
+  bool ok;
+};
+inline constexpr BarTerm kNoTerm{0.0, false};
+
+// Open, high, low and close of a bar can give a term: all positive and
+// H >= L. Open and close are not compared with the range. The comparisons
+// are IEEE ones, so a NaN price fails them.
+inline bool range_prices_valid(double h, double l, double o, double c) {
+  return h > 0.0 && l > 0.0 && o > 0.0 && h >= l && c > 0.0;
+}
+
+// The Rogers-Satchell term of valid prices, in this order:
+// log(H / C) * log(H / O) + log(L / C) * log(L / O), each log of a quotient
+// (the division first), the two products rounded, then added.
+inline double rogers_satchell_value(double h, double l, double o, double c) {
+  return std::log(h / c) * std::log(h / o) + std::log(l / c) * std::log(l / o);
+}
+
+// Whether the first n inputs of bar i of a column run are all present.
+inline bool inputs_present(std::span<const ColumnIn> in, std::size_t n, std::size_t i) {
+  for (std::size_t j = 0; j < n; ++j)
+    if (!in[j].valid[i]) return false;
+  return true;
+}
 
 // The shape the range-based volatility estimators share: every bar becomes
 // one variance term (missing for a bar whose prices cannot give one), the
@@ -23,6 +57,7 @@ class RangeVolatilityFeature : public ConfiguredFeature {
   // Appends the bar's term, dropping the oldest when the window is full;
   // true when the window is full and every term in it is a number.
   bool push_term(const Value& term);
+  bool push_term(BarTerm term);
 
   // Column runs: term(i) is bar i's term (the function update() pushes);
   // `kernel(t, bars, out)` writes bar i's volatility from the terms

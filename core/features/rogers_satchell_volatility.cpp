@@ -10,17 +10,16 @@
 namespace sarvek {
 namespace {
 
-// The bar's term for positive prices with H >= L; missing otherwise. Open
-// and close are not compared with the range. The comparisons are IEEE ones,
-// so a NaN price fails them.
-Value rogers_satchell_term(const Value& high, const Value& low, const Value& open, const Value& close) {
-  if (!high || !low || !open || !close) return kMissing;
-  const double h = *high;
-  const double l = *low;
-  const double o = *open;
-  const double c = *close;
-  if (!(h > 0.0 && l > 0.0 && o > 0.0 && h >= l && c > 0.0)) return kMissing;
-  return std::log(h / c) * std::log(h / o) + std::log(l / c) * std::log(l / o);
+// The bar's term (range_window.h) for positive prices with H >= L; none
+// otherwise.
+BarTerm rogers_satchell_term(double h, double l, double o, double c) {
+  if (!range_prices_valid(h, l, o, c)) return kNoTerm;
+  return {rogers_satchell_value(h, l, o, c), true};
+}
+
+BarTerm rogers_satchell_term(const Value& high, const Value& low, const Value& open, const Value& close) {
+  if (!high || !low || !open || !close) return kNoTerm;
+  return rogers_satchell_term(*high, *low, *open, *close);
 }
 
 }  // namespace
@@ -53,7 +52,8 @@ void RogersSatchellVolatility::step_columns(std::size_t bars, std::span<const Co
   run_terms(
       bars, out,
       [&](std::size_t i) {
-        return rogers_satchell_term(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i), value_at(in, 3, i));
+        if (!inputs_present(in, 4, i)) return kNoTerm;
+        return rogers_satchell_term(in[0].values[i], in[1].values[i], in[2].values[i], in[3].values[i]);
       },
       [&](const double* t, std::size_t n, const ColumnOut& o) {
         simd::kernels().rogers_satchell(t, n, window_, o.values, o.valid);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include "core/column.h"
 #include "core/value.h"
@@ -51,22 +52,53 @@ struct InputEntries {
 };
 
 // TermEntries: one number per bar, term(i) returning the bar's term or
-// missing for a bar whose values cannot give one. The same function serves
-// update(), so both paths stage the same terms.
+// missing for a bar whose values cannot give one: a Value, or on plain
+// doubles a {value, ok} pair (no optional in the column loop). The same
+// function serves update(), so both paths stage the same terms.
 template <class Term>
 struct TermEntries {
   Term term;
   void operator()(std::size_t bars, double* const* dst, std::uint8_t* present) const {
     double* values = dst[0];  // held locally: the flag stores may alias anything
     for (std::size_t i = 0; i < bars; ++i) {
-      const Value v = term(i);
-      values[i] = v ? *v : 0.0;
-      present[i] = v.has_value();
+      const auto v = term(i);
+      if constexpr (requires { v.ok; }) {  // a plain term: value and flag
+        values[i] = v.ok ? v.value : 0.0;
+        present[i] = v.ok;
+      } else {
+        values[i] = v ? *v : 0.0;
+        present[i] = v.has_value();
+      }
     }
   }
 };
 template <class Term>
 TermEntries(Term) -> TermEntries<Term>;
+
+// Terms<N>: N numbers per bar on plain doubles, and whether the bar has
+// them; TermsEntries<N> stages term(i) of that type as entry i.
+template <std::size_t N>
+struct Terms {
+  double value[N];
+  bool ok;
+};
+template <std::size_t N, class Term>
+struct TermsEntries {
+  Term term;
+  void operator()(std::size_t bars, double* const* dst, std::uint8_t* present) const {
+    double* values[N];  // held locally: the flag stores may alias anything
+    for (std::size_t k = 0; k < N; ++k) values[k] = dst[k];
+    for (std::size_t i = 0; i < bars; ++i) {
+      const Terms<N> t = term(i);
+      for (std::size_t k = 0; k < N; ++k) values[k][i] = t.ok ? t.value[k] : 0.0;
+      present[i] = t.ok;
+    }
+  }
+};
+template <std::size_t N, class Term>
+TermsEntries<N, Term> terms_entries(Term term) {
+  return {std::move(term)};
+}
 
 // Which bars get a value before the formula runs: those whose whole window
 // is complete (full, nothing missing), or none (the formula marks them).

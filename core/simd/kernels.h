@@ -38,6 +38,10 @@ struct Kernels {
                     double* upper, double* lower);
   void (*regression)(const double* x, const double* y, std::size_t bars, std::size_t w, double* slope, double* r2,
                      std::uint8_t* has_slope, std::uint8_t* has_r2);
+  void (*garman_klass)(const double* terms, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  // Three term arrays of the same shape (lanes::yang_zhang).
+  void (*yang_zhang)(const double* o, const double* c, const double* rs, std::size_t bars, std::size_t w, double k,
+                     double one_minus_k, double* out, std::uint8_t* ok);
 };
 
 // The kernels of the current path.

@@ -11,7 +11,8 @@ from sarvek import _chunking
 PRICES = ["open", "high", "low", "close"]
 # Types that may read any column, and types that need positive prices.
 ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope", "RollingStd", "BollingerBands", "Wma", "RollingMax", "RollingMin"]
-PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"]
+PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility", "GarmanKlassVolatility",
+              "YangZhangVolatility"]
 CATALOG = {e["name"]: e for e in sv._catalog()}
 
 
@@ -28,7 +29,7 @@ def random_feature_pipeline(rng, count):
         inputs = [str(c) for c in rng.choice(choices, n_in, replace=False)]
         if kind == "ParkinsonVolatility":
             inputs = ["high", "low"]
-        elif kind == "RogersSatchellVolatility":
+        elif kind in ("RogersSatchellVolatility", "GarmanKlassVolatility", "YangZhangVolatility"):
             inputs = ["high", "low", "open", "close"]
         low = next(p["minimum"] for p in CATALOG[kind]["params"] if p["name"] == "window") + 1
         window = int(rng.integers(low, low + 6))

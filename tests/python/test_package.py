@@ -209,6 +209,11 @@ OUTPUTS = {e["name"]: max(next(p["minimum"] for p in e["params"] if p["name"] ==
            for e in __import__("_sarvek")._catalog() if e["kind"] == "feature"}
 
 
+# Range estimators read high, low (open, close) in that order.
+RANGE_READS = {"ParkinsonVolatility": 2, "RogersSatchellVolatility": 4, "GarmanKlassVolatility": 4,
+               "YangZhangVolatility": 4}
+
+
 # The least window each feature type accepts, as the catalogue gives it.
 MIN_WINDOW = _min_windows()
 
@@ -228,8 +233,8 @@ def chained_pipelines(draw):
         kind = draw(st.sampled_from(sorted(MIN_WINDOW)))
         need = OUTPUTS[kind]
         outputs = [f"f{i}_{k}" for k in range(need if need > 1 else draw(st.integers(1, 2)))]
-        if kind in ("ParkinsonVolatility", "RogersSatchellVolatility"):
-            inputs = prices[: 2 if kind == "ParkinsonVolatility" else 4]
+        if kind in RANGE_READS:
+            inputs = prices[: RANGE_READS[kind]]
         elif kind == "LinearSlope":
             inputs = draw(st.lists(st.sampled_from(real), min_size=2, max_size=2, unique=True))
         else:

@@ -1,0 +1,85 @@
+#include "core/features/garman_klass_volatility.h"
+
+#include "core/catalog.h"
+
+#include <cmath>
+
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+
+namespace sarvek {
+namespace {
+
+// 2 ln 2 - 1, formed as 2.0 * 0.6931471805599453 - 1.0 (the double nearest
+// ln 2; both steps are exact).
+constexpr double kTwoLn2MinusOne = 2.0 * 0.6931471805599453 - 1.0;
+
+// The bar's term for positive prices with H >= L (range_window.h), none
+// otherwise: r = log(H / L), q = log(C / O), then
+// 0.5 * (r * r) - kTwoLn2MinusOne * (q * q).
+BarTerm garman_klass_term(double h, double l, double o, double c) {
+  if (!range_prices_valid(h, l, o, c)) return kNoTerm;
+  const double r = std::log(h / l);
+  const double q = std::log(c / o);
+  return {0.5 * (r * r) - kTwoLn2MinusOne * (q * q), true};
+}
+
+}  // namespace
+
+GarmanKlassVolatility::GarmanKlassVolatility(Names inputs, std::size_t window, Names outputs)
+    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
+
+Result<GarmanKlassVolatility> GarmanKlassVolatility::create(Names inputs, std::size_t window, Names outputs) {
+  if (inputs.size() < 4) return invalid_input("inputs must contain high, low, open, and close columns");
+  if (window == 0) return invalid_input("window must be non-zero");
+  if (outputs.empty()) return invalid_input("outputs must not be empty");
+  return GarmanKlassVolatility(std::move(inputs), window, std::move(outputs));
+}
+
+std::unique_ptr<Feature> GarmanKlassVolatility::fresh() const {
+  return rebuild<GarmanKlassVolatility>(inputs_, window_, outputs_);
+}
+
+// A negative mean: no volatility. A window of flat bars gives 0.
+Values GarmanKlassVolatility::step(std::span<const Value> values) {
+  const BarTerm t = values[0] && values[1] && values[2] && values[3]
+                        ? garman_klass_term(*values[0], *values[1], *values[2], *values[3])
+                        : kNoTerm;
+  if (!push_term(t)) return {kMissing};
+  const auto r = lanes::garman_klass<double>(window_terms(), window_);
+  if (r.negative) return {kMissing};
+  return {r.value};
+}
+
+void GarmanKlassVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
+                                         std::span<const ColumnOut> out) {
+  run_terms(
+      bars, out,
+      [&](std::size_t i) {
+        if (!inputs_present(in, 4, i)) return kNoTerm;
+        return garman_klass_term(in[0].values[i], in[1].values[i], in[2].values[i], in[3].values[i]);
+      },
+      [&](const double* t, std::size_t n, const ColumnOut& o) {
+        simd::kernels().garman_klass(t, n, window_, o.values, o.valid);
+      });
+}
+
+const FeatureDescription& GarmanKlassVolatility::description() {
+  static const FeatureDescription d{
+      .name = "GarmanKlassVolatility",
+      .doc = "Rolling Garman-Klass volatility estimator (OHLC); window is usually 20.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on invalid prices or a negative mean.",
+      .params = {names_param("inputs", "must contain high, low, open, and close columns", 4),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 4,
+      .produces = 1,
+      .memory = memory_window_minus_one,
+      .make = make_windowed<GarmanKlassVolatility>,
+      .is = is_a<GarmanKlassVolatility, Feature>,
+      .arguments_of = windowed_arguments<GarmanKlassVolatility>,
+  };
+  return d;
+}
+
+}  // namespace sarvek

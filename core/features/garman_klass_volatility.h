@@ -1,0 +1,32 @@
+#pragma once
+
+#include "core/features/range_window.h"
+
+namespace sarvek {
+
+struct FeatureDescription;
+
+// Rolling Garman-Klass volatility from high, low, open and close:
+// sqrt(mean(0.5 ln(H / L)^2 - (2 ln 2 - 1) ln(C / O)^2)) over the last
+// `window` bars, per bar, not annualised. Reads the first four inputs as
+// high, low, open and close (the order RogersSatchellVolatility reads). A
+// negative mean gives missing.
+class GarmanKlassVolatility final : public RangeVolatilityFeature {
+ public:
+  // The type as the catalogue lists it (core/catalog.h).
+  static const FeatureDescription& description();
+
+  static Result<GarmanKlassVolatility> create(Names inputs, std::size_t window, Names outputs);
+
+  std::unique_ptr<Feature> fresh() const override;
+  std::size_t values_read() const override { return 4; }
+
+ protected:
+  Values step(std::span<const Value> values) override;
+  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
+
+ private:
+  GarmanKlassVolatility(Names inputs, std::size_t window, Names outputs);
+};
+
+}  // namespace sarvek
