@@ -1,11 +1,71 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/lanes.h"
 #include "core/window.h"
 
 namespace sarvek {
 
 struct FeatureDescription;
+
+// The recursion of an exponential moving average over one stream of values,
+// seeded with the simple mean of a whole collection of `window` values. Ema
+// is one of these; types built from EMAs (Macd) hold several, so that their
+// averages are Ema's to the last bit.
+class EmaState {
+ public:
+  explicit EmaState(std::size_t window)
+      : window_(window), alpha_(2.0 / (static_cast<double>(window) + 1.0)), buffer_(window) {}
+
+  // Smoothing factor 2 / (window + 1).
+  double alpha() const { return alpha_; }
+
+  void reset() {
+    current_.reset();
+    buffer_.clear();
+  }
+
+  // One bar: its value, or missing.
+  Value advance(bool present, double x) {
+    if (current_) {
+      if (!present) {
+        reset();
+        return kMissing;
+      }
+      // 1 - alpha is formed on every bar, exactly as the blend is written.
+      const double next = (1.0 - alpha_) * *current_ + alpha_ * x;
+      current_ = next;
+      return next;
+    }
+
+    buffer_.push(present, present ? x : 0.0);
+    if (!buffer_.full()) return kMissing;
+    // The seed is the plain mean of the collection, oldest to newest from
+    // 0.0 (lanes::window_mean). A missing value anywhere in it throws the
+    // whole collection away.
+    const bool complete = buffer_.missing() == 0;
+    const double seed = complete ? lanes::window_mean<double>(buffer_.values(), window_) : 0.0;
+    buffer_.clear();
+    if (!complete) return kMissing;
+    current_ = seed;
+    return seed;
+  }
+
+  // The first bar at which the average can be valid when its values can be
+  // valid from bar `start` on: collections are counted from bar 0, so the
+  // seed waits for the first whole collection from `start`.
+  static std::size_t first_valid(std::size_t window, std::size_t start) {
+    if (start % window) start += window - start % window;
+    return start + window - 1;
+  }
+
+ private:
+  std::size_t window_;
+  double alpha_;
+  Value current_;
+  // Values collected for the seed; empty whenever current_ is present.
+  Window<1> buffer_;
+};
 
 // Exponential moving average of the first input column, seeded with the
 // simple mean of the first `window` values. A missing input discards the
@@ -25,7 +85,7 @@ class Ema final : public ConfiguredFeature {
   std::size_t work_per_bar() const override { return 1; }
 
   // Smoothing factor 2 / (window + 1).
-  double alpha() const { return alpha_; }
+  double alpha() const { return state_.alpha(); }
 
  protected:
   Values step(std::span<const Value> values) override;
@@ -34,13 +94,7 @@ class Ema final : public ConfiguredFeature {
  private:
   Ema(Names inputs, std::size_t window, Names outputs);
 
-  // One bar: its value, or missing.
-  Value advance(bool present, double x);
-
-  double alpha_;
-  Value current_;
-  // Values collected for the seed; empty whenever current_ is present.
-  Window<1> buffer_;
+  EmaState state_;
 };
 
 }  // namespace sarvek

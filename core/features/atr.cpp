@@ -1,0 +1,90 @@
+#include "core/features/atr.h"
+
+#include "core/catalog.h"
+
+#include <cmath>
+#include <limits>
+
+namespace sarvek {
+namespace {
+
+// The larger of a and b, NaN when either is.
+inline double max_or_nan(double a, double b) { return (b > a || b != b) ? b : a; }
+
+}  // namespace
+
+Atr::Atr(Names inputs, std::size_t window, Names outputs)
+    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), averages_(window) {}
+
+Result<Atr> Atr::create(Names inputs, std::size_t window, Names outputs) {
+  if (inputs.size() < 3) return invalid_input("inputs must contain high, low and close columns");
+  if (outputs.empty()) return invalid_input("outputs must not be empty");
+  if (window == 0) return invalid_input("window must be non-zero");
+  // A seed collection holds window + 1 bars; that count must be representable.
+  if (window == std::numeric_limits<std::size_t>::max()) return invalid_input("window is too large");
+  return Atr(std::move(inputs), window, std::move(outputs));
+}
+
+std::unique_ptr<Feature> Atr::fresh() const { return rebuild<Atr>(inputs_, window_, outputs_); }
+
+void Atr::reset() {
+  averages_.reset();
+  previous_ = 0.0;
+}
+
+// A bar is present when its high, low and close all are. The true range
+// is max(max(high - low, |high - pc|), |low - pc|), NaN when any of the
+// three is NaN.
+Value Atr::advance(bool present, double high, double low, double close) {
+  const bool valid = averages_.advance(present, [&] {
+    const double range = max_or_nan(max_or_nan(high - low, std::fabs(high - previous_)), std::fabs(low - previous_));
+    return WilderAverages<1>::Terms{range};
+  });
+  if (present) previous_ = close;
+  if (!valid) return kMissing;
+  return averages_.average(0);
+}
+
+Values Atr::step(std::span<const Value> values) {
+  const Value &h = values[0], &l = values[1], &c = values[2];
+  const bool present = h && l && c;
+  return {present ? advance(true, *h, *l, *c) : advance(false, 0.0, 0.0, 0.0)};
+}
+
+// The recurrence is serial: one bar after another on plain arrays.
+void Atr::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const double *h = in[0].values, *l = in[1].values, *c = in[2].values;
+  const std::uint8_t *hv = in[0].valid, *lv = in[1].valid, *cv = in[2].valid;
+  double* v = out[0].values;
+  std::uint8_t* ok = out[0].valid;
+  for (std::size_t i = 0; i < bars; ++i) {
+    const Value r = advance(hv[i] && lv[i] && cv[i], h[i], l[i], c[i]);
+    ok[i] = r.has_value();
+    v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+  }
+  fill_missing(out.subspan(1), bars);
+}
+
+const FeatureDescription& Atr::description() {
+  static const FeatureDescription d{
+      .name = "Atr",
+      .doc = "Wilder's Average True Range from high, low and close (window usually 14).",
+      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
+      .params = {names_param("inputs", "must contain high, low and close columns", 3),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 3,
+      .produces = 1,
+      .memory = nullptr,  // a recursion: every bar since the start counts
+      // Seed collections of window + 1 bars are counted from bar 0.
+      .first_valid = [](const Arguments& a, std::size_t start, std::size_t) -> std::size_t {
+        return WilderAverages<1>::first_valid(count_argument(a, 1), start);
+      },
+      .make = make_windowed<Atr>,
+      .is = is_a<Atr, Feature>,
+      .arguments_of = windowed_arguments<Atr>,
+  };
+  return d;
+}
+
+}  // namespace sarvek

@@ -1,0 +1,86 @@
+#include "core/features/obv.h"
+
+#include "core/catalog.h"
+
+#include <limits>
+
+namespace sarvek {
+
+Obv::Obv(Names inputs, Names outputs) : ConfiguredFeature(std::move(inputs), 0, std::move(outputs)) {}
+
+Result<Obv> Obv::create(Names inputs, Names outputs) {
+  if (inputs.size() < 2) return invalid_input("inputs must contain close and volume columns");
+  if (outputs.empty()) return invalid_input("outputs must not be empty");
+  return Obv(std::move(inputs), std::move(outputs));
+}
+
+std::unique_ptr<Feature> Obv::fresh() const { return rebuild<Obv>(inputs_, outputs_); }
+
+void Obv::reset() {
+  started_ = false;
+  total_ = 0.0;
+  previous_ = 0.0;
+}
+
+// A bar is present when its close and volume both are; a missing bar is
+// missing and changes nothing, so the next present bar compares with the
+// last present close. A NaN close (or a NaN last close) makes the total NaN;
+// a NaN volume does when the close moved.
+Value Obv::advance(bool present, double close, double volume) {
+  if (!present) return kMissing;
+  if (!started_) {
+    started_ = true;
+    total_ = 0.0;
+  } else if (close > previous_) {
+    total_ = total_ + volume;
+  } else if (close < previous_) {
+    total_ = total_ - volume;
+  } else if (close != close || previous_ != previous_) {
+    total_ = std::numeric_limits<double>::quiet_NaN();
+  }
+  previous_ = close;
+  return total_;
+}
+
+Values Obv::step(std::span<const Value> values) {
+  const Value &c = values[0], &v = values[1];
+  return {c && v ? advance(true, *c, *v) : advance(false, 0.0, 0.0)};
+}
+
+// The running total is serial: one bar after another on plain arrays.
+void Obv::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+  const double *c = in[0].values, *vol = in[1].values;
+  const std::uint8_t *cv = in[0].valid, *vv = in[1].valid;
+  double* v = out[0].values;
+  std::uint8_t* ok = out[0].valid;
+  for (std::size_t i = 0; i < bars; ++i) {
+    const Value r = advance(cv[i] && vv[i], c[i], vol[i]);
+    ok[i] = r.has_value();
+    v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
+  }
+  fill_missing(out.subspan(1), bars);
+}
+
+const FeatureDescription& Obv::description() {
+  static const FeatureDescription d{
+      .name = "Obv",
+      .doc = "On-Balance Volume from close and volume, starting at 0.",
+      .update_doc = "Process one bar. Returns ``[NaN]`` on ``NaN`` input.",
+      .params = {names_param("inputs", "must contain close and volume columns", 2),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = 2,
+      .produces = 1,
+      .memory = nullptr,  // a running total: every bar since the start counts
+      .make = [](Arguments a) -> Result<std::unique_ptr<Feature>> {
+        return owned<Obv, Feature>(Obv::create(std::get<Names>(std::move(a[0])), std::get<Names>(std::move(a[1]))));
+      },
+      .is = is_a<Obv, Feature>,
+      .arguments_of = [](const Feature& f) -> Arguments {
+        const auto& o = static_cast<const Obv&>(f);
+        return {o.input_names(), o.output_names()};
+      },
+  };
+  return d;
+}
+
+}  // namespace sarvek
