@@ -34,6 +34,12 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   double* v = out[0].values;
   std::uint8_t* ok = out[0].valid;
   for (std::size_t i = 0; i < bars; ++i) {
+    // Running stretches in a register; the rest (seeding, gaps) bar by bar.
+    i = state_.run_present(i, bars, x, present, [&](std::size_t j, double value) {
+      v[j] = value;
+      ok[j] = 1;
+    });
+    if (i == bars) break;
     const Value r = state_.advance(present[i] != 0, x[i]);
     ok[i] = r.has_value();
     v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();

@@ -25,6 +25,31 @@ class EmaState {
     buffer_.clear();
   }
 
+  // Running: seeded, so that every present value is blended in.
+  bool running() const { return current_.has_value(); }
+  double current() const { return *current_; }
+  void set_current(double value) { current_ = value; }
+
+  // The blend of one value into a running average, as written: 1 - alpha
+  // first, then the two products, then the sum.
+  static double blend(double alpha, double current, double x) { return (1.0 - alpha) * current + alpha * x; }
+
+  // Column runs: while running, blends the present values from x[i] on in
+  // a register, writing each average through emit(i, value); returns the
+  // first bar not consumed (a missing one, or `bars`). Bit for bit advance().
+  template <class Emit>
+  std::size_t run_present(std::size_t i, std::size_t bars, const double* x, const std::uint8_t* present, Emit&& emit) {
+    if (!current_) return i;
+    const double alpha = alpha_;
+    double current = *current_;
+    for (; i < bars && present[i]; ++i) {
+      current = blend(alpha, current, x[i]);
+      emit(i, current);
+    }
+    current_ = current;
+    return i;
+  }
+
   // One bar: its value, or missing.
   Value advance(bool present, double x) {
     if (current_) {
@@ -32,8 +57,7 @@ class EmaState {
         reset();
         return kMissing;
       }
-      // 1 - alpha is formed on every bar, exactly as the blend is written.
-      const double next = (1.0 - alpha_) * *current_ + alpha_ * x;
+      const double next = blend(alpha_, *current_, x);
       current_ = next;
       return next;
     }

@@ -60,7 +60,30 @@ void Macd::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::spa
   const double* x = in[0].values;
   const std::uint8_t* present = in[0].valid;
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  double* macd = out[0].values;
+  double* signal = out[1].values;
+  double* hist = out[2].values;
   for (std::size_t i = 0; i < bars; ++i) {
+    // All three averages running: present stretches in registers, with
+    // Ema's own blend; the rest (seeding, gaps) through advance.
+    if (fast_ema_.running() && slow_ema_.running() && signal_ema_.running()) {
+      const double af = fast_ema_.alpha(), as = slow_ema_.alpha(), ag = signal_ema_.alpha();
+      double f = fast_ema_.current(), s = slow_ema_.current(), g = signal_ema_.current();
+      for (; i < bars && present[i]; ++i) {
+        f = EmaState::blend(af, f, x[i]);
+        s = EmaState::blend(as, s, x[i]);
+        const double m = f - s;
+        g = EmaState::blend(ag, g, m);
+        macd[i] = m;
+        signal[i] = g;
+        hist[i] = m - g;
+        out[0].valid[i] = out[1].valid[i] = out[2].valid[i] = 1;
+      }
+      fast_ema_.set_current(f);
+      slow_ema_.set_current(s);
+      signal_ema_.set_current(g);
+      if (i == bars) break;
+    }
     const Bar b = advance(present[i] != 0, x[i]);
     out[0].valid[i] = b.macd.has_value();
     out[0].values[i] = b.macd ? *b.macd : kNaN;

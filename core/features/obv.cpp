@@ -6,6 +6,19 @@
 
 namespace sarvek {
 
+namespace {
+
+// The total after a present bar. Selected without branches (the direction
+// is unpredictable); the total is never -0.0, so adding 0.0 on an unchanged
+// close leaves it as it was.
+inline double next_total(double total, double previous, double close, double volume) {
+  const double delta = close > previous ? volume : close < previous ? -volume : 0.0;
+  const bool nan = (close != close) | (previous != previous);
+  return nan ? std::numeric_limits<double>::quiet_NaN() : total + delta;
+}
+
+}  // namespace
+
 Obv::Obv(Names inputs, Names outputs) : ConfiguredFeature(std::move(inputs), 0, std::move(outputs)) {}
 
 Result<Obv> Obv::create(Names inputs, Names outputs) {
@@ -31,12 +44,8 @@ Value Obv::advance(bool present, double close, double volume) {
   if (!started_) {
     started_ = true;
     total_ = 0.0;
-  } else if (close > previous_) {
-    total_ = total_ + volume;
-  } else if (close < previous_) {
-    total_ = total_ - volume;
-  } else if (close != close || previous_ != previous_) {
-    total_ = std::numeric_limits<double>::quiet_NaN();
+  } else {
+    total_ = next_total(total_, previous_, close, volume);
   }
   previous_ = close;
   return total_;
@@ -54,6 +63,19 @@ void Obv::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   double* v = out[0].values;
   std::uint8_t* ok = out[0].valid;
   for (std::size_t i = 0; i < bars; ++i) {
+    // Present stretches once started in registers; the rest through advance.
+    if (started_) {
+      double total = total_, previous = previous_;
+      for (; i < bars && cv[i] && vv[i]; ++i) {
+        total = next_total(total, previous, c[i], vol[i]);
+        previous = c[i];
+        v[i] = total;
+        ok[i] = 1;
+      }
+      total_ = total;
+      previous_ = previous;
+      if (i == bars) break;
+    }
     const Value r = advance(cv[i] && vv[i], c[i], vol[i]);
     ok[i] = r.has_value();
     v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();

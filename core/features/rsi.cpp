@@ -14,6 +14,11 @@ inline double rsi_of(double gain, double loss) {
   return 100.0 - 100.0 / (1.0 + gain / loss);
 }
 
+// The change d = x - previous splits into gain (d, or 0.0 when d < 0) and
+// loss (0.0 - d, or 0.0 when d > 0); a NaN change is NaN in both.
+inline double gain_of(double d) { return d < 0.0 ? 0.0 : d; }
+inline double loss_of(double d) { return d > 0.0 ? 0.0 : 0.0 - d; }
+
 }  // namespace
 
 Rsi::Rsi(Names inputs, std::size_t window, Names outputs)
@@ -35,12 +40,10 @@ void Rsi::reset() {
   previous_ = 0.0;
 }
 
-// The change d = x - previous splits into gain (d, or 0.0 when d < 0) and
-// loss (0.0 - d, or 0.0 when d > 0); a NaN change is NaN in both.
 Value Rsi::advance(bool present, double x) {
   const bool valid = averages_.advance(present, [&] {
     const double d = x - previous_;
-    return WilderAverages<2>::Terms{d < 0.0 ? 0.0 : d, d > 0.0 ? 0.0 : 0.0 - d};
+    return WilderAverages<2>::Terms{gain_of(d), loss_of(d)};
   });
   if (present) previous_ = x;
   if (!valid) return kMissing;
@@ -59,6 +62,22 @@ void Rsi::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   double* v = out[0].values;
   std::uint8_t* ok = out[0].valid;
   for (std::size_t i = 0; i < bars; ++i) {
+    // Running stretches in registers; the rest (seeding, gaps) through advance.
+    if (averages_.running()) {
+      double gain = averages_.average(0), loss = averages_.average(1), previous = previous_;
+      for (; i < bars && present[i]; ++i) {
+        const double d = x[i] - previous;
+        gain = averages_.smooth(gain, gain_of(d));
+        loss = averages_.smooth(loss, loss_of(d));
+        previous = x[i];
+        v[i] = rsi_of(gain, loss);
+        ok[i] = 1;
+      }
+      averages_.set_average(0, gain);
+      averages_.set_average(1, loss);
+      previous_ = previous;
+      if (i == bars) break;
+    }
     const Value r = advance(present[i] != 0, x[i]);
     ok[i] = r.has_value();
     v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();

@@ -42,7 +42,7 @@ class WilderAverages {
         return false;
       }
       const Terms t = terms();
-      for (std::size_t k = 0; k < K; ++k) avg_[k] = (avg_[k] * n_minus_one_ + t[k]) / n_;
+      for (std::size_t k = 0; k < K; ++k) avg_[k] = smooth(avg_[k], t[k]);
       return true;
     }
     ++count_;
@@ -63,6 +63,14 @@ class WilderAverages {
   }
 
   double average(std::size_t k) const { return avg_[k]; }
+
+  // Running: seeded, so that every present bar smooths its terms in; column
+  // runs then keep the averages in registers (set_average writes them back).
+  bool running() const { return running_; }
+  void set_average(std::size_t k, double value) { avg_[k] = value; }
+
+  // One step of the smoothing, as written: (avg * (window - 1) + term) / window.
+  double smooth(double avg, double term) const { return (avg * n_minus_one_ + term) / n_; }
 
   // The first bar at which the averages can be valid when the values read
   // can be valid from bar `start` on: the first whole collection of
