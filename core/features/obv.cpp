@@ -2,17 +2,24 @@
 
 #include "core/catalog.h"
 
+#include <bit>
+#include <cstdint>
 #include <limits>
 
 namespace sarvek {
 
 namespace {
 
-// The total after a present bar. Selected without branches (the direction
-// is unpredictable); the total is never -0.0, so adding 0.0 on an unchanged
-// close leaves it as it was.
+// The total after a present bar: plus the volume on a rise, plus its
+// negation on a fall, plus 0.0 when unchanged (the total is never -0.0, so
+// that leaves it as it was; the volume is not read). Selected without
+// branches, the direction being unpredictable: up - down is exactly volume,
+// -volume or 0.0.
 inline double next_total(double total, double previous, double close, double volume) {
-  const double delta = close > previous ? volume : close < previous ? -volume : 0.0;
+  const std::uint64_t v = std::bit_cast<std::uint64_t>(volume);
+  const double up = std::bit_cast<double>(v & -static_cast<std::uint64_t>(close > previous));
+  const double down = std::bit_cast<double>(v & -static_cast<std::uint64_t>(close < previous));
+  const double delta = up - down;
   const bool nan = (close != close) | (previous != previous);
   return nan ? std::numeric_limits<double>::quiet_NaN() : total + delta;
 }
