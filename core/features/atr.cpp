@@ -1,6 +1,7 @@
 #include "core/features/atr.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <cmath>
 #include <limits>
@@ -54,9 +55,9 @@ Value Atr::advance(bool present, double high, double low, double close) {
 }
 
 Values Atr::step(std::span<const Value> values) {
-  const Value &h = values[0], &l = values[1], &c = values[2];
-  const bool present = h && l && c;
-  return {present ? advance(true, *h, *l, *c) : advance(false, 0.0, 0.0, 0.0)};
+  return run_one_bar<3, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Atr::step_columns(1, in, out);
+  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.

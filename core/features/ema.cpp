@@ -1,6 +1,7 @@
 #include "core/features/ema.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <limits>
 
@@ -21,8 +22,9 @@ std::unique_ptr<Feature> Ema::fresh() const { return rebuild<Ema>(inputs_, windo
 void Ema::reset() { state_.reset(); }
 
 Values Ema::step(std::span<const Value> values) {
-  const Value& x = values[0];
-  return {state_.advance(x.has_value(), x ? *x : 0.0)};
+  return run_one_bar<1, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Ema::step_columns(1, in, out);
+  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.

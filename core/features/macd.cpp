@@ -1,6 +1,7 @@
 #include "core/features/macd.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <algorithm>
 #include <limits>
@@ -50,9 +51,9 @@ Macd::Bar Macd::advance(bool present, double x) {
 }
 
 Values Macd::step(std::span<const Value> values) {
-  const Value& x = values[0];
-  const Bar b = advance(x.has_value(), x ? *x : 0.0);
-  return {b.macd, b.signal, b.hist};
+  return run_one_bar<1, 3>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Macd::step_columns(1, in, out);
+  });
 }
 
 // The recurrences are serial: one bar after another on plain arrays.

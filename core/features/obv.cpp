@@ -1,6 +1,7 @@
 #include "core/features/obv.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <bit>
 #include <cstdint>
@@ -59,8 +60,9 @@ Value Obv::advance(bool present, double close, double volume) {
 }
 
 Values Obv::step(std::span<const Value> values) {
-  const Value &c = values[0], &v = values[1];
-  return {c && v ? advance(true, *c, *v) : advance(false, 0.0, 0.0)};
+  return run_one_bar<2, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Obv::step_columns(1, in, out);
+  });
 }
 
 // The running total is serial: one bar after another on plain arrays.

@@ -1,6 +1,7 @@
 #include "core/features/rsi.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <limits>
 
@@ -51,8 +52,9 @@ Value Rsi::advance(bool present, double x) {
 }
 
 Values Rsi::step(std::span<const Value> values) {
-  const Value& x = values[0];
-  return {advance(x.has_value(), x ? *x : 0.0)};
+  return run_one_bar<1, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Rsi::step_columns(1, in, out);
+  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.
