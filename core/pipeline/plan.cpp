@@ -26,7 +26,8 @@ struct Planner {
   std::optional<std::size_t> first_valid_of(const FeaturePlan::Producer& p) const {
     const FeaturePlan::Step& from = plan.features[p.feature];
     if (!produces(p) || !from.first_valid) return std::nullopt;
-    return from.type ? from.type->output_first_valid_bar(from.arguments, p.index, *from.first_valid) : *from.first_valid;
+    if (!from.type) return from.first_valid;
+    return from.type->output_first_valid_bar(from.arguments, p.index, *from.first_valid);
   }
 
   // The producer feeding `name` to feature `reader`, if another feature does
