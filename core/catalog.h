@@ -74,6 +74,10 @@ struct FeatureDescription {
   // The first bar at which an output can be valid when every value read can
   // be valid from bar `start` on; null: start + warm-up.
   std::size_t (*first_valid)(const Arguments&, std::size_t start, std::size_t warm_up) = nullptr;
+  // For a type whose outputs start at different bars: the first bar at
+  // which output `k` can be valid, given the feature's first valid bar (that
+  // of its earliest output); null: every output from that bar.
+  std::size_t (*output_first_valid)(const Arguments&, std::size_t k, std::size_t first_valid) = nullptr;
   // A new feature from arguments (refused with the type's own message), and
   // the arguments of a feature of this type.
   Result<std::unique_ptr<Feature>> (*make)(Arguments);
@@ -82,6 +86,9 @@ struct FeatureDescription {
 
   std::size_t first_valid_bar(const Arguments& a, std::size_t start, std::size_t warm_up) const {
     return first_valid ? first_valid(a, start, warm_up) : start + warm_up;
+  }
+  std::size_t output_first_valid_bar(const Arguments& a, std::size_t k, std::size_t feature_first_valid) const {
+    return output_first_valid ? output_first_valid(a, k, feature_first_valid) : feature_first_valid;
   }
 };
 
@@ -103,7 +110,7 @@ struct TargetDescription {
 // The number of feature and target types; the catalogue checks its lists
 // against them. The module's fixed classes (Visibility::module) come
 // first, in the order of its __all__; the package's classes follow.
-inline constexpr std::size_t kFeatureTypeCount = 18;
+inline constexpr std::size_t kFeatureTypeCount = 22;
 inline constexpr std::size_t kTargetTypeCount = 6;
 inline constexpr std::size_t kModuleFeatureCount = 10;
 inline constexpr std::size_t kModuleTargetCount = 3;

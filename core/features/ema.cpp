@@ -1,17 +1,14 @@
 #include "core/features/ema.h"
 
 #include "core/catalog.h"
+#include "core/features/one_bar.h"
 
 #include <limits>
-
-#include "core/lanes.h"
 
 namespace sarvek {
 
 Ema::Ema(Names inputs, std::size_t window, Names outputs)
-    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)),
-      alpha_(2.0 / (static_cast<double>(window) + 1.0)),
-      buffer_(window) {}
+    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), state_(window) {}
 
 Result<Ema> Ema::create(Names inputs, std::size_t window, Names outputs) {
   if (inputs.empty()) return invalid_input("inputs must not be empty");
@@ -22,39 +19,12 @@ Result<Ema> Ema::create(Names inputs, std::size_t window, Names outputs) {
 
 std::unique_ptr<Feature> Ema::fresh() const { return rebuild<Ema>(inputs_, window_, outputs_); }
 
-void Ema::reset() {
-  current_.reset();
-  buffer_.clear();
-}
-
-Value Ema::advance(bool present, double x) {
-  if (current_) {
-    if (!present) {
-      reset();
-      return kMissing;
-    }
-    // 1 - alpha is formed on every bar, exactly as the blend is written.
-    const double next = (1.0 - alpha_) * *current_ + alpha_ * x;
-    current_ = next;
-    return next;
-  }
-
-  buffer_.push(present, present ? x : 0.0);
-  if (!buffer_.full()) return kMissing;
-  // The seed is the plain mean of the collection, oldest to newest from 0.0
-  // (lanes::window_mean). A missing value anywhere in it throws the whole
-  // collection away.
-  const bool complete = buffer_.missing() == 0;
-  const double seed = complete ? lanes::window_mean<double>(buffer_.values(), window_) : 0.0;
-  buffer_.clear();
-  if (!complete) return kMissing;
-  current_ = seed;
-  return seed;
-}
+void Ema::reset() { state_.reset(); }
 
 Values Ema::step(std::span<const Value> values) {
-  const Value& x = values[0];
-  return {advance(x.has_value(), x ? *x : 0.0)};
+  return run_one_bar<1, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+    Ema::step_columns(1, in, out);
+  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.
@@ -66,7 +36,13 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   double* v = out[0].values;
   std::uint8_t* ok = out[0].valid;
   for (std::size_t i = 0; i < bars; ++i) {
-    const Value r = advance(present[i] != 0, x[i]);
+    // Running stretches in a register; the rest (seeding, gaps) bar by bar.
+    i = state_.run_present(i, bars, x, present, [&](std::size_t j, double value) {
+      v[j] = value;
+      ok[j] = 1;
+    });
+    if (i == bars) break;
+    const Value r = state_.advance(present[i] != 0, x[i]);
     ok[i] = r.has_value();
     v[i] = r ? *r : std::numeric_limits<double>::quiet_NaN();
   }
@@ -88,10 +64,8 @@ const FeatureDescription& Ema::description() {
       // The seed is the mean of a whole collection of `window` bars, counted
       // from bar 0; a collection holding a missing value is thrown away, so
       // the seed waits for the first collection after `start`.
-      .first_valid = [](const Arguments& a, std::size_t start, std::size_t warm_up) -> std::size_t {
-        const std::size_t window = count_argument(a, 1);
-        if (start % window) start += window - start % window;
-        return start + warm_up;
+      .first_valid = [](const Arguments& a, std::size_t start, std::size_t) -> std::size_t {
+        return EmaState::first_valid(count_argument(a, 1), start);
       },
       .make = make_windowed<Ema>,
       .is = is_a<Ema, Feature>,

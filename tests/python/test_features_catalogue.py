@@ -36,6 +36,9 @@ def test_the_package_exports_each_class_under_its_own_name(entry):
 COLUMNS = ["close", "high", "low", "open", "volume"]
 # Further values tried for a type's own parameters beside their defaults.
 EXTRA = {"ddof": [0, 2]}
+EXTRA["fast"] = [2, 5]
+EXTRA["slow"] = [3, 30]
+EXTRA["signal"] = [1, 4]
 
 
 def build(entry, window, outputs_extra=0, inputs=None, **params):

@@ -201,7 +201,8 @@ def _min_windows():
     # A window above ddof's default where there is one (ddof < window).
     return {e["name"]: max(next(p["minimum"] for p in e["params"] if p["name"] == "window"),
                            1 + max([p["default"] for p in e["params"] if p["name"] == "ddof"], default=0))
-            for e in _sarvek._catalog() if e["kind"] == "feature"}
+            for e in _sarvek._catalog()
+            if e["kind"] == "feature" and any(p["name"] == "window" for p in e["params"])}
 
 
 # Output names each type needs (at least one).
@@ -235,6 +236,8 @@ def chained_pipelines(draw):
         outputs = [f"f{i}_{k}" for k in range(need if need > 1 else draw(st.integers(1, 2)))]
         if kind in RANGE_READS:
             inputs = prices[: RANGE_READS[kind]]
+        elif kind == "Atr":
+            inputs = ["high", "low", "close"]
         elif kind == "LinearSlope":
             inputs = draw(st.lists(st.sampled_from(real), min_size=2, max_size=2, unique=True))
         else:
@@ -244,7 +247,8 @@ def chained_pipelines(draw):
             inputs[0] = draw(st.sampled_from(dead + [outputs[0]]))
             dead += outputs
         else:
-            if kind != "ZScore":  # two-bar z-scores are ±0.707: flat for a moment reading them
+            # Two-bar z-scores are ±0.707, short RSIs 0, 50 or 100: flat for a moment reading them.
+            if kind not in ("ZScore", "Rsi"):
                 (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
             dead += outputs[1:] if need == 1 else []
         inputs += draw(st.lists(st.sampled_from(prices), max_size=1))  # ignored extra names
