@@ -22,15 +22,25 @@ def ctrl_c():
     """ctrl_c(seconds): a real signal after `seconds` (SIGALRM from an interval
     timer), whose handler raises KeyboardInterrupt as Ctrl-C does. The signal
     is delivered by the kernel whatever the interpreter is doing, so it is
-    seen as promptly as a real Ctrl-C would be."""
+    seen as promptly as a real Ctrl-C would be.
+
+    The garbage collector is off meanwhile: a handler that runs inside a
+    collection's callbacks (hypothesis installs some) raises where Python
+    can only print the KeyboardInterrupt and drop it, so the run would go on
+    as if no Ctrl-C had come."""
+    import gc
     import signal
 
     def interrupt(signum, frame):
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, interrupt)
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         yield lambda seconds: signal.setitimer(signal.ITIMER_REAL, seconds)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        if collecting:
+            gc.enable()
