@@ -9,19 +9,24 @@
 #include <type_traits>
 
 #include "core/features/bollinger_bands.h"
+#include "core/features/cci.h"
 #include "core/features/ema.h"
 #include "core/features/kama.h"
 #include "core/features/kurtosis.h"
 #include "core/features/linear_slope.h"
 #include "core/features/log_return.h"
+#include "core/features/mfi.h"
 #include "core/features/parkinson_volatility.h"
 #include "core/features/rogers_satchell_volatility.h"
+#include "core/features/rolling_correlation.h"
 #include "core/features/rolling_std.h"
 #include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
+#include "core/features/stochastic.h"
 #include "core/features/rolling_max.h"
 #include "core/features/rolling_min.h"
+#include "core/features/vwap.h"
 #include "core/features/wma.h"
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
@@ -55,7 +60,8 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin>();
+                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin,
+                                      RollingCorrelation, Vwap, Stochastic, Cci, Mfi>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

@@ -38,6 +38,14 @@ struct Kernels {
                     double* upper, double* lower);
   void (*regression)(const double* x, const double* y, std::size_t bars, std::size_t w, double* slope, double* r2,
                      std::uint8_t* has_slope, std::uint8_t* has_r2);
+  // Two columns x and y (lanes::correlation); p and v (lanes::vwap).
+  void (*correlation)(const double* x, const double* y, std::size_t bars, std::size_t w, double* out,
+                      std::uint8_t* ok);
+  void (*vwap)(const double* p, const double* v, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  // Over windows of w typical prices (lanes::cci).
+  void (*cci)(const double* tp, std::size_t bars, std::size_t w, double constant, double* out, std::uint8_t* ok);
+  // Over windows of w + 1 typical prices and volumes: w flows (lanes::mfi).
+  void (*mfi)(const double* tp, const double* v, std::size_t bars, std::size_t w, double* out);
 };
 
 // The kernels of the current path.
