@@ -74,6 +74,10 @@ struct FeatureDescription {
   // The first bar at which an output can be valid when every value read can
   // be valid from bar `start` on; null: start + warm-up.
   std::size_t (*first_valid)(const Arguments&, std::size_t start, std::size_t warm_up) = nullptr;
+  // The bars after that first valid bar at which output `index` (one of the
+  // `produces` values) can first be valid, for an output computed from
+  // another (Stochastic's %D from %K); null: every output from that bar on.
+  std::size_t (*output_lag)(const Arguments&, std::size_t index) = nullptr;
   // A new feature from arguments (refused with the type's own message), and
   // the arguments of a feature of this type.
   Result<std::unique_ptr<Feature>> (*make)(Arguments);

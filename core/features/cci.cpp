@@ -24,7 +24,7 @@ Cci::Cci(Names inputs, std::size_t window, Names outputs, double constant)
 Result<Cci> Cci::create(Names inputs, std::size_t window, Names outputs, double constant) {
   if (inputs.size() < 3) return invalid_input("inputs must contain high, low and close columns");
   if (outputs.empty()) return invalid_input("outputs must not be empty");
-  if (window == 0) return invalid_input("window must be non-zero");
+  if (window < 2) return invalid_input("window must be >= 2");
   if (auto ok = check_real("constant", constant, kLeastConstant, kMaxConstant, kConstantConstraint); !ok)
     return std::unexpected(std::move(ok.error()));
   return Cci(std::move(inputs), window, std::move(outputs), constant);
@@ -70,7 +70,7 @@ const FeatureDescription& Cci::description() {
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on ``NaN`` input or where the window's "
                     "typical prices are all equal.",
       .params = {names_param("inputs", "must contain high, low and close columns", 3),
-                 count_param("window", "must be non-zero", 1),
+                 count_param("window", "must be >= 2", 2),
                  names_param("outputs", "must not be empty", 1),
                  real_param("constant", kConstantConstraint, kLeastConstant, kMaxConstant, 0.015)},
       .reads = 3,

@@ -80,6 +80,9 @@ Arguments stochastic_arguments(const Feature& f) {
 // %D reads `smooth` %K values, each reading `window` bars.
 std::size_t stochastic_memory(const Arguments& a) { return count_argument(a, 1) + count_argument(a, 3) - 2; }
 
+// %D is first valid smooth - 1 bars after %K.
+std::size_t stochastic_lag(const Arguments& a, std::size_t index) { return index == 1 ? count_argument(a, 3) - 1 : 0; }
+
 }  // namespace
 
 const FeatureDescription& Stochastic::description() {
@@ -96,6 +99,7 @@ const FeatureDescription& Stochastic::description() {
       .reads = 3,
       .produces = 2,
       .memory = stochastic_memory,
+      .output_lag = stochastic_lag,
       .make = make_stochastic,
       .is = is_a<Stochastic, Feature>,
       .arguments_of = stochastic_arguments,

@@ -22,6 +22,14 @@ struct Planner {
     return !type || p.index < type->produces;
   }
 
+  // The first bar at which the value `p` names can be valid; empty when never.
+  std::optional<std::size_t> first_valid(const FeaturePlan::Producer& p) const {
+    const FeaturePlan::Step& from = plan.features[p.feature];
+    if (!produces(p) || !from.first_valid) return std::nullopt;
+    if (!from.type || !from.type->output_lag) return from.first_valid;
+    return *from.first_valid + from.type->output_lag(from.arguments, p.index);
+  }
+
   // The producer feeding `name` to feature `reader`, if another feature does
   // and the value it gives can ever be valid.
   const FeaturePlan::Producer* upstream(const std::string& name, std::size_t reader) const {
@@ -44,7 +52,7 @@ struct Planner {
       if (const FeaturePlan::Producer* p = upstream(name, i)) {
         visit(p->feature);
         const FeaturePlan::Step& from = plan.features[p->feature];
-        if (produces(*p) && from.first_valid) start = std::max(start, *from.first_valid);
+        if (const auto valid = first_valid(*p)) start = std::max(start, *valid);
         else reachable = false;
         // A column that is never valid carries no history.
         if (produces(*p)) {
@@ -121,7 +129,7 @@ FeaturePlan plan_of(const FeaturePipeline& pipeline) {
   }
   for (const std::string& name : output_names) {
     const FeaturePlan::Producer& p = planner.producer.at(name);
-    plan.first_valid.push_back(planner.produces(p) ? plan.features[p.feature].first_valid : std::nullopt);
+    plan.first_valid.push_back(planner.first_valid(p));
   }
 
   plan.history = 0;
