@@ -514,16 +514,48 @@ inline V mfi(const double* tp, const double* v, std::size_t n) {
   return select<V>(Mask<V>((pos == 0.0) & (neg == 0.0)), splat<V>(50.0), one_nan<V>(r));
 }
 
-// Fast stochastic %K of one window: hh and ll the window's highest high
-// and lowest low (window_max, window_min), range = hh - ll;
+// The scans of window_max and window_min, lane by lane: a value replaces
+// the running extreme where it is beyond it, then where it is NaN, so each
+// lane picks exactly the value the one-window scan picks.
+template <class V>
+inline V scan_max(const double* p, std::size_t n) {
+  if constexpr (is_scalar<V>) {
+    return window_max<double>(p, n);
+  } else {
+    V m = load<V>(p);
+    for (std::size_t k = 1; k < n; ++k) {
+      const V x = load<V>(p + k);
+      m = select<V>(x > m, x, m);
+      m = select<V>(x != x, x, m);
+    }
+    return m;
+  }
+}
+
+template <class V>
+inline V scan_min(const double* p, std::size_t n) {
+  if constexpr (is_scalar<V>) {
+    return window_min<double>(p, n);
+  } else {
+    V m = load<V>(p);
+    for (std::size_t k = 1; k < n; ++k) {
+      const V x = load<V>(p + k);
+      m = select<V>(m > x, x, m);
+      m = select<V>(x != x, x, m);
+    }
+    return m;
+  }
+}
+
+// Fast stochastic %K of a window: hh and ll the window's highest high and
+// lowest low (the scans of window_max and window_min), range = hh - ll;
 // k = 100 * ((close_newest - ll) / range), present where range is
 // non-zero (a NaN range goes on as a number).
 template <class V>
 inline Valued<V> stochastic_k(const double* high, const double* low, const double* close, std::size_t n) {
-  static_assert(is_scalar<V>, "a scan of one window");
-  const double ll = window_min<double>(low, n);
-  const double range = window_max<double>(high, n) - ll;
-  return {100.0 * ((close[n - 1] - ll) / range), range != 0.0};
+  const V ll = scan_min<V>(low, n);
+  const V range = scan_max<V>(high, n) - ll;
+  return {100.0 * ((load<V>(close + n - 1) - ll) / range), range != 0.0};
 }
 
 }  // namespace SARVEK_LANES_NS

@@ -52,11 +52,7 @@ void Stochastic::step_columns(std::size_t bars, std::span<const ColumnIn> in, st
   run_window(bars_, bars, out, 2, Marks::complete_windows, InputEntries<3>{in},
              [this](const StagedRun<3>& r, std::span<const ColumnOut> o) {
                const ColumnOut k = o[0];
-               for (std::size_t i = 0; i < r.bars; ++i) {
-                 const auto v = lanes::stochastic_k<double>(r.values[0] + i, r.values[1] + i, r.values[2] + i, r.span);
-                 k.values[i] = v.value;
-                 k.valid[i] = static_cast<std::uint8_t>(k.valid[i] & static_cast<std::uint8_t>(v.ok));
-               }
+               simd::kernels().stochastic_k(r.values[0], r.values[1], r.values[2], r.bars, r.span, k.values, k.valid);
                const auto term = [k](std::size_t i) { return k.valid[i] ? Value(k.values[i]) : kMissing; };
                run_window(ks_, r.bars, o.subspan(1, 1), 1, Marks::complete_windows, TermEntries{term},
                           [](const StagedRun<1>& s, std::span<const ColumnOut> d) {

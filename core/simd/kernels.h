@@ -46,6 +46,9 @@ struct Kernels {
   void (*cci)(const double* tp, std::size_t bars, std::size_t w, double constant, double* out, std::uint8_t* ok);
   // Over windows of w + 1 typical prices and volumes: w flows (lanes::mfi).
   void (*mfi)(const double* tp, const double* v, std::size_t bars, std::size_t w, double* out);
+  // Three columns: high, low, close (lanes::stochastic_k).
+  void (*stochastic_k)(const double* high, const double* low, const double* close, std::size_t bars, std::size_t w,
+                       double* out, std::uint8_t* ok);
 };
 
 // The kernels of the current path.
