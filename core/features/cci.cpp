@@ -41,7 +41,9 @@ Values Cci::step(std::span<const Value> values) {
 }
 
 void Cci::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  const auto term = [in](std::size_t i) { return typical_price(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i)); };
+  const auto term = [in](std::size_t i) {
+    return typical_price(value_at(in, 0, i), value_at(in, 1, i), value_at(in, 2, i));
+  };
   run_window(terms_, bars, out, 1, Marks::complete_windows, TermEntries{term},
              [this](const StagedRun<1>& r, std::span<const ColumnOut> o) {
                simd::kernels().cci(r.values[0], r.bars, r.span, constant_, o[0].values, o[0].valid);
