@@ -10,6 +10,7 @@
 
 #include "core/features/bollinger_bands.h"
 #include "core/features/atr.h"
+#include "core/features/cci.h"
 #include "core/features/ema.h"
 #include "core/features/garman_klass_volatility.h"
 #include "core/features/kama.h"
@@ -17,16 +18,20 @@
 #include "core/features/linear_slope.h"
 #include "core/features/log_return.h"
 #include "core/features/macd.h"
+#include "core/features/mfi.h"
 #include "core/features/obv.h"
 #include "core/features/parkinson_volatility.h"
 #include "core/features/rogers_satchell_volatility.h"
+#include "core/features/rolling_correlation.h"
 #include "core/features/rolling_std.h"
 #include "core/features/rsi.h"
 #include "core/features/simple_return.h"
 #include "core/features/skewness.h"
 #include "core/features/sma.h"
+#include "core/features/stochastic.h"
 #include "core/features/rolling_max.h"
 #include "core/features/rolling_min.h"
+#include "core/features/vwap.h"
 #include "core/features/wma.h"
 #include "core/features/yang_zhang_volatility.h"
 #include "core/features/z_score.h"
@@ -65,7 +70,8 @@ std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
                                       ZScore, BollingerBands, Wma, RollingMax, RollingMin, GarmanKlassVolatility,
-                                      YangZhangVolatility, Rsi, Macd, Atr, Obv>();
+                                      YangZhangVolatility, Rsi, Macd, Atr, Obv, RollingCorrelation, Vwap, Stochastic,
+                                      Cci, Mfi>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

@@ -481,5 +481,152 @@ inline Fit<V> regress_lanes(std::size_t n, X&& x, Y&& y) {
   return {sxy / sxx, (sxy * sxy) / (sxx * syy), has_slope, Mask<V>(has_slope & (syy != 0.0))};
 }
 
+// Lane by lane: a where m is true, b where it is false.
+template <class V>
+inline V select(Mask<V> m, V a, V b) {
+  if constexpr (is_scalar<V>) {
+    return m ? a : b;
+  } else if constexpr (is_pack<V>) {
+    V r;
+    for (std::size_t u = 0; u < PackTraits<V>::parts; ++u) r.part[u] = select(m.part[u], a.part[u], b.part[u]);
+    return r;
+  } else {
+    return m ? a : b;
+  }
+}
+
+// v, with every NaN replaced by the one quiet NaN __builtin_nan(""). Where
+// a product of two columns meets a NaN in each, which of the two comes out
+// depends on the operand order the compiler picked; a result read from two
+// columns goes through this so every path gives the same bits.
+template <class V>
+inline V one_nan(V v) {
+  return select<V>(v == v, v, splat<V>(__builtin_nan("")));
+}
+
+// Pearson correlation of x and y over n points, the oldest at x[0], y[0]:
+//   mx = Sx / n, my = Sy / n (sums from 0.0, oldest to newest);
+//   Sxx += dx*dx, Syy += dy*dy, Sxy += dx*dy, dx = x - mx, dy = y - my;
+//   corr = Sxy / sqrt(Sxx * Syy), present where Sxx, Syy and the
+//   denominator are all non-zero (a NaN goes on as a number, one_nan's).
+template <class V>
+inline Valued<V> correlation(const double* x, const double* y, std::size_t n) {
+  V sx = splat<V>(0.0);
+  V sy = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    sx += load<V>(x + k);
+    sy += load<V>(y + k);
+  }
+  const double count = static_cast<double>(n);
+  const V mx = sx / count;
+  const V my = sy / count;
+  V sxx = splat<V>(0.0);
+  V syy = splat<V>(0.0);
+  V sxy = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V dx = load<V>(x + k) - mx;
+    const V dy = load<V>(y + k) - my;
+    sxx += dx * dx;
+    syy += dy * dy;
+    sxy += dx * dy;
+  }
+  const V den = sqrt<V>(sxx * syy);
+  return {one_nan<V>(sxy / den), Mask<V>((sxx != 0.0) & (syy != 0.0) & (den != 0.0))};
+}
+
+// Volume-weighted mean price: sum(p * v) / sum(v), both sums from 0.0
+// oldest to newest, present where sum(v) is non-zero; a NaN as one_nan's.
+template <class V>
+inline Valued<V> vwap(const double* p, const double* v, std::size_t n) {
+  V pv = splat<V>(0.0);
+  V vol = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V volume = load<V>(v + k);
+    pv += load<V>(p + k) * volume;
+    vol += volume;
+  }
+  return {one_nan<V>(pv / vol), vol != 0.0};
+}
+
+// Commodity channel index over n typical prices: m = sum(tp) / n;
+// mad = sum(|tp - m|) / n; (tp_newest - m) / (constant * mad), present
+// where mad is non-zero.
+template <class V>
+inline Valued<V> cci(const double* tp, std::size_t n, double constant) {
+  const V m = window_mean<V>(tp, n);
+  V dev = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) dev += abs<V>(load<V>(tp + k) - m);
+  const V mad = dev / static_cast<double>(n);
+  return {(load<V>(tp + n - 1) - m) / (constant * mad), mad != 0.0};
+}
+
+// Money flow index over the n flows of n + 1 bars of typical price tp and
+// volume v. Flow k (k = 1 .. n) is f = tp[k] * v[k]: positive when
+// tp[k] > tp[k - 1], negative when tp[k] < tp[k - 1], neither when equal;
+// where either tp is NaN both sides get NaN. pos and neg are summed from
+// 0.0 oldest to newest; mfi = 100 - 100 / (1 + pos / neg), 50 where both
+// sums are 0 (so neg = 0 < pos gives 100); a NaN comes out as one_nan's.
+template <class V>
+inline V mfi(const double* tp, const double* v, std::size_t n) {
+  const V zero = splat<V>(0.0);
+  const V nan = splat<V>(__builtin_nan(""));
+  V pos = zero;
+  V neg = zero;
+  for (std::size_t k = 1; k <= n; ++k) {
+    const V t = load<V>(tp + k);
+    const V prev = load<V>(tp + k - 1);
+    const V f = t * load<V>(v + k);
+    const Mask<V> ordered = Mask<V>((t == t) & (prev == prev));
+    pos += select<V>(ordered, select<V>(t > prev, f, zero), nan);
+    neg += select<V>(ordered, select<V>(prev > t, f, zero), nan);
+  }
+  const V r = 100.0 - 100.0 / (1.0 + pos / neg);
+  return select<V>(Mask<V>((pos == 0.0) & (neg == 0.0)), splat<V>(50.0), one_nan<V>(r));
+}
+
+// The scans of window_max and window_min, lane by lane: a value replaces
+// the running extreme where it is beyond it, then where it is NaN, so each
+// lane picks exactly the value the one-window scan picks.
+template <class V>
+inline V scan_max(const double* p, std::size_t n) {
+  if constexpr (is_scalar<V>) {
+    return window_max<double>(p, n);
+  } else {
+    V m = load<V>(p);
+    for (std::size_t k = 1; k < n; ++k) {
+      const V x = load<V>(p + k);
+      m = select<V>(x > m, x, m);
+      m = select<V>(x != x, x, m);
+    }
+    return m;
+  }
+}
+
+template <class V>
+inline V scan_min(const double* p, std::size_t n) {
+  if constexpr (is_scalar<V>) {
+    return window_min<double>(p, n);
+  } else {
+    V m = load<V>(p);
+    for (std::size_t k = 1; k < n; ++k) {
+      const V x = load<V>(p + k);
+      m = select<V>(m > x, x, m);
+      m = select<V>(x != x, x, m);
+    }
+    return m;
+  }
+}
+
+// Fast stochastic %K of a window: hh and ll the window's highest high and
+// lowest low (the scans of window_max and window_min), range = hh - ll;
+// k = 100 * ((close_newest - ll) / range), present where range is
+// non-zero (a NaN range goes on as a number).
+template <class V>
+inline Valued<V> stochastic_k(const double* high, const double* low, const double* close, std::size_t n) {
+  const V ll = scan_min<V>(low, n);
+  const V range = scan_max<V>(high, n) - ll;
+  return {100.0 * ((load<V>(close + n - 1) - ll) / range), range != 0.0};
+}
+
 }  // namespace SARVEK_LANES_NS
 }  // namespace sarvek::lanes

@@ -42,6 +42,17 @@ struct Kernels {
   // Three term arrays of the same shape (lanes::yang_zhang).
   void (*yang_zhang)(const double* o, const double* c, const double* rs, std::size_t bars, std::size_t w, double k,
                      double one_minus_k, double* out, std::uint8_t* ok);
+  // Two columns x and y (lanes::correlation); p and v (lanes::vwap).
+  void (*correlation)(const double* x, const double* y, std::size_t bars, std::size_t w, double* out,
+                      std::uint8_t* ok);
+  void (*vwap)(const double* p, const double* v, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
+  // Over windows of w typical prices (lanes::cci).
+  void (*cci)(const double* tp, std::size_t bars, std::size_t w, double constant, double* out, std::uint8_t* ok);
+  // Over windows of w + 1 typical prices and volumes: w flows (lanes::mfi).
+  void (*mfi)(const double* tp, const double* v, std::size_t bars, std::size_t w, double* out);
+  // Three columns: high, low, close (lanes::stochastic_k).
+  void (*stochastic_k)(const double* high, const double* low, const double* close, std::size_t bars, std::size_t w,
+                       double* out, std::uint8_t* ok);
 };
 
 // The kernels of the current path.

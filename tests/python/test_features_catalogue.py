@@ -39,6 +39,8 @@ EXTRA = {"ddof": [0, 2]}
 EXTRA["fast"] = [2, 5]
 EXTRA["slow"] = [3, 30]
 EXTRA["signal"] = [1, 4]
+EXTRA["smooth"] = [1, 5]
+EXTRA["constant"] = [1.0]
 
 
 def build(entry, window, outputs_extra=0, inputs=None, **params):

@@ -213,6 +213,8 @@ OUTPUTS = {e["name"]: max(next(p["minimum"] for p in e["params"] if p["name"] ==
 # Range estimators read high, low (open, close) in that order.
 RANGE_READS = {"ParkinsonVolatility": 2, "RogersSatchellVolatility": 4, "GarmanKlassVolatility": 4,
                "YangZhangVolatility": 4}
+# Values each type reads.
+READS = {e["name"]: e["reads"] for e in __import__("_sarvek")._catalog() if e["kind"] == "feature"}
 
 
 # The least window each feature type accepts, as the catalogue gives it.
@@ -238,8 +240,10 @@ def chained_pipelines(draw):
             inputs = prices[: RANGE_READS[kind]]
         elif kind == "Atr":
             inputs = ["high", "low", "close"]
-        elif kind == "LinearSlope":
+        elif kind in ("LinearSlope", "RollingCorrelation"):
             inputs = draw(st.lists(st.sampled_from(real), min_size=2, max_size=2, unique=True))
+        elif READS[kind] > 1:  # high, low, close, volume-like reads: distinct prices, never a flat range
+            inputs = draw(st.lists(st.sampled_from(prices), min_size=READS[kind], max_size=READS[kind], unique=True))
         else:
             pool = positive if kind.endswith("Return") else real
             inputs = [draw(st.sampled_from(pool))]
@@ -247,8 +251,9 @@ def chained_pipelines(draw):
             inputs[0] = draw(st.sampled_from(dead + [outputs[0]]))
             dead += outputs
         else:
-            # Two-bar z-scores are ±0.707, short RSIs 0, 50 or 100: flat for a moment reading them.
-            if kind not in ("ZScore", "Rsi"):
+            # Two-bar z-scores are ±0.707, correlations ±1 and CCIs ±66.7, short RSIs and one-flow money flow
+            # indices 0, 50 or 100: flat for a moment reading them.
+            if kind not in ("ZScore", "RollingCorrelation", "Cci", "Mfi", "Rsi"):
                 (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
             dead += outputs[1:] if need == 1 else []
         inputs += draw(st.lists(st.sampled_from(prices), max_size=1))  # ignored extra names
