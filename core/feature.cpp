@@ -23,8 +23,20 @@ Result<void> Feature::run_columns(std::size_t bars, std::span<const ColumnIn> in
     return invalid_input("outputs must hold one column per output name: expected " + std::to_string(names) +
                          ", got " + std::to_string(out.size()));
   if (bars != 0) step_columns(bars, in, out);
+  // Which of two NaNs an operation returns (their signs and payloads
+  // differ: inf - inf is a negative NaN on x86) depends on the operand order
+  // the compiler picked, which may differ between the SIMD paths and
+  // update(). Every output NaN is written as one NaN, so every path, and
+  // every feature reading these columns, sees the same bits.
+  const double nan = one_nan();
+  for (const ColumnOut& o : out) {
+    double* v = o.values;
+    for (std::size_t i = 0; i < bars; ++i) v[i] = v[i] != v[i] ? nan : v[i];
+  }
   return {};
 }
+
+double Feature::one_nan() { return __builtin_nan(""); }
 
 void Feature::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   std::vector<Value> bar(in.size());

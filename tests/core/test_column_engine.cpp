@@ -271,8 +271,8 @@ TEST_P(FeatureColumns, MatchUpdateBitForBitOnEveryPath) {
 INSTANTIATE_TEST_SUITE_P(EveryType, FeatureColumns, ::testing::Range<std::size_t>(0, 10),
                          [](const auto& info) { return std::string(kinds()[info.param].name); });
 
-// Every type of the catalogue beyond the fixed ten (those have their own
-// suite above), built from its description: windows 1 to
+// Every type of the catalogue (the fixed ten also have their own suite
+// above), built from its description: windows 1 to
 // 300 (those the type accepts), other counts at their default and at a
 // second value where accepted, reals at their default, one output name
 // beyond what it produces where the type allows. A new type joins here by
@@ -327,7 +327,7 @@ TEST_P(CatalogColumns, MatchUpdateBitForBitOnEveryPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryType, CatalogColumns,
-                         ::testing::Range<std::size_t>(kModuleFeatureCount, kFeatureTypeCount),
+                         ::testing::Range<std::size_t>(0, kFeatureTypeCount),
                          [](const auto& info) { return std::string(feature_catalog()[info.param]->name); });
 
 TEST(FeatureColumns, RefusesTooFewColumnsBeforeAnythingChanges) {
