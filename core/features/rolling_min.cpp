@@ -2,6 +2,9 @@
 
 #include "core/catalog.h"
 
+#include <functional>
+
+#include "core/features/order_window.h"
 #include "core/features/window_run.h"
 #include "core/lanes.h"
 
@@ -20,7 +23,8 @@ Result<RollingMin> RollingMin::create(Names inputs, std::size_t window, Names ou
 std::unique_ptr<Feature> RollingMin::fresh() const { return rebuild<RollingMin>(inputs_, window_, outputs_); }
 
 // Scans the window oldest to newest (lanes::window_min): exact, and a NaN in
-// the window wins.
+// the window wins. A column run gets the same bits from a monotonic queue
+// (window_extremes), O(1) per bar whatever the window.
 Values RollingMin::step(std::span<const Value> values) {
   push_value(buffer_, values[0]);
   if (!buffer_.complete()) return {kMissing};
@@ -29,9 +33,9 @@ Values RollingMin::step(std::span<const Value> values) {
 
 void RollingMin::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
-             [](const StagedRun<1>& r, std::span<const ColumnOut> o) {
-               for (std::size_t i = 0; i < r.bars; ++i)
-                 o[0].values[i] = lanes::window_min<double>(r.values[0] + i, r.span);
+             [this](const StagedRun<1>& r, std::span<const ColumnOut> o) {
+               ring_.resize(r.span);
+               window_extremes<std::less<double>>(r.values[0], r.bars, r.span, o[0].values, ring_.data());
              });
 }
 

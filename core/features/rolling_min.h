@@ -3,12 +3,15 @@
 #include "core/feature.h"
 #include "core/window.h"
 
+#include <vector>
+
 namespace sarvek {
 
 struct FeatureDescription;
 
 // The smallest of the last `window` values of the first input column, exact
-// (a scan of the window, oldest to newest, on every bar); a NaN anywhere in
+// (a scan of the window, oldest to newest, on every bar; a monotonic
+// queue in column runs); a NaN anywhere in
 // the window gives NaN.
 class RollingMin final : public ConfiguredFeature {
  public:
@@ -31,6 +34,7 @@ class RollingMin final : public ConfiguredFeature {
   RollingMin(Names inputs, std::size_t window, Names outputs);
 
   StagedWindow<1> buffer_;
+  std::vector<std::size_t> ring_;  // scratch of column runs
 };
 
 }  // namespace sarvek
