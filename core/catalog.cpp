@@ -22,6 +22,9 @@
 #include "core/features/sma.h"
 #include "core/features/rolling_max.h"
 #include "core/features/rolling_min.h"
+#include "core/features/rolling_quantile.h"
+#include "core/features/rolling_rank.h"
+#include "core/features/donchian_channel.h"
 #include "core/features/wma.h"
 #include "core/features/z_score.h"
 #include "core/targets/future_ctc_volatility.h"
@@ -55,7 +58,8 @@ bool module_classes_first(std::span<const D* const> all, std::size_t count) {
 std::span<const FeatureDescription* const> feature_catalog() {
   static const auto all = features_of<Sma, Ema, Kama, SimpleReturn, LogReturn, Skewness, Kurtosis, LinearSlope,
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
-                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin>();
+                                      ZScore, BollingerBands, Wma, RollingMax, RollingMin, RollingQuantile,
+                                      RollingRank, DonchianChannel>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);
