@@ -9,7 +9,8 @@ from sarvek import _chunking
 
 PRICES = ["open", "high", "low", "close"]
 # Types that may read any column, and types that need positive prices.
-ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope", "RollingStd", "BollingerBands", "Wma", "RollingMax", "RollingMin"]
+ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope", "RollingStd", "BollingerBands", "Wma", "RollingMax", "RollingMin",
+             "RollingQuantile", "RollingRank", "DonchianChannel"]
 PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"]
 CATALOG = {e["name"]: e for e in sv._catalog()}
 

@@ -228,8 +228,8 @@ def chained_pipelines(draw):
         kind = draw(st.sampled_from(sorted(MIN_WINDOW)))
         need = OUTPUTS[kind]
         outputs = [f"f{i}_{k}" for k in range(need if need > 1 else draw(st.integers(1, 2)))]
-        if kind in ("ParkinsonVolatility", "RogersSatchellVolatility"):
-            inputs = prices[: 2 if kind == "ParkinsonVolatility" else 4]
+        if kind in ("ParkinsonVolatility", "RogersSatchellVolatility", "DonchianChannel"):
+            inputs = prices[: 4 if kind == "RogersSatchellVolatility" else 2]
         elif kind == "LinearSlope":
             inputs = draw(st.lists(st.sampled_from(real), min_size=2, max_size=2, unique=True))
         else:
