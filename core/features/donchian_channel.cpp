@@ -42,9 +42,9 @@ Values DonchianChannel::step(std::span<const Value> values) {
 void DonchianChannel::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   run_window(buffer_, bars, out, 3, Marks::complete_windows, InputEntries<2>{in},
              [this](const StagedRun<2>& r, std::span<const ColumnOut> o) {
-               ring_.resize(r.span);
-               window_extremes<std::greater<double>>(r.values[0], r.bars, r.span, o[0].values, ring_.data());
-               window_extremes<std::less<double>>(r.values[1], r.bars, r.span, o[1].values, ring_.data());
+               room_.resize(r.span);
+               window_extremes<std::greater<double>>(r.values[0], r.bars, r.span, o[0].values, room_.data());
+               window_extremes<std::less<double>>(r.values[1], r.bars, r.span, o[1].values, room_.data());
                for (std::size_t i = 0; i < r.bars; ++i) o[2].values[i] = lanes::midpoint(o[0].values[i], o[1].values[i]);
              });
 }

@@ -33,7 +33,7 @@ class DonchianChannel final : public ConfiguredFeature {
   DonchianChannel(Names inputs, std::size_t window, Names outputs);
 
   StagedWindow<2> buffer_;  // high, low
-  std::vector<std::size_t> ring_;  // scratch of column runs
+  std::vector<double> room_;  // scratch of column runs
 };
 
 }  // namespace sarvek

@@ -16,44 +16,47 @@
 
 namespace sarvek {
 
-// For every bar i < bars, the extreme of p[i .. i + n) by a monotonic queue,
-// O(1) amortised per bar: out[i] is bit for bit lanes::window_max (Beyond =
-// std::greater) or lanes::window_min (std::less) of the window. A value
-// joins the queue after dropping the queued values it is strictly beyond,
-// so of equal values (0.0 and -0.0) the oldest stays in front, as the scan
-// keeps it; NaNs stay out of the queue, and while one is in the window the
-// result is the newest NaN, the value the scan ends on. `ring` has room for
-// n positions.
+// For every bar i < bars, the extreme of p[i .. i + n) in O(1) per bar
+// whatever n, bit for bit lanes::window_max (Beyond = std::greater) or
+// lanes::window_min (std::less) of the window. The positions are cut into
+// blocks of n: a window starting at b + t (b a block's start) is the tail
+// of block b from b + t (its extremes `tail`, kept in `room`, n doubles)
+// followed by the head of the next block up to b + t + n - 1 (a running
+// extreme). Each choice keeps the older of equal values (0.0 and -0.0), as
+// the scan does, and every comparison maps to one max/min instruction. A
+// NaN makes its own blocks' extremes meaningless, but only for windows that
+// hold it: those are given the newest NaN afterwards, the value the scan
+// ends on.
 template <class Beyond>
-void window_extremes(const double* p, std::size_t bars, std::size_t n, double* out, std::size_t* ring) {
+void window_extremes(const double* p, std::size_t bars, std::size_t n, double* out, double* room) {
   const Beyond beyond{};
-  const std::size_t total = bars + n - 1;
-  std::size_t head = 0;   // ring slot of the front
-  std::size_t size = 0;   // positions queued
+  double* tail = room;
+  for (std::size_t b = 0; b < bars; b += n) {
+    const double* block = p + b;
+    double e = block[n - 1];
+    tail[n - 1] = e;
+    for (std::size_t k = n - 1; k-- > 0;) {
+      e = beyond(e, block[k]) ? e : block[k];  // equal: the older block[k]
+      tail[k] = e;
+    }
+    const std::size_t m = std::min(n, bars - b);
+    out[b] = tail[0];
+    if (m < 2) continue;
+    const double* next = p + b + n;
+    double head = next[0];
+    out[b + 1] = beyond(head, tail[1]) ? head : tail[1];
+    for (std::size_t t = 2; t < m; ++t) {
+      head = beyond(next[t - 1], head) ? next[t - 1] : head;  // equal: the older head
+      out[b + t] = beyond(head, tail[t]) ? head : tail[t];    // equal: the older tail
+    }
+  }
   std::size_t nan_end = 0;  // one past the newest NaN's position, 0 for none
-  for (std::size_t j = 0; j < total; ++j) {
-    if (size > 0 && ring[head] + n <= j) {  // left the window: room for j
-      head = head + 1 == n ? 0 : head + 1;
-      --size;
-    }
-    const double x = p[j];
-    if (x != x) {
-      nan_end = j + 1;
-    } else {
-      while (size > 0) {
-        std::size_t back = head + size - 1;
-        if (back >= n) back -= n;
-        if (!beyond(x, p[ring[back]])) break;
-        --size;
-      }
-      std::size_t slot = head + size;
-      if (slot >= n) slot -= n;
-      ring[slot] = j;
-      ++size;
-    }
-    if (j + 1 < n) continue;
-    const std::size_t i = j + 1 - n;
-    out[i] = nan_end > i ? p[nan_end - 1] : p[ring[head]];
+  for (std::size_t j = 0; j + 1 < n; ++j)
+    if (p[j] != p[j]) nan_end = j + 1;
+  for (std::size_t i = 0; i < bars; ++i) {
+    const std::size_t j = i + n - 1;
+    if (p[j] != p[j]) nan_end = j + 1;
+    if (nan_end > i) out[i] = p[nan_end - 1];
   }
 }
 

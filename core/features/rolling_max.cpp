@@ -23,8 +23,8 @@ Result<RollingMax> RollingMax::create(Names inputs, std::size_t window, Names ou
 std::unique_ptr<Feature> RollingMax::fresh() const { return rebuild<RollingMax>(inputs_, window_, outputs_); }
 
 // Scans the window oldest to newest (lanes::window_max): exact, and a NaN in
-// the window wins. A column run gets the same bits from a monotonic queue
-// (window_extremes), O(1) per bar whatever the window.
+// the window wins. A column run gets the same bits from blocks of running
+// extremes (window_extremes), O(1) per bar whatever the window.
 Values RollingMax::step(std::span<const Value> values) {
   push_value(buffer_, values[0]);
   if (!buffer_.complete()) return {kMissing};
@@ -34,8 +34,8 @@ Values RollingMax::step(std::span<const Value> values) {
 void RollingMax::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
              [this](const StagedRun<1>& r, std::span<const ColumnOut> o) {
-               ring_.resize(r.span);
-               window_extremes<std::greater<double>>(r.values[0], r.bars, r.span, o[0].values, ring_.data());
+               room_.resize(r.span);
+               window_extremes<std::greater<double>>(r.values[0], r.bars, r.span, o[0].values, room_.data());
              });
 }
 

@@ -10,8 +10,8 @@ namespace sarvek {
 struct FeatureDescription;
 
 // The largest of the last `window` values of the first input column, exact
-// (a scan of the window, oldest to newest, on every bar; a monotonic
-// queue in column runs); a NaN anywhere in
+// (a scan of the window, oldest to newest, on every bar; blocks of
+// running extremes in column runs); a NaN anywhere in
 // the window gives NaN.
 class RollingMax final : public ConfiguredFeature {
  public:
@@ -34,7 +34,7 @@ class RollingMax final : public ConfiguredFeature {
   RollingMax(Names inputs, std::size_t window, Names outputs);
 
   StagedWindow<1> buffer_;
-  std::vector<std::size_t> ring_;  // scratch of column runs
+  std::vector<double> room_;  // scratch of column runs
 };
 
 }  // namespace sarvek
