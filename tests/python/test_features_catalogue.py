@@ -35,7 +35,7 @@ def test_the_package_exports_each_class_under_its_own_name(entry):
 
 COLUMNS = ["close", "high", "low", "open", "volume"]
 # Further values tried for a type's own parameters beside their defaults.
-EXTRA = {"ddof": [0, 2]}
+EXTRA = {"ddof": [0, 2], "q": [0.0, 0.25, 1.0]}
 
 
 def build(entry, window, outputs_extra=0, inputs=None, **params):
