@@ -71,6 +71,23 @@ inline double order_value(std::int64_t k) {
   return std::bit_cast<double>(k < 0 ? k ^ std::numeric_limits<std::int64_t>::max() : k);
 }
 
+// The first of the n sorted keys from d that is not below k (`strict`:
+// above k), as std::lower_bound (std::upper_bound), halving without a
+// branch on the comparison: the windows' values come in no order a
+// predictor could follow.
+template <bool strict>
+inline std::size_t key_bound(const std::int64_t* d, std::size_t n, std::int64_t k) {
+  if (n == 0) return 0;
+  const std::int64_t* base = d;
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    const bool right = strict ? base[half - 1] <= k : base[half - 1] < k;
+    base += half & (std::size_t{0} - static_cast<std::size_t>(right));  // a mask, not a jump
+    n -= half;
+  }
+  return static_cast<std::size_t>(base - d) + (strict ? *base <= k : *base < k);
+}
+
 // The values of a sliding window as sorted keys (NaNs counted apart), kept
 // by one binary search and one memmove per bar.
 class SortedWindow {
@@ -111,11 +128,11 @@ class SortedWindow {
     std::int64_t* d = keys_.data();
     const std::size_t from = position(ko);
     if (ki > ko) {  // slide the keys between left by one
-      const std::size_t to = static_cast<std::size_t>(std::lower_bound(d + from + 1, d + size_, ki) - d);
+      const std::size_t to = from + 1 + key_bound<false>(d + from + 1, size_ - from - 1, ki);
       std::memmove(d + from, d + from + 1, (to - from - 1) * sizeof(std::int64_t));
       d[to - 1] = ki;
     } else {  // slide them right by one
-      const std::size_t to = static_cast<std::size_t>(std::lower_bound(d, d + from, ki) - d);
+      const std::size_t to = key_bound<false>(d, from, ki);
       std::memmove(d + to + 1, d + to, (from - to) * sizeof(std::int64_t));
       d[to] = ki;
     }
@@ -126,19 +143,14 @@ class SortedWindow {
   double at(std::size_t k) const { return order_value(keys_[k]); }
   // Values numerically below x and equal to x (0.0 and -0.0 are equal).
   std::size_t below(double x) const {
-    const std::int64_t k = order_key(x == 0.0 ? -0.0 : x);
-    return static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.begin() + span(), k) - keys_.begin());
+    return key_bound<false>(keys_.data(), size_, order_key(x == 0.0 ? -0.0 : x));
   }
   std::size_t not_above(double x) const {
-    const std::int64_t k = order_key(x == 0.0 ? 0.0 : x);
-    return static_cast<std::size_t>(std::upper_bound(keys_.begin(), keys_.begin() + span(), k) - keys_.begin());
+    return key_bound<true>(keys_.data(), size_, order_key(x == 0.0 ? 0.0 : x));
   }
 
  private:
-  std::ptrdiff_t span() const { return static_cast<std::ptrdiff_t>(size_); }
-  std::size_t position(std::int64_t k) const {
-    return static_cast<std::size_t>(std::lower_bound(keys_.data(), keys_.data() + size_, k) - keys_.data());
-  }
+  std::size_t position(std::int64_t k) const { return key_bound<false>(keys_.data(), size_, k); }
   void erase(std::int64_t k) {
     const std::size_t at = position(k);
     std::memmove(keys_.data() + at, keys_.data() + at + 1, (size_ - at - 1) * sizeof(std::int64_t));
