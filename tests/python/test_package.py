@@ -239,7 +239,10 @@ def chained_pipelines(draw):
             inputs[0] = draw(st.sampled_from(dead + [outputs[0]]))
             dead += outputs
         else:
-            if kind != "ZScore":  # two-bar z-scores are ±0.707: flat for a moment reading them
+            # Two-bar z-scores are ±0.707, and order statistics repeat values
+            # from bar to bar: flat for a moment reading them.
+            if kind not in ("ZScore", "RollingMax", "RollingMin", "RollingQuantile", "RollingRank",
+                            "DonchianChannel"):
                 (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
             dead += outputs[1:] if need == 1 else []
         inputs += draw(st.lists(st.sampled_from(prices), max_size=1))  # ignored extra names
