@@ -168,4 +168,19 @@ class SortedWindow {
   std::size_t nans_ = 0;
 };
 
+// The column run of a sorted-window formula: for every bar i < bars the
+// window p[i .. i + n) sorted (loaded at bar 0, then moved by one value per
+// bar), out[i] = formula(sorted, i), or NaN when a NaN is in the window.
+template <class Formula>
+void sorted_windows(SortedWindow& sorted, const double* p, std::size_t bars, std::size_t n, double* out,
+                    Formula&& formula) {
+  for (std::size_t i = 0; i < bars; ++i) {
+    if (i == 0)
+      sorted.assign(p, n);
+    else
+      sorted.replace(p[i - 1], p[i + n - 1]);
+    out[i] = sorted.has_nan() ? std::numeric_limits<double>::quiet_NaN() : formula(sorted, i);
+  }
+}
+
 }  // namespace sarvek

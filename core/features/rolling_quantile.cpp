@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "core/catalog.h"
-#include "core/features/window_run.h"
 #include "core/lanes.h"
 
 namespace sarvek {
@@ -20,7 +18,7 @@ bool key_less(double a, double b) { return order_key(a) < order_key(b); }
 }  // namespace
 
 RollingQuantile::RollingQuantile(Names inputs, std::size_t window, Names outputs, double q)
-    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), q_(q), buffer_(window) {
+    : WindowFeature(std::move(inputs), window, std::move(outputs)), q_(q) {
   // h = (n - 1) q, computed once for both paths; h <= n - 1 as q <= 1.
   const double h = static_cast<double>(window - 1) * q;
   const double low = std::floor(h);
@@ -29,52 +27,31 @@ RollingQuantile::RollingQuantile(Names inputs, std::size_t window, Names outputs
 }
 
 Result<RollingQuantile> RollingQuantile::create(Names inputs, std::size_t window, Names outputs, double q) {
-  if (inputs.empty()) return invalid_input("inputs must not be empty");
-  if (outputs.empty()) return invalid_input("outputs must not be empty");
-  if (window == 0) return invalid_input("window must be non-zero");
+  if (auto ok = check_arguments(inputs, window, outputs); !ok) return std::unexpected(std::move(ok.error()));
   if (auto ok = check_real("q", q, 0.0, 1.0, kQConstraint); !ok) return std::unexpected(std::move(ok.error()));
   return RollingQuantile(std::move(inputs), window, std::move(outputs), q);
 }
 
-std::unique_ptr<Feature> RollingQuantile::fresh() const {
-  return rebuild<RollingQuantile>(inputs_, window_, outputs_, q_);
-}
-
 // Selects the two order statistics from a copy of the window (each is one
 // value of it, whatever the method), then interpolates.
-Values RollingQuantile::step(std::span<const Value> values) {
-  push_value(buffer_, values[0]);
-  if (!buffer_.complete()) return {kMissing};
-  const double* p = buffer_.values();
-  if (std::any_of(p, p + window_, [](double x) { return x != x; })) return {kNaN};
-  scratch_.assign(p, p + window_);
+double RollingQuantile::value(const double* window) {
+  if (std::any_of(window, window + window_, [](double x) { return x != x; })) return kNaN;
+  scratch_.assign(window, window + window_);
   const auto low = scratch_.begin() + static_cast<std::ptrdiff_t>(low_);
   std::nth_element(scratch_.begin(), low, scratch_.end(), key_less);
   const double a = *low;
   const double b = g_ == 0.0 ? a : *std::min_element(low + 1, scratch_.end(), key_less);
-  return {lanes::quantile_between(a, b, g_)};
+  return lanes::quantile_between(a, b, g_);
 }
 
-void RollingQuantile::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-  run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
-             [this](const StagedRun<1>& r, std::span<const ColumnOut> o) {
-               // Every window is sorted as it stands, missing entries
-               // included; their bars are marked missing already.
-               const double* p = r.values[0];
-               const std::size_t n = r.span;
-               for (std::size_t i = 0; i < r.bars; ++i) {
-                 if (i == 0)
-                   sorted_.assign(p, n);
-                 else
-                   sorted_.replace(p[i - 1], p[i + n - 1]);
-                 if (sorted_.has_nan()) {
-                   o[0].values[i] = kNaN;
-                 } else {
-                   const double a = sorted_.at(low_);
-                   o[0].values[i] = lanes::quantile_between(a, g_ == 0.0 ? a : sorted_.at(low_ + 1), g_);
-                 }
-               }
-             });
+// The same order statistics from the sorted window, kept bar to bar.
+// Windows holding missing entries are sorted as they stand; their bars are
+// marked missing already.
+void RollingQuantile::column(const StagedRun<1>& r, double* out) {
+  sorted_windows(sorted_, r.values[0], r.bars, r.span, out, [this](const SortedWindow& s, std::size_t) {
+    const double a = s.at(low_);
+    return lanes::quantile_between(a, g_ == 0.0 ? a : s.at(low_ + 1), g_);
+  });
 }
 
 namespace {
@@ -84,6 +61,12 @@ Result<std::unique_ptr<Feature>> make_quantile(Arguments a) {
                                                                  count_argument(a, 1),
                                                                  std::get<Names>(std::move(a[2])),
                                                                  real_argument(a, 3)));
+}
+
+std::vector<ParamDescription> quantile_params() {
+  auto params = window_params();
+  params.push_back(real_param("q", kQConstraint, 0.0, 1.0, 0.5));
+  return params;
 }
 
 Arguments quantile_arguments(const Feature& f) {
@@ -100,10 +83,7 @@ const FeatureDescription& RollingQuantile::description() {
              "NumPy's default quantile; NaN if any value in the window is NaN.",
       .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on ``NaN`` input or while a ``NaN`` is in the "
                     "window.",
-      .params = {names_param("inputs", "must not be empty", 1),
-                 count_param("window", "must be non-zero", 1),
-                 names_param("outputs", "must not be empty", 1),
-                 real_param("q", kQConstraint, 0.0, 1.0, 0.5)},
+      .params = quantile_params(),
       .reads = 1,
       .produces = 1,
       .memory = memory_window_minus_one,
