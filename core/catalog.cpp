@@ -32,6 +32,9 @@
 #include "core/features/rolling_max.h"
 #include "core/features/rolling_min.h"
 #include "core/features/vwap.h"
+#include "core/features/rolling_quantile.h"
+#include "core/features/rolling_rank.h"
+#include "core/features/donchian_channel.h"
 #include "core/features/wma.h"
 #include "core/features/yang_zhang_volatility.h"
 #include "core/features/z_score.h"
@@ -71,7 +74,7 @@ std::span<const FeatureDescription* const> feature_catalog() {
                                       ParkinsonVolatility, RogersSatchellVolatility, RollingStd,
                                       ZScore, BollingerBands, Wma, RollingMax, RollingMin, GarmanKlassVolatility,
                                       YangZhangVolatility, Rsi, Macd, Atr, Obv, RollingCorrelation, Vwap, Stochastic,
-                                      Cci, Mfi>();
+                                      Cci, Mfi, RollingQuantile, RollingRank, DonchianChannel>();
   static_assert(std::tuple_size_v<std::remove_cvref_t<decltype(all)>> == kFeatureTypeCount);
   static const bool ordered = module_classes_first(std::span<const FeatureDescription* const>(all),
                                                    kModuleFeatureCount);

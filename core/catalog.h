@@ -110,7 +110,7 @@ struct TargetDescription {
 // The number of feature and target types; the catalogue checks its lists
 // against them. The module's fixed classes (Visibility::module) come
 // first, in the order of its __all__; the package's classes follow.
-inline constexpr std::size_t kFeatureTypeCount = 27;
+inline constexpr std::size_t kFeatureTypeCount = 30;
 inline constexpr std::size_t kTargetTypeCount = 6;
 inline constexpr std::size_t kModuleFeatureCount = 10;
 inline constexpr std::size_t kModuleTargetCount = 3;

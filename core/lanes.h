@@ -247,6 +247,33 @@ inline V window_min(const double* p, std::size_t n) {
   return m;
 }
 
+// The value a fraction g of the way from the order statistic a to the next
+// one b, as NumPy's linear quantile interpolates: a + (b - a) * g below
+// g = 0.5, b - (b - a) * (1 - g) from it; at g = 0 the order statistic a
+// itself (no arithmetic, so an infinite neighbour cannot make it NaN).
+inline double quantile_between(double a, double b, double g) {
+  if (g == 0.0) return a;
+  const double d = b - a;
+  return g < 0.5 ? a + d * g : b - d * (1.0 - g);
+}
+
+// The midpoint of two values, (u + l) / 2; when that sum overflows while
+// both are finite, u / 2 + l / 2 instead, so finite values never give an
+// infinite midpoint. Otherwise the bits of (u + l) / 2.
+inline double midpoint(double u, double l) {
+  const double m = (u + l) / 2.0;
+  if (std::isinf(m) && std::isfinite(u) && std::isfinite(l)) return u / 2.0 + l / 2.0;
+  return m;
+}
+
+// The percentile rank of a value among n: `below` values under it and
+// `equal` equal to it (itself included) give the average of the ranks the
+// tied values share, below + (equal + 1) / 2, divided by n. Every step but
+// the division is exact.
+inline double rank_pct(std::size_t below, std::size_t equal, std::size_t n) {
+  return (static_cast<double>(below) + static_cast<double>(equal + 1) / 2.0) / static_cast<double>(n);
+}
+
 // The sum of |p[k] - p[k - 1]| for k = 1 .. n - 1, oldest to newest from
 // 0.0: the path length of n prices.
 template <class V>

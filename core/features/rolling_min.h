@@ -1,36 +1,29 @@
 #pragma once
 
-#include "core/feature.h"
-#include "core/window.h"
+#include <vector>
+
+#include "core/features/window_feature.h"
 
 namespace sarvek {
 
-struct FeatureDescription;
-
 // The smallest of the last `window` values of the first input column, exact
-// (a scan of the window, oldest to newest, on every bar); a NaN anywhere in
+// (a scan of the window, oldest to newest, on every bar; blocks of
+// running extremes in column runs); a NaN anywhere in
 // the window gives NaN.
-class RollingMin final : public ConfiguredFeature {
+class RollingMin final : public WindowFeature<RollingMin> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
 
-  static Result<RollingMin> create(Names inputs, std::size_t window, Names outputs);
-
-  std::size_t warm_up_period() const override { return window_ - 1; }
-  std::unique_ptr<Feature> fresh() const override;
-  void reset() override { buffer_.clear(); }
-  std::size_t values_read() const override { return 1; }
-  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
-
- protected:
-  Values step(std::span<const Value> values) override;
-  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
-
  private:
-  RollingMin(Names inputs, std::size_t window, Names outputs);
+  friend WindowFeature<RollingMin>;
+  RollingMin(Names inputs, std::size_t window, Names outputs)
+      : WindowFeature(std::move(inputs), window, std::move(outputs)) {}
 
-  StagedWindow<1> buffer_;
+  double value(const double* window);
+  void column(const StagedRun<1>& r, double* out);
+
+  std::vector<double> room_;  // scratch of column runs
 };
 
 }  // namespace sarvek

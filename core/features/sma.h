@@ -1,36 +1,24 @@
 #pragma once
 
-#include "core/feature.h"
-#include "core/window.h"
+#include "core/features/window_feature.h"
 
 namespace sarvek {
-
-struct FeatureDescription;
 
 // Simple moving average: the mean of the last `window` values of the first
 // input column, recomputed from the window on every bar so that results
 // never drift and a missing value stops mattering once it leaves.
-class Sma final : public ConfiguredFeature {
+class Sma final : public WindowFeature<Sma> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
 
-  static Result<Sma> create(Names inputs, std::size_t window, Names outputs);
-
-  std::size_t warm_up_period() const override { return window_ - 1; }
-  std::unique_ptr<Feature> fresh() const override;
-  void reset() override { buffer_.clear(); }
-  std::size_t values_read() const override { return 1; }
-  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
-
- protected:
-  Values step(std::span<const Value> values) override;
-  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
-
  private:
-  Sma(Names inputs, std::size_t window, Names outputs);
+  friend WindowFeature<Sma>;
+  Sma(Names inputs, std::size_t window, Names outputs)
+      : WindowFeature(std::move(inputs), window, std::move(outputs)) {}
 
-  StagedWindow<1> buffer_;
+  double value(const double* window);
+  void column(const StagedRun<1>& r, double* out);
 };
 
 }  // namespace sarvek

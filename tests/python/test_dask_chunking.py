@@ -11,7 +11,8 @@ from sarvek import _chunking
 PRICES = ["open", "high", "low", "close"]
 # Types that may read any column, and types that need positive prices.
 ANY_INPUT = ["Sma", "Skewness", "Kurtosis", "LinearSlope", "RollingStd", "BollingerBands", "Wma", "RollingMax",
-             "RollingMin", "RollingCorrelation", "Vwap", "Stochastic", "Cci", "Mfi"]
+             "RollingMin", "RollingCorrelation", "Vwap", "Stochastic", "Cci", "Mfi", "RollingQuantile", "RollingRank",
+             "DonchianChannel"]
 PRICE_ONLY = ["SimpleReturn", "LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility", "GarmanKlassVolatility",
               "YangZhangVolatility"]
 CATALOG = {e["name"]: e for e in sv._catalog()}

@@ -41,6 +41,7 @@ EXTRA["slow"] = [3, 30]
 EXTRA["signal"] = [1, 4]
 EXTRA["smooth"] = [1, 5]
 EXTRA["constant"] = [1.0]
+EXTRA["q"] = [0.0, 0.25, 1.0]
 
 
 def build(entry, window, outputs_extra=0, inputs=None, **params):

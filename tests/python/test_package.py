@@ -238,6 +238,8 @@ def chained_pipelines(draw):
         outputs = [f"f{i}_{k}" for k in range(need if need > 1 else draw(st.integers(1, 2)))]
         if kind in RANGE_READS:
             inputs = prices[: RANGE_READS[kind]]
+        elif kind == "DonchianChannel":
+            inputs = prices[:2]
         elif kind == "Atr":
             inputs = ["high", "low", "close"]
         elif kind in ("LinearSlope", "RollingCorrelation"):
@@ -252,8 +254,10 @@ def chained_pipelines(draw):
             dead += outputs
         else:
             # Two-bar z-scores are ±0.707, correlations ±1 and CCIs ±66.7, short RSIs and one-flow money flow
-            # indices 0, 50 or 100: flat for a moment reading them.
-            if kind not in ("ZScore", "RollingCorrelation", "Cci", "Mfi", "Rsi"):
+            # indices 0, 50 or 100, and order statistics repeat values from bar to bar: flat for a moment
+            # reading them.
+            if kind not in ("ZScore", "RollingCorrelation", "Cci", "Mfi", "Rsi", "RollingMax", "RollingMin",
+                            "RollingQuantile", "RollingRank", "DonchianChannel"):
                 (positive if kind in ("Sma", "Ema", "Kama") and inputs[0] in positive else real).append(outputs[0])
             dead += outputs[1:] if need == 1 else []
         inputs += draw(st.lists(st.sampled_from(prices), max_size=1))  # ignored extra names
