@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -20,6 +21,10 @@ class Ema final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    io(current_);
+    io(buffer_);
+  }
   std::size_t values_read() const override { return 1; }
   // One blend per bar, whatever the window.
   std::size_t work_per_bar() const override { return 1; }
