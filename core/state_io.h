@@ -106,6 +106,7 @@ class StateIO {
   StateIO(std::string* out, std::span<const unsigned char> in) : out_(out), in_(in) {}
 
   void raw(void* p, std::size_t n) {
+    if (n == 0) return;  // p may be null (an empty window)
     if (!loading()) {
       out_->append(static_cast<const char*>(p), n);
       return;

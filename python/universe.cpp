@@ -45,6 +45,15 @@ class View {
     held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
     return held_;
   }
+  // As get(), a refusal to export naming the argument and what it must be.
+  bool get(PyObject* obj, int flags, const char* what, const char* expected) {
+    if (get(obj, flags)) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_BufferError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be %s, got %s", what, expected, Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
   const Py_buffer& operator*() const { return view_; }
   const Py_buffer* operator->() const { return &view_; }
 
@@ -105,7 +114,7 @@ PyObject* universe_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Universe& u = p.universe;
     const std::size_t n = u.size();
     View bars;
-    if (!bars.get(bound[0], PyBUF_RECORDS_RO)) return nullptr;
+    if (!bars.get(bound[0], PyBUF_RECORDS_RO, "bars", "a 2-D float64 array (or buffer)")) return nullptr;
     if (!is_float64(*bars))
       return PyErr_Format(PyExc_TypeError, "bars must be float64 (format 'd'), got format '%s' of %zd-byte items",
                           bars->format ? bars->format : "B", bars->itemsize);
@@ -119,7 +128,7 @@ PyObject* universe_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const std::uint8_t* mask = nullptr;
     std::ptrdiff_t mask_stride = 0;
     if (present_obj) {
-      if (!present.get(present_obj, PyBUF_RECORDS_RO)) return nullptr;
+      if (!present.get(present_obj, PyBUF_RECORDS_RO, "present", "None or a 1-D bool array (or buffer)")) return nullptr;
       const char* f = present->format ? present->format : "B";
       if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
       if (present->itemsize != 1 || (std::strcmp(f, "?") != 0 && std::strcmp(f, "B") != 0))
@@ -136,7 +145,7 @@ PyObject* universe_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* result = nullptr;
     double* dst = nullptr;
     if (out_obj) {
-      if (!out.get(out_obj, PyBUF_RECORDS)) return nullptr;
+      if (!out.get(out_obj, PyBUF_RECORDS, "out", "None or a writable C-contiguous float64 array")) return nullptr;
       if (!is_float64(*out))
         return PyErr_Format(PyExc_TypeError, "out must be float64 (format 'd'), got format '%s' of %zd-byte items",
                             out->format ? out->format : "B", out->itemsize);
@@ -238,7 +247,7 @@ PyObject* universe_restore(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* obj;
   if (!bind_fastcall("_restore", kParams, 1, args, nargs, kwnames, &obj)) return nullptr;
   View view;
-  if (!view.get(obj, PyBUF_SIMPLE)) return nullptr;
+  if (!view.get(obj, PyBUF_SIMPLE, "state", "bytes")) return nullptr;
   return writing<UniversePayload>(self, [&](UniversePayload& p) -> PyObject* {
     auto done = p.universe.load({static_cast<const unsigned char*>(view->buf), static_cast<std::size_t>(view->len)});
     if (!done) return raise_core_error(done.error());

@@ -30,6 +30,13 @@ struct StridedTable {
   }
 };
 
+// This version runs each slot's pipeline in turn, a path every feature type
+// supports. A lane path (a feature type's state for all slots as structure
+// of arrays, SIMD across symbols with the per-lane operation order of its
+// step) plugs in behind update(): the slots of such a type would live in
+// its lane block instead of in per-slot pipelines, add/remove/warm would
+// move a lane in or out, and save/load would write each lane in the same
+// per-slot layout (Feature::state), so snapshots do not change.
 class Universe {
  public:
   // `symbols` fresh copies of `prototype` (its state is not copied). May

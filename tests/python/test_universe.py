@@ -127,8 +127,9 @@ def test_any_layout_and_out_give_the_same_bits():
     assert np.array_equal(d.update(buf, out=buf), np.arange(4.0).reshape(4, 1))
 
 
-def test_warm_then_update_equals_feeding_everything():
-    rng = np.random.default_rng(11)
+@pytest.mark.parametrize("seed", range(3))
+def test_warm_then_update_equals_feeding_everything_on_every_path(seed):
+    rng = np.random.default_rng(11 + seed)
     pipe = sarvek.pipeline_from_dict(random_document(rng))
     symbols = ["A", "B", "C", 7]
     history = {s: awkward(rng, int(rng.integers(0, 90))) for s in symbols[:3]}
@@ -136,18 +137,25 @@ def test_warm_then_update_equals_feeding_everything():
         [(s, t, *row) for s, x in history.items() for t, row in enumerate(x)],
         columns=["symbol", "time", *COLUMNS],
     ).sample(frac=1.0, random_state=1).sort_values("time", kind="stable")
-    u = sarvek.Universe(pipe, symbols)
     first = awkward(rng, 4)
-    u.update(first)  # state that warming replaces, and symbol 7 keeps (it has no history)
-    u.warm(frame, by="symbol", time="time")
+    later = [awkward(rng, 4) for _ in range(40)]
     twins = Twins(pipe, symbols)
     twins.by[7].update(first[3].tolist())
     for s, x in history.items():
         for row in x:
             twins.by[s].update(row.tolist())
-    for _ in range(40):
-        x = awkward(rng, 4)
-        assert same(u.update(x), twins.update(symbols, x, None))
+    want = [twins.update(symbols, x, None) for x in later]
+    before = sv._simd_path()
+    try:
+        for path in sv._simd_paths():
+            sv._set_simd_path(path)
+            u = sarvek.Universe(pipe, symbols)
+            u.update(first)  # state that warming replaces, and symbol 7 keeps (it has no history)
+            u.warm(frame, by="symbol", time="time")
+            for x, w in zip(later, want):
+                assert same(u.update(x), w), path
+    finally:
+        sv._set_simd_path(before)
 
 
 def test_warm_refuses_before_any_symbol_changes():
@@ -288,7 +296,9 @@ GOOD = np.ones((3, 4))
     (lambda u: u.update(GOOD[:2]), ValueError, r"bars must have shape \(3, 4\).*got \(2, 4\)"),
     (lambda u: u.update(GOOD[:, :3]), ValueError, r"got \(3, 3\)"),
     (lambda u: u.update(np.ones(12)), ValueError, r"got \(12,\)"),
-    (lambda u: u.update([[1.0] * 4] * 3), TypeError, "bytes-like|buffer"),
+    (lambda u: u.update([[1.0] * 4] * 3), TypeError, r"bars must be a 2-D float64 array \(or buffer\), got list"),
+    (lambda u: u.update(GOOD, [True] * 3), TypeError, "present must be None or a 1-D bool array"),
+    (lambda u: u.update(GOOD, out=np.empty((3, u._width)).tobytes()), TypeError, "out must be None or a writable"),
     (lambda u: u.update(GOOD, np.ones(2, dtype=bool)), ValueError, r"present must have shape \(3,\).*got \(2,\)"),
     (lambda u: u.update(GOOD, np.ones(3)), TypeError, "present must be bool or uint8"),
     (lambda u: u.update(GOOD, out=np.empty((3, 2))), ValueError, r"out must have shape \(3, "),
