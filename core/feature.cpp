@@ -1,5 +1,8 @@
 #include "core/feature.h"
 
+#include "core/catalog.h"
+#include "core/state_io.h"
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -53,6 +56,11 @@ void Feature::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::
       out[k].values[i] = std::numeric_limits<double>::quiet_NaN();
     }
   }
+}
+
+void Feature::state(StateIO& io) {
+  const FeatureDescription* type = description_of(*this);
+  io.unsupported(type ? type->name : "feature of a type outside the catalogue");
 }
 
 void fresh_invariant_broken() {

@@ -12,6 +12,8 @@
 
 namespace sarvek {
 
+class StateIO;
+
 // One bar's results: one or two values for every feature, held inline.
 using Values = SmallVector<Value, 4>;
 
@@ -63,6 +65,12 @@ class Feature {
   // Takes the room column runs of up to `bars` bars need, so that they do
   // not allocate; changes no state. May throw std::bad_alloc.
   virtual void reserve_columns(std::size_t bars) { (void)bars; }
+
+  // Saves or restores everything update() changes (core/state_io.h), each
+  // member listed once for both directions; configuration is not part of
+  // it. The default refuses, naming the type: a type whose state is not
+  // listed cannot be saved.
+  virtual void state(StateIO& io);
 
  protected:
   // update() once the length is known to be sufficient.

@@ -10,15 +10,6 @@
 namespace sarvek::py {
 namespace {
 
-bool is_float64(const Py_buffer& v) {
-  if (v.itemsize != 8 || !v.format) return false;
-  const char* f = v.format;
-  if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little) ||
-      (*f == '>' && std::endian::native == std::endian::big))
-    ++f;
-  return std::strcmp(f, "d") == 0;
-}
-
 // "'name'" of obj's type, for messages; null with an exception set.
 PyObject* type_name(PyObject* obj) { return PyType_GetName(Py_TYPE(obj)); }
 
@@ -122,14 +113,23 @@ bool read_column_buffers(PyObject* data, std::size_t width, ColumnInput& out) {
 
 }  // namespace
 
+bool is_float64(const Py_buffer& v) {
+  if (v.itemsize != 8 || !v.format) return false;
+  const char* f = v.format;
+  if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little) ||
+      (*f == '>' && std::endian::native == std::endian::big))
+    ++f;
+  return std::strcmp(f, "d") == 0;
+}
+
 HeldBuffer::~HeldBuffer() {
   if (!held_) return;
   if (own_strides_) view_.strides = nullptr;  // the exporter sees its view as it gave it
   PyBuffer_Release(&view_);
 }
 
-bool HeldBuffer::get(PyObject* obj) {
-  if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) return false;
+bool HeldBuffer::get(PyObject* obj, int flags) {
+  if (PyObject_GetBuffer(obj, &view_, flags) != 0) return false;
   held_ = true;
   if (!view_.strides && view_.ndim > 0) {
     // Null strides mean C order: each dimension steps over all later ones.

@@ -28,7 +28,7 @@ class HeldBuffer {
   // strides and format). An exporter may leave the strides out of a
   // C-contiguous view; they are then filled in here, so view().strides is
   // always set.
-  bool get(PyObject* obj);
+  bool get(PyObject* obj, int flags = PyBUF_RECORDS_RO);
   const Py_buffer& view() const { return view_; }
 
  private:
@@ -37,6 +37,9 @@ class HeldBuffer {
   bool own_strides_ = false;
   Py_ssize_t strides_[PyBUF_MAX_NDIM] = {};
 };
+
+// Whether a view holds float64 numbers in this machine's byte order.
+bool is_float64(const Py_buffer& v);
 
 // Input columns read from buffers: `columns[j]` is input column j, `bars`
 // values each, NaN marking a missing value. The views stay held until this

@@ -63,6 +63,7 @@ inline constexpr std::size_t kClassCount = kTargetPipelineSlot + 1;
 struct ModuleState {
   PyTypeObject* types[kClassCount];
   PyTypeObject* result;  // the private _Result type of column runs
+  PyTypeObject* universe;  // the private _Universe type
 };
 
 extern PyModuleDef module_def;

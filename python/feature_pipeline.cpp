@@ -12,6 +12,7 @@
 
 #include "core/pipeline/feature_pipeline.h"
 #include "core/pipeline/plan.h"
+#include "core/state_io.h"
 #include "python/buffers.h"
 #include "python/catalog.h"
 #include "python/lists.h"
@@ -314,8 +315,84 @@ PyTypeObject* create(PyObject* module) {
   return create_class(module, spec);
 }
 
+// The payload of `obj` when it is a FeaturePipeline of this module; null
+// with TypeError naming `param` otherwise.
+PipelinePayload* pipeline_payload(PyObject* obj, const char* param) {
+  const ModuleState* state = module_state(Py_TYPE(obj));
+  if (!state || state->types[kFeaturePipelineSlot] != Py_TYPE(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a FeaturePipeline, got %s", param, Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  return built_payload<PipelinePayload>(obj);
+}
+
+PyObject* save_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"pipeline"};
+    PyObject* obj;
+    if (!bind_fastcall("_pipeline_state", kParams, 1, args, nargs, kwnames, &obj)) return nullptr;
+    PipelinePayload* p = pipeline_payload(obj, "pipeline");
+    if (!p) return nullptr;
+    std::string bytes;
+    {
+      // Saving only reads, but the visit is the one loading uses.
+      ExclusiveHold hold(p->guard);
+      if (!hold) return nullptr;
+      StateIO io = StateIO::writer(bytes);
+      p->pipeline.state(io);
+      if (io.failed()) return raise_core_error(CoreError::invalid_input(io.error()));
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject* restore_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const kParams[] = {"pipeline", "state"};
+    PyObject* bound[2];
+    if (!bind_fastcall("_restore_pipeline_state", kParams, 2, args, nargs, kwnames, bound)) return nullptr;
+    PipelinePayload* p = pipeline_payload(bound[0], "pipeline");
+    if (!p) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(bound[1], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    struct Release {
+      Py_buffer* v;
+      ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    ExclusiveHold hold(p->guard);
+    if (!hold) return nullptr;
+    // Restored into a fresh copy, kept only when every byte read cleanly.
+    FeaturePipeline copy = p->pipeline.fresh();
+    StateIO io = StateIO::reader({static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len)});
+    copy.state(io);
+    if (!io.failed() && io.remaining() != 0) io.fail(std::to_string(io.remaining()) + " bytes left over");
+    if (io.failed()) return raise_core_error(CoreError::invalid_input("state: " + io.error()));
+    p->pipeline = std::move(copy);
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kStateFunctions[] = {
+    {"_pipeline_state", as_method(save_state), METH_FASTCALL | METH_KEYWORDS,
+     "_pipeline_state($module, pipeline)\n--\n\nThe state of every feature of a FeaturePipeline as bytes."},
+    {"_restore_pipeline_state", as_method(restore_state), METH_FASTCALL | METH_KEYWORDS,
+     "_restore_pipeline_state($module, pipeline, state)\n--\n\nRestores what _pipeline_state gave, all or "
+     "nothing: a refused state (ValueError) leaves the pipeline as it was."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 PyTypeObject* feature_pipeline_class(PyObject* module) { return create(module); }
+
+std::optional<FeaturePipeline> fresh_pipeline_of(PyObject* obj, const char* param) {
+  PipelinePayload* p = pipeline_payload(obj, param);
+  if (!p) return std::nullopt;
+  SharedHold hold(p->guard);
+  if (!hold) return std::nullopt;
+  return p->pipeline.fresh();
+}
+
+PyMethodDef* pipeline_state_functions() { return kStateFunctions; }
 
 }  // namespace sarvek::py

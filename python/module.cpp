@@ -14,6 +14,7 @@
 #include "python/simd_hooks.h"
 #include "python/target_pipeline.h"
 #include "python/targets.h"
+#include "python/universe.h"
 
 namespace sarvek::py {
 
@@ -28,6 +29,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   if (!state) return 0;
   for (PyTypeObject* type : state->types) Py_VISIT(type);
   Py_VISIT(state->result);
+  Py_VISIT(state->universe);
   return 0;
 }
 
@@ -36,6 +38,7 @@ int module_clear(PyObject* module) {
   if (!state) return 0;
   for (PyTypeObject*& type : state->types) Py_CLEAR(type);
   Py_CLEAR(state->result);
+  Py_CLEAR(state->universe);
   return 0;
 }
 
@@ -114,12 +117,16 @@ bool add_classes(PyObject* module, ModuleState& state) {
   Py_XDECREF(package_all);
   Py_XDECREF(ns);
   Py_XDECREF(all);
-  // Private, outside __all__: the type of the column results and the
-  // functions choosing the SIMD path.
+  // Private, outside __all__: the type of the column results, the
+  // functions choosing the SIMD path, saving pipeline states, and the
+  // universe of many symbols.
   ok = ok && (state.result = result_class(module)) != nullptr &&
        PyModule_AddObjectRef(module, "_Result", reinterpret_cast<PyObject*>(state.result)) == 0 &&
        PyModule_AddFunctions(module, simd_functions()) == 0 &&
-       PyModule_AddFunctions(module, catalog_functions()) == 0;
+       PyModule_AddFunctions(module, catalog_functions()) == 0 &&
+       PyModule_AddFunctions(module, pipeline_state_functions()) == 0 &&
+       (state.universe = universe_class(module)) != nullptr &&
+       PyModule_AddObjectRef(module, "_Universe", reinterpret_cast<PyObject*>(state.universe)) == 0;
   return ok;
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -22,6 +23,9 @@ class DonchianChannel final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override { buffer_.clear(); }
+  void state(StateIO& io) override {
+    io(buffer_);
+  }
   std::size_t values_read() const override { return 2; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 

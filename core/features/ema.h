@@ -2,6 +2,7 @@
 
 #include "core/feature.h"
 #include "core/lanes.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -78,6 +79,12 @@ class EmaState {
   // The first bar at which the average can be valid when its values can be
   // valid from bar `start` on: collections are counted from bar 0, so the
   // seed waits for the first whole collection from `start`.
+  // The recursion's state, saved or restored (core/state_io.h).
+  void state(StateIO& io) {
+    io(current_);
+    io(buffer_);
+  }
+
   static std::size_t first_valid(std::size_t window, std::size_t start) {
     if (start % window) start += window - start % window;
     return start + window - 1;
@@ -104,6 +111,7 @@ class Ema final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override { state_.state(io); }
   std::size_t values_read() const override { return 1; }
   // One blend per bar, whatever the window.
   std::size_t work_per_bar() const override { return 1; }

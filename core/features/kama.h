@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -21,6 +22,10 @@ class Kama final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    io(current_);
+    io(buffer_);
+  }
   std::size_t values_read() const override { return 1; }
 
   std::size_t fast() const { return fast_; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -20,6 +21,9 @@ class LinearSlope final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    io(pairs_);
+  }
   std::size_t values_read() const override { return 2; }
   void reserve_columns(std::size_t bars) override { pairs_.reserve(bars); }
 

@@ -4,6 +4,7 @@
 
 #include "core/feature.h"
 #include "core/features/window_run.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -32,6 +33,9 @@ class LookbackReturn : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_; }
   std::unique_ptr<Feature> fresh() const override { return rebuild<Derived>(inputs_, window_, outputs_); }
   void reset() override { buffer_.clear(); }
+  void state(StateIO& io) override {
+    io(buffer_);
+  }
   std::size_t values_read() const override { return 1; }
   std::size_t work_per_bar() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/features/ema.h"
 
 namespace sarvek {
@@ -24,6 +25,11 @@ class Macd final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return slow_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    fast_ema_.state(io);
+    slow_ema_.state(io);
+    signal_ema_.state(io);
+  }
   std::size_t values_read() const override { return 1; }
 
   std::size_t fast() const { return fast_; }

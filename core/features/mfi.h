@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -21,6 +22,9 @@ class Mfi final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override { bars_.clear(); }
+  void state(StateIO& io) override {
+    io(bars_);
+  }
   std::size_t values_read() const override { return 4; }
   void reserve_columns(std::size_t bars) override { bars_.reserve(bars); }
 

@@ -2,6 +2,7 @@
 
 #include "core/feature.h"
 #include "core/features/window_run.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -16,6 +17,9 @@ class MomentFeature : public ConfiguredFeature {
  public:
   std::size_t warm_up_period() const override { return window_ - 1; }
   void reset() override { buffer_.clear(); }
+  void state(StateIO& io) override {
+    io(buffer_);
+  }
   std::size_t values_read() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 
 namespace sarvek {
 
@@ -20,6 +21,11 @@ class Obv final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return 0; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    io(started_);
+    io(total_);
+    io(previous_);
+  }
   std::size_t values_read() const override { return 2; }
 
  protected:

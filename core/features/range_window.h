@@ -7,6 +7,7 @@
 #include "core/column.h"
 #include "core/feature.h"
 #include "core/features/window_run.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -49,6 +50,9 @@ class RangeVolatilityFeature : public ConfiguredFeature {
  public:
   std::size_t warm_up_period() const override { return window_ - 1; }
   void reset() override { terms_.clear(); }
+  void state(StateIO& io) override {
+    io(terms_);
+  }
   void reserve_columns(std::size_t bars) override { terms_.reserve(bars); }
 
  protected:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/features/wilder.h"
 
 namespace sarvek {
@@ -21,6 +22,10 @@ class Rsi final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    averages_.state(io);
+    io(previous_);
+  }
   std::size_t values_read() const override { return 1; }
   // One blend per bar, whatever the window.
   std::size_t work_per_bar() const override { return 1; }

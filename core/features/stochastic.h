@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -21,6 +22,10 @@ class Stochastic final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override {
+  void state(StateIO& io) override {
+    io(bars_);
+    io(ks_);
+  }
     bars_.clear();
     ks_.clear();
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/state_io.h"
 #include <array>
 #include <cstddef>
 
@@ -75,6 +76,18 @@ class WilderAverages {
   // The first bar at which the averages can be valid when the values read
   // can be valid from bar `start` on: the first whole collection of
   // window + 1 bars, counted from bar 0, from `start`.
+  // The averages' state, saved or restored (core/state_io.h).
+  void state(StateIO& io) {
+    io(running_);
+    io(complete_);
+    std::uint64_t count = count_;
+    io(count);
+    if (io.loading() && count > window_ + 1)
+      io.fail("a collection holds " + std::to_string(count) + " bars, more than " + std::to_string(window_ + 1));
+    count_ = io.failed() ? 0 : count;
+    for (double& a : avg_) io(a);
+  }
+
   static std::size_t first_valid(std::size_t window, std::size_t start) {
     const std::size_t span = window + 1;
     if (start % span) start += span - start % span;

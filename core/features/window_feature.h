@@ -9,6 +9,7 @@
 #include "core/catalog.h"
 #include "core/feature.h"
 #include "core/features/window_run.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -37,6 +38,7 @@ class WindowFeature : public ConfiguredFeature {
                       static_cast<const F&>(*this).create_arguments());
   }
   void reset() override { buffer_.clear(); }
+  void state(StateIO& io) override { io(buffer_); }
   std::size_t values_read() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 

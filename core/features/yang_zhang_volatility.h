@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/feature.h"
+#include "core/state_io.h"
 #include "core/window.h"
 
 namespace sarvek {
@@ -27,6 +28,11 @@ class YangZhangVolatility final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override;
+  void state(StateIO& io) override {
+    io(terms_);
+    io(prev_close_);
+    io(has_prev_close_);
+  }
   std::size_t values_read() const override { return 4; }
   void reserve_columns(std::size_t bars) override { terms_.reserve(bars); }
 

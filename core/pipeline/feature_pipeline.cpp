@@ -9,7 +9,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/catalog.h"
 #include "core/pipeline/dag.h"
+#include "core/state_io.h"
 
 namespace sarvek {
 namespace {
@@ -317,6 +319,41 @@ std::vector<const Feature*> FeaturePipeline::features_in_caller_order() const {
 
 void FeaturePipeline::reset() {
   for (Step& step : steps_) step.feature->reset();
+}
+
+FeaturePipeline FeaturePipeline::fresh() const {
+  std::vector<std::unique_ptr<Feature>> features;
+  features.reserve(steps_.size());
+  for (const Feature* f : features_in_caller_order()) features.push_back(f->fresh());
+  auto made = create(std::move(features), input_columns_);
+  // Cannot happen: the same features over the same columns built before.
+  if (!made) throw std::logic_error("fresh: " + made.error().message());
+  return std::move(*made);
+}
+
+void FeaturePipeline::state(StateIO& io) {
+  std::uint64_t count = steps_.size();
+  io(count);
+  if (io.failed()) return;
+  if (count != steps_.size())
+    return io.fail("the state holds " + std::to_string(count) + " features, the pipeline " +
+                   std::to_string(steps_.size()));
+  for (Step& step : steps_) {
+    const FeatureDescription* type = description_of(*step.feature);
+    const std::string name = type ? type->name : "";
+    std::string saved = name;
+    io(saved);
+    if (io.failed()) return;
+    if (saved != name) {
+      const bool shown = saved.size() <= 64 && std::all_of(saved.begin(), saved.end(), [](char c) {
+                           return c >= 'A' && c <= 'z';
+                         });
+      return io.fail("the state holds " + (shown ? "a " + saved : std::string("an unknown type")) +
+                     " where the pipeline has a " + name);
+    }
+    step.feature->state(io);
+    if (io.failed()) return;
+  }
 }
 
 std::size_t FeaturePipeline::warm_up_period() const {

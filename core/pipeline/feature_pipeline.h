@@ -107,6 +107,19 @@ class FeaturePipeline {
   // Every feature back to its just-built state, in execution order.
   void reset();
 
+  // A pipeline of the same configuration in its just-built state, every
+  // feature made afresh from its own configuration (Feature::fresh); the
+  // receiver is untouched. May throw std::bad_alloc.
+  FeaturePipeline fresh() const;
+
+  // Saves or restores every feature's state (core/state_io.h): the feature
+  // count, then each feature in execution order as its type's name and its
+  // state. Restoring checks the count and names, so a state saved from
+  // another pipeline is refused; on failure the pipeline may be partly
+  // restored, so callers restore into a fresh() copy and keep it only when
+  // io.failed() is false.
+  void state(StateIO& io);
+
   // The largest warm-up period among the features (0 without features). It
   // does not add up along chains of features reading each other.
   std::size_t warm_up_period() const;

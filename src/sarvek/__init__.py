@@ -14,6 +14,9 @@ researcher works with day to day:
   live trading and other processes.
 * ``first_valid_bar``: the first bar at which each output can be valid,
   counting chains of features.
+* ``Universe``: live updates of many symbols in one call per bar, each bit
+  for bit its own pipeline; ``state()`` / ``Universe.from_state`` and
+  ``save_state`` / ``load_state`` snapshot and restore exactly.
 
 Results are bit for bit those of ``run_research`` on the same numbers.
 """
@@ -52,6 +55,7 @@ from ._pipeline import (
     pipeline_to_dict,
     save_pipeline,
 )
+from ._universe import Universe, load_state, save_state
 
 
 def _distribution_version() -> str:
@@ -73,5 +77,6 @@ __all__ = [
     "FutureLinearSlope", "FeaturePipeline", "TargetPipeline",
     "compute_features", "compute_targets", "pipeline_from_dict", "pipeline_to_dict", "load_pipeline",
     "save_pipeline", "first_valid_bar", "PipelineError", "PipelineWarning", "__version__",
+    "Universe", "save_state", "load_state",
 ]
 __all__ += _sarvek._classes.__all__
