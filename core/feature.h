@@ -37,8 +37,11 @@ class Feature {
   // Consumes one bar: values[i] belongs to input_names()[i]. A bar shorter
   // than values_read() is refused before anything changes; every other bar
   // is consumed and yields this bar's outputs.
-  // A NaN among the outputs comes out as the one quiet NaN (see one_nan in
-  // feature.cpp), on every path.
+  // The NaN every output NaN is written as, on every path (see
+  // run_columns in feature.cpp).
+  static double one_nan();
+
+  // A NaN among the outputs comes out as one_nan().
   Result<Values> update(std::span<const Value> values) {
     if (values.size() < values_read()) return invalid_input(short_bar_message(values.size()));
     Values got = step(values);
@@ -79,9 +82,6 @@ class Feature {
   // run_columns() once the column counts are checked. By default every bar
   // goes through step().
   virtual void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out);
-
-  // The NaN every output NaN is written as.
-  static double one_nan();
 
  private:
   std::string short_bar_message(std::size_t got) const;

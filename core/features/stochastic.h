@@ -22,12 +22,12 @@ class Stochastic final : public ConfiguredFeature {
   std::size_t warm_up_period() const override { return window_ - 1; }
   std::unique_ptr<Feature> fresh() const override;
   void reset() override {
+    bars_.clear();
+    ks_.clear();
+  }
   void state(StateIO& io) override {
     io(bars_);
     io(ks_);
-  }
-    bars_.clear();
-    ks_.clear();
   }
   std::size_t values_read() const override { return 3; }
   void reserve_columns(std::size_t bars) override {
