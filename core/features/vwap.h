@@ -1,40 +1,25 @@
 #pragma once
 
-#include "core/feature.h"
-#include "core/state_io.h"
-#include "core/window.h"
+#include "core/features/window_feature.h"
 
 namespace sarvek {
-
-struct FeatureDescription;
 
 // Volume-weighted average price over the last `window` bars: sum(price *
 // volume) / sum(volume), recomputed from the window on every bar; missing
 // where the window's volume sums to zero. Reads price, then volume.
-class Vwap final : public ConfiguredFeature {
+class Vwap final : public WindowFeature<Vwap, 2> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
 
-  static Result<Vwap> create(Names inputs, std::size_t window, Names outputs);
-
-  std::size_t warm_up_period() const override { return window_ - 1; }
-  std::unique_ptr<Feature> fresh() const override;
-  void reset() override { buffer_.clear(); }
-  void state(StateIO& io) override {
-    io(buffer_);
-  }
-  std::size_t values_read() const override { return 2; }
-  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
-
- protected:
-  Values step(std::span<const Value> values) override;
-  void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
-
  private:
-  Vwap(Names inputs, std::size_t window, Names outputs);
+  friend WindowFeature<Vwap, 2>;
+  Vwap(Names inputs, std::size_t window, Names outputs)
+      : WindowFeature(std::move(inputs), window, std::move(outputs)) {}
 
-  StagedWindow<2> buffer_;
+  static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs);
+  Values value();
+  void column(const StagedRun<2>& r, std::span<const ColumnOut> out);
 };
 
 }  // namespace sarvek

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -14,20 +15,25 @@
 
 namespace sarvek {
 
-// A feature with one value per bar from the last `window` values of its
-// first input column, written once: the checks, the window and its column
-// staging, warm-up and lifecycle. A type (final, deriving from
-// WindowFeature<itself> and befriending it) gives only its formula:
+// A feature with values per bar from the last `window` entries of its
+// first N input columns (an entry is missing when any of its N values is),
+// written once: the checks, the window and its column staging, warm-up and
+// lifecycle. A type (final, deriving from WindowFeature<itself, N> and
+// befriending it) gives only its formula. With one column:
 //   double value(const double* window);  // update(): a complete window, oldest first
 //   void column(const StagedRun<1>& run, double* out);  // a column run's windows
-// and its description; a type with parameters of its own also gives its
-// create and create_arguments(). A missing value anywhere in the window makes the
-// output missing, on both paths.
-template <class F>
+// with N columns:
+//   Values value();  // update(): from the complete window buffer_
+//   void column(const StagedRun<N>& run, std::span<const ColumnOut> out);
+// and its description; a type writing more than one value hides kProduces,
+// one with other checks hides check_arguments, and one with parameters of
+// its own gives its create and create_arguments(). A missing entry anywhere
+// in the window makes the outputs missing, on both paths.
+template <class F, std::size_t N = 1>
 class WindowFeature : public ConfiguredFeature {
  public:
   static Result<F> create(Names inputs, std::size_t window, Names outputs) {
-    if (auto ok = check_arguments(inputs, window, outputs); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = F::check_arguments(inputs, window, outputs); !ok) return std::unexpected(std::move(ok.error()));
     return F(std::move(inputs), window, std::move(outputs));
   }
 
@@ -39,12 +45,15 @@ class WindowFeature : public ConfiguredFeature {
   }
   void reset() override { buffer_.clear(); }
   void state(StateIO& io) override { io(buffer_); }
-  std::size_t values_read() const override { return 1; }
+  std::size_t values_read() const override { return N; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
  protected:
   WindowFeature(Names inputs, std::size_t window, Names outputs)
       : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), buffer_(window) {}
+
+  // The values a bar gives.
+  static constexpr std::size_t kProduces = 1;
 
   // The checks every such type makes, in its constructors' words.
   static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs) {
@@ -55,48 +64,80 @@ class WindowFeature : public ConfiguredFeature {
   }
 
   Values step(std::span<const Value> values) override {
-    push_value(buffer_, values[0]);
-    if (!buffer_.complete()) return {kMissing};
-    return {self().value(buffer_.values())};
+    if constexpr (N == 1) {
+      push_value(buffer_, values[0]);
+    } else {
+      bool present = true;
+      for (std::size_t k = 0; k < N; ++k) present = present && values[k].has_value();
+      std::array<double, N> entry{};
+      for (std::size_t k = 0; k < N; ++k) entry[k] = present ? *values[k] : 0.0;
+      buffer_.push(present, entry);
+    }
+    if (!buffer_.complete()) {
+      Values missing;
+      for (std::size_t k = 0; k < F::kProduces; ++k) missing.push_back(kMissing);
+      return missing;
+    }
+    if constexpr (N == 1) {
+      return {self().value(buffer_.values())};
+    } else {
+      return self().value();
+    }
   }
 
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override {
-    run_window(buffer_, bars, out, 1, Marks::complete_windows, InputEntries<1>{in},
-               [this](const StagedRun<1>& r, std::span<const ColumnOut> o) { self().column(r, o[0].values); });
+    run_window(buffer_, bars, out, F::kProduces, Marks::complete_windows, InputEntries<N>{in},
+               [this](const StagedRun<N>& r, std::span<const ColumnOut> o) {
+                 if constexpr (N == 1) {
+                   self().column(r, o[0].values);
+                 } else {
+                   self().column(r, o);
+                 }
+               });
   }
 
   // What create took; a type with parameters of its own hides this.
   std::tuple<Names, std::size_t, Names> create_arguments() const { return {inputs_, window_, outputs_}; }
 
-  StagedWindow<1> buffer_;
+  StagedWindow<N> buffer_;
 
  private:
   F& self() { return static_cast<F&>(*this); }
 };
 
-// The parameters (inputs, window, outputs) of such a type.
-inline std::vector<ParamDescription> window_params() {
-  return {names_param("inputs", "must not be empty", 1), count_param("window", "must be non-zero", 1),
+// The parameters (inputs, window, outputs) of such a type; a type reading
+// more than one column says what its inputs must contain.
+inline std::vector<ParamDescription> window_params(const char* inputs_constraint = "must not be empty",
+                                                   std::size_t min_inputs = 1) {
+  return {names_param("inputs", inputs_constraint, min_inputs), count_param("window", "must be non-zero", 1),
           names_param("outputs", "must not be empty", 1)};
 }
 
-// The description of such a type without parameters of its own.
+// The description of such a type without parameters of its own: with
+// the given parameters, reads and produces, or those of one column.
 template <class F>
 FeatureDescription window_description(const char* name, const char* doc, const char* update_doc,
-                                      Visibility visibility = Visibility::package) {
+                                      std::vector<ParamDescription> params, std::size_t reads,
+                                      std::size_t produces, Visibility visibility = Visibility::package) {
   return {
       .name = name,
       .visibility = visibility,
       .doc = doc,
       .update_doc = update_doc,
-      .params = window_params(),
-      .reads = 1,
-      .produces = 1,
+      .params = std::move(params),
+      .reads = reads,
+      .produces = produces,
       .memory = memory_window_minus_one,
       .make = make_windowed<F>,
       .is = is_a<F, Feature>,
       .arguments_of = windowed_arguments<F>,
   };
+}
+
+template <class F>
+FeatureDescription window_description(const char* name, const char* doc, const char* update_doc,
+                                      Visibility visibility = Visibility::package) {
+  return window_description<F>(name, doc, update_doc, window_params(), 1, 1, visibility);
 }
 
 }  // namespace sarvek
