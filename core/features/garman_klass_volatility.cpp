@@ -1,9 +1,8 @@
 #include "core/features/garman_klass_volatility.h"
 
-#include "core/catalog.h"
-
 #include <cmath>
 
+#include "core/features/window_feature.h"
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -42,10 +41,7 @@ std::unique_ptr<Feature> GarmanKlassVolatility::fresh() const {
 
 // A negative mean: no volatility. A window of flat bars gives 0.
 Values GarmanKlassVolatility::step(std::span<const Value> values) {
-  const BarTerm t = values[0] && values[1] && values[2] && values[3]
-                        ? garman_klass_term(*values[0], *values[1], *values[2], *values[3])
-                        : kNoTerm;
-  if (!push_term(t)) return {kMissing};
+  if (!push_term(ohlc_term(values, garman_klass_term))) return {kMissing};
   const auto r = lanes::garman_klass<double>(window_terms(), window_);
   if (r.negative) return {kMissing};
   return {r.value};
@@ -53,32 +49,16 @@ Values GarmanKlassVolatility::step(std::span<const Value> values) {
 
 void GarmanKlassVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
                                          std::span<const ColumnOut> out) {
-  run_terms(
-      bars, out,
-      [&](std::size_t i) {
-        if (!inputs_present(in, 4, i)) return kNoTerm;
-        return garman_klass_term(in[0].values[i], in[1].values[i], in[2].values[i], in[3].values[i]);
-      },
-      [&](const double* t, std::size_t n, const ColumnOut& o) {
-        simd::kernels().garman_klass(t, n, window_, o.values, o.valid);
-      });
+  run_ohlc_terms(bars, in, out, garman_klass_term, [&](const double* t, std::size_t n, const ColumnOut& o) {
+    simd::kernels().garman_klass(t, n, window_, o.values, o.valid);
+  });
 }
 
 const FeatureDescription& GarmanKlassVolatility::description() {
-  static const FeatureDescription d{
-      .name = "GarmanKlassVolatility",
-      .doc = "Rolling Garman-Klass volatility estimator (OHLC); window is usually 20.",
-      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up, on invalid prices or a negative mean.",
-      .params = {names_param("inputs", "must contain high, low, open, and close columns", 4),
-                 count_param("window", "must be non-zero", 1),
-                 names_param("outputs", "must not be empty", 1)},
-      .reads = 4,
-      .produces = 1,
-      .memory = memory_window_minus_one,
-      .make = make_windowed<GarmanKlassVolatility>,
-      .is = is_a<GarmanKlassVolatility, Feature>,
-      .arguments_of = windowed_arguments<GarmanKlassVolatility>,
-  };
+  static const FeatureDescription d = window_description<GarmanKlassVolatility>(
+      "GarmanKlassVolatility", "Rolling Garman-Klass volatility estimator (OHLC); window is usually 20.",
+      "Process one bar. Returns ``[NaN]`` during warm-up, on invalid prices or a negative mean.",
+      window_params("must contain high, low, open, and close columns", 4), 4, 1);
   return d;
 }
 

@@ -1,9 +1,8 @@
 #include "core/features/parkinson_volatility.h"
 
-#include "core/catalog.h"
-
 #include <cmath>
 
+#include "core/features/window_feature.h"
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -51,21 +50,10 @@ void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnI
 }
 
 const FeatureDescription& ParkinsonVolatility::description() {
-  static const FeatureDescription d{
-      .name = "ParkinsonVolatility",
-      .visibility = Visibility::module,
-      .doc = "Rolling Parkinson volatility estimator (high/low).",
-      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
-      .params = {names_param("inputs", "must contain high and low columns", 2),
-                 count_param("window", "must be non-zero", 1),
-                 names_param("outputs", "must not be empty", 1)},
-      .reads = 2,
-      .produces = 1,
-      .memory = memory_window_minus_one,
-      .make = make_windowed<ParkinsonVolatility>,
-      .is = is_a<ParkinsonVolatility, Feature>,
-      .arguments_of = windowed_arguments<ParkinsonVolatility>,
-  };
+  static const FeatureDescription d = window_description<ParkinsonVolatility>(
+      "ParkinsonVolatility", "Rolling Parkinson volatility estimator (high/low).",
+      "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
+      window_params("must contain high and low columns", 2), 2, 1, Visibility::module);
   return d;
 }
 

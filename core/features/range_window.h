@@ -34,6 +34,14 @@ inline double rogers_satchell_value(double h, double l, double o, double c) {
   return std::log(h / c) * std::log(h / o) + std::log(l / c) * std::log(l / o);
 }
 
+// The term of a bar's first four values (high, low, open, close), none
+// when any is missing.
+template <class Term>
+BarTerm ohlc_term(std::span<const Value> v, Term&& term) {
+  if (!v[0] || !v[1] || !v[2] || !v[3]) return kNoTerm;
+  return term(*v[0], *v[1], *v[2], *v[3]);
+}
+
 // Whether the first n inputs of bar i of a column run are all present.
 inline bool inputs_present(std::span<const ColumnIn> in, std::size_t n, std::size_t i) {
   for (std::size_t j = 0; j < n; ++j)
@@ -70,6 +78,19 @@ class RangeVolatilityFeature : public ConfiguredFeature {
   void run_terms(std::size_t bars, std::span<const ColumnOut> out, Term&& term, Kernel&& kernel) {
     run_window(terms_, bars, out, 1, Marks::complete_windows, TermEntries{term},
                [&](const StagedRun<1>& r, std::span<const ColumnOut> o) { kernel(r.values[0], r.bars, o[0]); });
+  }
+  // The same for a term of the first four inputs (high, low, open, close),
+  // none for a bar missing any of them.
+  template <class Term, class Kernel>
+  void run_ohlc_terms(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out, Term&& term,
+                      Kernel&& kernel) {
+    run_terms(
+        bars, out,
+        [&](std::size_t i) {
+          if (!inputs_present(in, 4, i)) return kNoTerm;
+          return term(in[0].values[i], in[1].values[i], in[2].values[i], in[3].values[i]);
+        },
+        kernel);
   }
   const double* window_terms() const { return terms_.values(); }
 
