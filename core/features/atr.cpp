@@ -1,8 +1,5 @@
 #include "core/features/atr.h"
 
-#include "core/catalog.h"
-#include "core/features/one_bar.h"
-
 #include <cmath>
 #include <limits>
 
@@ -23,28 +20,6 @@ inline double true_range(double high, double low, double previous_close) {
 
 }  // namespace
 
-Atr::Atr(Names inputs, std::size_t window, Names outputs)
-    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), averages_(window) {}
-
-Result<Atr> Atr::create(Names inputs, std::size_t window, Names outputs) {
-  if (inputs.size() < 3) return invalid_input("inputs must contain high, low and close columns");
-  if (outputs.empty()) return invalid_input("outputs must not be empty");
-  if (window == 0) return invalid_input("window must be non-zero");
-  // A seed collection holds window + 1 bars; that count must be representable.
-  if (window == std::numeric_limits<std::size_t>::max()) return invalid_input("window is too large");
-  return Atr(std::move(inputs), window, std::move(outputs));
-}
-
-std::unique_ptr<Feature> Atr::fresh() const { return rebuild<Atr>(inputs_, window_, outputs_); }
-
-void Atr::reset() {
-  averages_.reset();
-  previous_ = 0.0;
-}
-
-// A bar is present when its high, low and close all are. The true range
-// is max(max(high - low, |high - pc|), |low - pc|), NaN when any of the
-// three is NaN.
 Value Atr::advance(bool present, double high, double low, double close) {
   const bool valid = averages_.advance(present, [&] {
     return WilderAverages<1>::Terms{true_range(high, low, previous_)};
@@ -52,12 +27,6 @@ Value Atr::advance(bool present, double high, double low, double close) {
   if (present) previous_ = close;
   if (!valid) return kMissing;
   return averages_.average(0);
-}
-
-Values Atr::step(std::span<const Value> values) {
-  return run_one_bar<3, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-    Atr::step_columns(1, in, out);
-  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.
@@ -88,24 +57,9 @@ void Atr::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 }
 
 const FeatureDescription& Atr::description() {
-  static const FeatureDescription d{
-      .name = "Atr",
-      .doc = "Wilder's Average True Range from high, low and close (window usually 14).",
-      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
-      .params = {names_param("inputs", "must contain high, low and close columns", 3),
-                 count_param("window", "must be non-zero", 1),
-                 names_param("outputs", "must not be empty", 1)},
-      .reads = 3,
-      .produces = 1,
-      .memory = nullptr,  // a recursion: every bar since the start counts
-      // Seed collections of window + 1 bars are counted from bar 0.
-      .first_valid = [](const Arguments& a, std::size_t start, std::size_t) -> std::size_t {
-        return WilderAverages<1>::first_valid(count_argument(a, 1), start);
-      },
-      .make = make_windowed<Atr>,
-      .is = is_a<Atr, Feature>,
-      .arguments_of = windowed_arguments<Atr>,
-  };
+  static const FeatureDescription d = wilder_description<Atr, 3, 1>(
+      "Atr", "Wilder's Average True Range from high, low and close (window usually 14).",
+      "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.");
   return d;
 }
 

@@ -1,8 +1,5 @@
 #include "core/features/rsi.h"
 
-#include "core/catalog.h"
-#include "core/features/one_bar.h"
-
 #include <limits>
 
 namespace sarvek {
@@ -22,25 +19,6 @@ inline double loss_of(double d) { return d > 0.0 ? 0.0 : 0.0 - d; }
 
 }  // namespace
 
-Rsi::Rsi(Names inputs, std::size_t window, Names outputs)
-    : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), averages_(window) {}
-
-Result<Rsi> Rsi::create(Names inputs, std::size_t window, Names outputs) {
-  if (inputs.empty()) return invalid_input("inputs must not be empty");
-  if (outputs.empty()) return invalid_input("outputs must not be empty");
-  if (window == 0) return invalid_input("window must be non-zero");
-  // A seed collection holds window + 1 prices; that count must be representable.
-  if (window == std::numeric_limits<std::size_t>::max()) return invalid_input("window is too large");
-  return Rsi(std::move(inputs), window, std::move(outputs));
-}
-
-std::unique_ptr<Feature> Rsi::fresh() const { return rebuild<Rsi>(inputs_, window_, outputs_); }
-
-void Rsi::reset() {
-  averages_.reset();
-  previous_ = 0.0;
-}
-
 Value Rsi::advance(bool present, double x) {
   const bool valid = averages_.advance(present, [&] {
     const double d = x - previous_;
@@ -49,12 +27,6 @@ Value Rsi::advance(bool present, double x) {
   if (present) previous_ = x;
   if (!valid) return kMissing;
   return rsi_of(averages_.average(0), averages_.average(1));
-}
-
-Values Rsi::step(std::span<const Value> values) {
-  return run_one_bar<1, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
-    Rsi::step_columns(1, in, out);
-  });
 }
 
 // The recurrence is serial: one bar after another on plain arrays.
@@ -88,24 +60,9 @@ void Rsi::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 }
 
 const FeatureDescription& Rsi::description() {
-  static const FeatureDescription d{
-      .name = "Rsi",
-      .doc = "Wilder's Relative Strength Index (window usually 14).",
-      .update_doc = "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.",
-      .params = {names_param("inputs", "must not be empty", 1),
-                 count_param("window", "must be non-zero", 1),
-                 names_param("outputs", "must not be empty", 1)},
-      .reads = 1,
-      .produces = 1,
-      .memory = nullptr,  // a recursion: every bar since the start counts
-      // Seed collections of window + 1 prices are counted from bar 0.
-      .first_valid = [](const Arguments& a, std::size_t start, std::size_t) -> std::size_t {
-        return WilderAverages<2>::first_valid(count_argument(a, 1), start);
-      },
-      .make = make_windowed<Rsi>,
-      .is = is_a<Rsi, Feature>,
-      .arguments_of = windowed_arguments<Rsi>,
-  };
+  static const FeatureDescription d = wilder_description<Rsi, 1, 2>(
+      "Rsi", "Wilder's Relative Strength Index (window usually 14).",
+      "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.");
   return d;
 }
 

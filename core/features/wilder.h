@@ -1,8 +1,16 @@
 #pragma once
 
-#include "core/state_io.h"
 #include <array>
 #include <cstddef>
+#include <limits>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/catalog.h"
+#include "core/feature.h"
+#include "core/features/one_bar.h"
+#include "core/state_io.h"
 
 namespace sarvek {
 
@@ -73,9 +81,6 @@ class WilderAverages {
   // One step of the smoothing, as written: (avg * (window - 1) + term) / window.
   double smooth(double avg, double term) const { return (avg * n_minus_one_ + term) / n_; }
 
-  // The first bar at which the averages can be valid when the values read
-  // can be valid from bar `start` on: the first whole collection of
-  // window + 1 bars, counted from bar 0, from `start`.
   // The averages' state, saved or restored (core/state_io.h).
   void state(StateIO& io) {
     io(running_);
@@ -88,6 +93,9 @@ class WilderAverages {
     for (double& a : avg_) io(a);
   }
 
+  // The first bar at which the averages can be valid when the values read
+  // can be valid from bar `start` on: the first whole collection of
+  // window + 1 bars, counted from bar 0, from `start`.
   static std::size_t first_valid(std::size_t window, std::size_t start) {
     const std::size_t span = window + 1;
     if (start % span) start += span - start % span;
@@ -105,5 +113,75 @@ class WilderAverages {
   // The sums of the terms while collecting, the averages while running.
   Terms avg_{};
 };
+
+// A feature of one value per bar from WilderAverages<K> of terms of its
+// first Reads input columns and the carried value of the bar before,
+// written once: the checks, the lifecycle and state, update() through the
+// column run (run_one_bar) and the description. A type (final, deriving
+// from WilderFeature<itself, Reads, K> and befriending it) gives its
+// constraint on the inputs as kInputsConstraint and its column run,
+// step_columns, whose arithmetic is its own.
+template <class F, std::size_t Reads, std::size_t K>
+class WilderFeature : public ConfiguredFeature {
+ public:
+  static Result<F> create(Names inputs, std::size_t window, Names outputs) {
+    if (inputs.size() < Reads) return invalid_input(std::string("inputs ") + F::kInputsConstraint);
+    if (outputs.empty()) return invalid_input("outputs must not be empty");
+    if (window == 0) return invalid_input("window must be non-zero");
+    // A seed collection holds window + 1 bars; that count must be representable.
+    if (window == std::numeric_limits<std::size_t>::max()) return invalid_input("window is too large");
+    return F(std::move(inputs), window, std::move(outputs));
+  }
+
+  std::size_t warm_up_period() const override { return window_; }
+  std::unique_ptr<Feature> fresh() const override { return rebuild<F>(inputs_, window_, outputs_); }
+  void reset() override {
+    averages_.reset();
+    previous_ = 0.0;
+  }
+  void state(StateIO& io) override {
+    averages_.state(io);
+    io(previous_);
+  }
+  std::size_t values_read() const override { return Reads; }
+  // One blend per bar, whatever the window.
+  std::size_t work_per_bar() const override { return 1; }
+
+ protected:
+  WilderFeature(Names inputs, std::size_t window, Names outputs)
+      : ConfiguredFeature(std::move(inputs), window, std::move(outputs)), averages_(window) {}
+
+  Values step(std::span<const Value> values) override {
+    return run_one_bar<Reads, 1>(values, [&](std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
+      static_cast<F&>(*this).F::step_columns(1, in, out);
+    });
+  }
+
+  WilderAverages<K> averages_;
+  double previous_ = 0.0;  // the carried value of the last present bar
+};
+
+// The description of such a type.
+template <class F, std::size_t Reads, std::size_t K>
+FeatureDescription wilder_description(const char* name, const char* doc, const char* update_doc) {
+  return {
+      .name = name,
+      .doc = doc,
+      .update_doc = update_doc,
+      .params = {names_param("inputs", F::kInputsConstraint, Reads),
+                 count_param("window", "must be non-zero", 1),
+                 names_param("outputs", "must not be empty", 1)},
+      .reads = Reads,
+      .produces = 1,
+      .memory = nullptr,  // a recursion: every bar since the start counts
+      // Seed collections of window + 1 bars are counted from bar 0.
+      .first_valid = [](const Arguments& a, std::size_t start, std::size_t) -> std::size_t {
+        return WilderAverages<K>::first_valid(count_argument(a, 1), start);
+      },
+      .make = make_windowed<F>,
+      .is = is_a<F, Feature>,
+      .arguments_of = windowed_arguments<F>,
+  };
+}
 
 }  // namespace sarvek
