@@ -25,18 +25,11 @@ BarTerm garman_klass_term(double h, double l, double o, double c) {
 
 }  // namespace
 
-GarmanKlassVolatility::GarmanKlassVolatility(Names inputs, std::size_t window, Names outputs)
-    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
-
-Result<GarmanKlassVolatility> GarmanKlassVolatility::create(Names inputs, std::size_t window, Names outputs) {
+Result<void> GarmanKlassVolatility::check_arguments(const Names& inputs, std::size_t window, const Names& outputs) {
   if (inputs.size() < 4) return invalid_input("inputs must contain high, low, open, and close columns");
   if (window == 0) return invalid_input("window must be non-zero");
   if (outputs.empty()) return invalid_input("outputs must not be empty");
-  return GarmanKlassVolatility(std::move(inputs), window, std::move(outputs));
-}
-
-std::unique_ptr<Feature> GarmanKlassVolatility::fresh() const {
-  return rebuild<GarmanKlassVolatility>(inputs_, window_, outputs_);
+  return {};
 }
 
 // A negative mean: no volatility. A window of flat bars gives 0.

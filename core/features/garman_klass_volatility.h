@@ -11,22 +11,21 @@ struct FeatureDescription;
 // `window` bars, per bar, not annualised. Reads the first four inputs as
 // high, low, open and close (the order RogersSatchellVolatility reads). A
 // negative mean gives missing.
-class GarmanKlassVolatility final : public RangeVolatilityFeature {
+class GarmanKlassVolatility final : public RangeFeature<GarmanKlassVolatility, 4> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
-
-  static Result<GarmanKlassVolatility> create(Names inputs, std::size_t window, Names outputs);
-
-  std::unique_ptr<Feature> fresh() const override;
-  std::size_t values_read() const override { return 4; }
 
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
-  GarmanKlassVolatility(Names inputs, std::size_t window, Names outputs);
+  friend RangeFeature<GarmanKlassVolatility, 4>;
+  GarmanKlassVolatility(Names inputs, std::size_t window, Names outputs)
+      : RangeFeature(std::move(inputs), window, std::move(outputs)) {}
+
+  static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs);
 };
 
 }  // namespace sarvek

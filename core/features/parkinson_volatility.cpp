@@ -22,18 +22,11 @@ Value parkinson_term(const Value& high, const Value& low) {
 
 }  // namespace
 
-ParkinsonVolatility::ParkinsonVolatility(Names inputs, std::size_t window, Names outputs)
-    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
-
-Result<ParkinsonVolatility> ParkinsonVolatility::create(Names inputs, std::size_t window, Names outputs) {
+Result<void> ParkinsonVolatility::check_arguments(const Names& inputs, std::size_t window, const Names& outputs) {
   if (inputs.size() < 2) return invalid_input("inputs must contain high and low columns");
   if (outputs.empty()) return invalid_input("outputs must not be empty");
   if (window == 0) return invalid_input("window must be non-zero");
-  return ParkinsonVolatility(std::move(inputs), window, std::move(outputs));
-}
-
-std::unique_ptr<Feature> ParkinsonVolatility::fresh() const {
-  return rebuild<ParkinsonVolatility>(inputs_, window_, outputs_);
+  return {};
 }
 
 // A window of flat bars (H = L) gives 0, a value.

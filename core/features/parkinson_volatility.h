@@ -9,22 +9,21 @@ struct FeatureDescription;
 // Rolling Parkinson volatility from high and low: sqrt(mean(ln(H / L)^2) /
 // (4 ln 2)) over the last `window` bars, per bar, not annualised. Reads the
 // first two inputs as high and low.
-class ParkinsonVolatility final : public RangeVolatilityFeature {
+class ParkinsonVolatility final : public RangeFeature<ParkinsonVolatility, 2> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
-
-  static Result<ParkinsonVolatility> create(Names inputs, std::size_t window, Names outputs);
-
-  std::unique_ptr<Feature> fresh() const override;
-  std::size_t values_read() const override { return 2; }
 
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
-  ParkinsonVolatility(Names inputs, std::size_t window, Names outputs);
+  friend RangeFeature<ParkinsonVolatility, 2>;
+  ParkinsonVolatility(Names inputs, std::size_t window, Names outputs)
+      : RangeFeature(std::move(inputs), window, std::move(outputs)) {}
+
+  static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs);
 };
 
 }  // namespace sarvek

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <span>
 
 #include "core/column.h"
@@ -96,6 +97,25 @@ class RangeVolatilityFeature : public ConfiguredFeature {
 
  private:
   StagedWindow<1> terms_;
+};
+
+// A range estimator reading the first Reads inputs, written once: create
+// (through the type's check_arguments, which keeps its own order and
+// words), fresh and values_read. The type gives its checks, update(), column
+// runs and description.
+template <class F, std::size_t Reads>
+class RangeFeature : public RangeVolatilityFeature {
+ public:
+  static Result<F> create(Names inputs, std::size_t window, Names outputs) {
+    if (auto ok = F::check_arguments(inputs, window, outputs); !ok) return std::unexpected(std::move(ok.error()));
+    return F(std::move(inputs), window, std::move(outputs));
+  }
+
+  std::unique_ptr<Feature> fresh() const override { return rebuild<F>(inputs_, window_, outputs_); }
+  std::size_t values_read() const override { return Reads; }
+
+ protected:
+  using RangeVolatilityFeature::RangeVolatilityFeature;
 };
 
 }  // namespace sarvek

@@ -18,19 +18,11 @@ BarTerm rogers_satchell_term(double h, double l, double o, double c) {
 
 }  // namespace
 
-RogersSatchellVolatility::RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs)
-    : RangeVolatilityFeature(std::move(inputs), window, std::move(outputs)) {}
-
-Result<RogersSatchellVolatility> RogersSatchellVolatility::create(Names inputs, std::size_t window,
-                                                                  Names outputs) {
+Result<void> RogersSatchellVolatility::check_arguments(const Names& inputs, std::size_t window, const Names& outputs) {
   if (inputs.size() < 4) return invalid_input("inputs must contain high, low, open, and close columns");
   if (window == 0) return invalid_input("window must be non-zero");
   if (outputs.empty()) return invalid_input("outputs must not be empty");
-  return RogersSatchellVolatility(std::move(inputs), window, std::move(outputs));
-}
-
-std::unique_ptr<Feature> RogersSatchellVolatility::fresh() const {
-  return rebuild<RogersSatchellVolatility>(inputs_, window_, outputs_);
+  return {};
 }
 
 // Not positive (a window of flat bars included) or NaN: no volatility.

@@ -10,22 +10,21 @@ struct FeatureDescription;
 // sqrt(mean(ln(H / C) ln(H / O) + ln(L / C) ln(L / O))) over the last
 // `window` bars, per bar, not annualised. Reads the first four inputs as
 // high, low, open and close. A mean that is not positive gives missing.
-class RogersSatchellVolatility final : public RangeVolatilityFeature {
+class RogersSatchellVolatility final : public RangeFeature<RogersSatchellVolatility, 4> {
  public:
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
-
-  static Result<RogersSatchellVolatility> create(Names inputs, std::size_t window, Names outputs);
-
-  std::unique_ptr<Feature> fresh() const override;
-  std::size_t values_read() const override { return 4; }
 
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;
 
  private:
-  RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs);
+  friend RangeFeature<RogersSatchellVolatility, 4>;
+  RogersSatchellVolatility(Names inputs, std::size_t window, Names outputs)
+      : RangeFeature(std::move(inputs), window, std::move(outputs)) {}
+
+  static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs);
 };
 
 }  // namespace sarvek
