@@ -352,6 +352,17 @@ def _check_order(times: Any, column: str, labels: Any, groups: list[npt.NDArray[
     raise AssertionError("a time out of order was found but not reported")  # pragma: no cover
 
 
+def _check_table_order(table: _Table, time: Any, groups: list[npt.NDArray[np.intp]] | None,
+                       keys: np.ndarray | None) -> None:
+    """The order of the time= column, or else of the index's times where the table has them."""
+    if time is not None:
+        _check_order(table.raw(time), str(time), table.labels(), groups, keys)
+    else:
+        found = table.index_times()
+        if found is not None:
+            _check_order(found[0], found[1], table.labels(), groups, keys)
+
+
 def _codes(keys: np.ndarray) -> npt.NDArray[np.intp]:
     """One integer per row, equal for equal keys; every missing key shares one code."""
     try:
@@ -451,12 +462,7 @@ def _compute_all(
     rows = len(columns[0]) if columns else table.rows()
     keys = table.keys(by) if by is not None else None
     groups = _groups(keys) if keys is not None else None
-    if time is not None:
-        _check_order(table.raw(time), str(time), table.labels(), groups, keys)
-    else:
-        found = table.index_times()
-        if found is not None:
-            _check_order(found[0], found[1], table.labels(), groups, keys)
+    _check_table_order(table, time, groups, keys)
     if groups is None:
         return _run_one(pipeline._fresh(), columns, rows, progress, validity)
     width = len(pipeline.output_names())

@@ -30,7 +30,7 @@ import numpy.typing as npt
 
 import _sarvek
 
-from ._frames import _check_order, _groups, _input_columns, _named, _table
+from ._frames import _check_table_order, _groups, _input_columns, _named, _table
 from ._pipeline import PipelineLike, as_pipeline, pipeline_from_dict, pipeline_to_dict
 
 Symbol = Union[str, int]
@@ -178,12 +178,7 @@ class Universe:
         columns = _input_columns(table, inputs)
         keys = table.keys(by)
         groups = _groups(keys)
-        if time is not None:
-            _check_order(table.raw(time), str(time), table.labels(), groups, keys)
-        else:
-            found = table.index_times()
-            if found is not None:
-                _check_order(found[0], found[1], table.labels(), groups, keys)
+        _check_table_order(table, time, groups, keys)
         jobs = []
         for idx in groups:
             raw = keys[idx[0]]
