@@ -69,12 +69,12 @@ INPUTS = {
     "Cci": ["high", "low", "close"],
     "Atr": ["high", "low", "close"],
     "Mfi": ["high", "low", "close", "volume"],
-    "GarmanKlassVolatility": ["open", "high", "low", "close"],
-    "YangZhangVolatility": ["open", "high", "low", "close"],
+    "GarmanKlassVolatility": ["high", "low", "open", "close"],
+    "YangZhangVolatility": ["high", "low", "open", "close"],
     "DonchianChannel": ["high", "low"],
     "Obv": ["close", "volume"],
-    "FutureExtremes": ["high", "low"],
-    "TripleBarrier": ["high", "low", "close"],
+    "FutureExtremes": ["close"],
+    "TripleBarrier": ["close"],
 }
 # Inputs by how many a class reads, when the table above does not fit.
 BY_COUNT = {1: ["close"], 2: ["high", "low"], 3: ["high", "low", "close"], 4: ["open", "high", "low", "close"],
