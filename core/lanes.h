@@ -611,18 +611,19 @@ inline V mfi(const double* tp, const double* v, std::size_t n) {
   return select<V>(Mask<V>((pos == 0.0) & (neg == 0.0)), splat<V>(50.0), one_nan<V>(r));
 }
 
-// The scans of window_max and window_min, lane by lane: a value replaces
-// the running extreme where it is beyond it, then where it is NaN, so each
-// lane picks exactly the value the one-window scan picks.
-template <class V>
-inline V scan_max(const double* p, std::size_t n) {
+// The scans of window_max (kMax) and window_min, lane by lane: a value
+// replaces the running extreme where it is beyond it, then where it is NaN,
+// so each lane picks exactly the value the one-window scan picks.
+template <class V, bool kMax>
+inline V scan_extreme(const double* p, std::size_t n) {
   if constexpr (is_scalar<V>) {
-    return window_max<double>(p, n);
+    return kMax ? window_max<double>(p, n) : window_min<double>(p, n);
   } else {
     V m = load<V>(p);
     for (std::size_t k = 1; k < n; ++k) {
       const V x = load<V>(p + k);
-      m = select<V>(x > m, x, m);
+      if constexpr (kMax) m = select<V>(x > m, x, m);
+      else m = select<V>(m > x, x, m);
       m = select<V>(x != x, x, m);
     }
     return m;
@@ -630,18 +631,13 @@ inline V scan_max(const double* p, std::size_t n) {
 }
 
 template <class V>
+inline V scan_max(const double* p, std::size_t n) {
+  return scan_extreme<V, true>(p, n);
+}
+
+template <class V>
 inline V scan_min(const double* p, std::size_t n) {
-  if constexpr (is_scalar<V>) {
-    return window_min<double>(p, n);
-  } else {
-    V m = load<V>(p);
-    for (std::size_t k = 1; k < n; ++k) {
-      const V x = load<V>(p + k);
-      m = select<V>(m > x, x, m);
-      m = select<V>(x != x, x, m);
-    }
-    return m;
-  }
+  return scan_extreme<V, false>(p, n);
 }
 
 // Fast stochastic %K of a window: hh and ll the window's highest high and
