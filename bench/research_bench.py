@@ -14,6 +14,8 @@ ten-feature pipeline of pipeline_bench.py. Prints ns per bar of:
     loop-free form: both compute its efficiency ratio and smoothing constant
     over the window, then smooth with one fixed alpha (an approximation of
     the cost, not of the values);
+  - sarvek.compute_features over a pandas and a polars frame, the table
+    entry point end to end (columns picked by name, a frame of results back);
   - Sma(20) alone through _run_columns against bottleneck.move_mean and
     talib.SMA;
 and the ratios, then the peak memory of a column-engine run measured in a
@@ -187,6 +189,12 @@ def main():
     plf = pl.DataFrame(data, schema=COLUMNS)
     timings["pandas, same features"] = best_of(repeat, lambda: pandas_features(pdf))
     timings["polars, same features"] = best_of(repeat, lambda: polars_features(plf))
+    # The package's table entry point: columns picked by name, results back as
+    # the same kind of table.
+    import sarvek
+
+    timings["compute_features, pandas in/out"] = best_of(repeat, lambda: sarvek.compute_features(pipeline, pdf))
+    timings["compute_features, polars in/out"] = best_of(repeat, lambda: sarvek.compute_features(pipeline, plf))
 
     import bottleneck as bn
     import talib
@@ -210,6 +218,10 @@ def main():
     print()
     print(f"pandas / engine:              {timings['pandas, same features'] / engine:6.2f}x   (target >= 3)")
     print(f"polars / engine:              {timings['polars, same features'] / engine:6.2f}x")
+    for kind in ("pandas", "polars"):
+        whole = timings[f"compute_features, {kind} in/out"]
+        print(f"{kind} / compute_features({kind}): {timings[f'{kind}, same features'] / whole:6.2f}x   "
+              f"(engine share {engine / whole:.0%})")
     print(f"Sma(20) / bottleneck:         {timings['Sma(20) via _run_columns'] / timings['bottleneck move_mean(20)']:6.2f}x   (target <= 2)")
     print(f"Sma(20) / talib:              {timings['Sma(20) via _run_columns'] / timings['talib SMA(20)']:6.2f}x")
     print(f"run_research / (floor+engine): {timings['run_research (lists)'] / (floor + engine):6.2f}x   (target <= 1)")
