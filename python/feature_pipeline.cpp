@@ -189,16 +189,17 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "reset", "validity"};
-  PyObject* bound[3];
+  static const char* const kParams[] = {"data", "reset", "validity", "order", "out"};
+  PyObject* bound[5];
   if (!keyword_only("_run_columns", 2, nargs)) return nullptr;
   if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
-  bool reset_first = true, validity = false;
-  if (!to_truth(bound[1], reset_first) || !to_truth(bound[2], validity)) return nullptr;
+  bool reset_first = true;
+  ResultRequest request;
+  if (!to_truth(bound[1], reset_first) || !to_request(bound[2], bound[3], bound[4], request)) return nullptr;
   return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.inputs, in)) return nullptr;
-    return run_result(self, in.bars, p.outputs, validity, [&](std::span<const StridedOutput> outputs) {
+    return run_result(self, in, p.outputs, request, [&](std::span<const StridedOutput> outputs) {
       auto status = run_engine(p, in.bars, in.columns, outputs, reset_first);
       if (!status) return raise_core_error(status.error()), false;
       return *status != RunStatus::interrupted;
@@ -276,7 +277,7 @@ PyTypeObject* create(PyObject* module) {
                "Returns:\n"
                "    List of bars, each bar is a list of output values."},
               {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, reset=True, *, validity=False)",
+               "($self, data, reset=True, *, validity=False, order='C', out=None)",
                "Research over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -288,7 +289,11 @@ PyTypeObject* create(PyObject* module) {
                "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
                "numpy.asarray() wraps without a copy. With validity=True returns (values, present): present\n"
                "is a _Result of the same shape holding bool values, True where a result is present, so a\n"
-               "computed NaN (present) can be told from a missing value. A refused call changes nothing. A run stopped by a\n"
+               "computed NaN (present) can be told from a missing value. With order='F' the tables are held\n"
+               "column after column (each output one contiguous run of bars) instead of row after row.\n"
+               "out: a writable float64 array of shape (bars, len(output_names())), contiguous in that order and\n"
+               "sharing no memory with data, written in place of a new table and returned (reusable from run to\n"
+               "run; present stays a new table). A refused call changes nothing. A run stopped by a\n"
                "signal (KeyboardInterrupt) or any other failure once computing has begun leaves the features\n"
                "reset; the same holds for run_research."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",

@@ -1,5 +1,8 @@
 #include "python/result.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "python/classdef.h"
 #include "python/convert.h"
 #include "python/table_memory.h"
@@ -14,7 +17,8 @@ struct ResultPayload {
   void* data;
   Py_ssize_t shape[2];
   Py_ssize_t strides[2];
-  bool flags;  // one byte per entry, format '?', instead of float64
+  bool flags;    // one byte per entry, format '?', instead of float64
+  bool columns;  // Fortran order: column after column
 };
 
 ResultPayload& result_of(PyObject* self) { return payload_of<ResultPayload>(self); }
@@ -41,8 +45,13 @@ PyObject* result_shape(PyObject* self, void*) {
 int result_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   ResultPayload& r = result_of(self);
   const bool trivially_both = r.shape[0] <= 1 || r.shape[1] <= 1;
-  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !trivially_both) {
-    PyErr_SetString(PyExc_BufferError, "the result is C-contiguous, not Fortran-contiguous");
+  // A consumer that asks for no strides reads the table in C order.
+  const bool wants_c = (flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS ||
+                       ((flags & PyBUF_ND) && (flags & PyBUF_STRIDES) != PyBUF_STRIDES);
+  const bool wants_f = (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS;
+  if (!trivially_both && ((wants_f && !r.columns) || (wants_c && r.columns))) {
+    PyErr_SetString(PyExc_BufferError, r.columns ? "the result is Fortran-contiguous, not C-contiguous"
+                                                 : "the result is C-contiguous, not Fortran-contiguous");
     view->obj = nullptr;
     return -1;
   }
@@ -73,8 +82,9 @@ PyTypeObject* create_result_class(PyObject* module) {
       .name = "_Result",
       .signature = "()",
       .doc = "A table of results, (bars, outputs) float64 values with NaN for missing (or, for the presence "
-             "of results, bool values: True where a result is present), held in C order and exported through "
-             "the buffer protocol: numpy.asarray(result) wraps it without a copy.",
+             "of results, bool values: True where a result is present), held in C order (or Fortran order, "
+             "when the run was asked for it) and exported through the buffer protocol: numpy.asarray(result) "
+             "wraps it without a copy.",
       .basicsize = static_cast<int>(sizeof(Instance<ResultPayload>)),
       .tp_new = result_new,
       .tp_dealloc = result_dealloc,
@@ -92,7 +102,7 @@ PyTypeObject* result_class(PyObject* module) { return create_result_class(module
 
 namespace {
 
-PyObject* new_table(PyObject* owner, std::size_t bars, std::size_t width, bool flags, void** data) {
+PyObject* new_table(PyObject* owner, std::size_t bars, std::size_t width, bool flags, Order order, void** data) {
   const std::size_t itemsize = flags ? 1 : sizeof(double);
   const char* kind = flags ? "presence flags" : "float64 values";
   const auto max = static_cast<std::size_t>(PY_SSIZE_T_MAX) / itemsize;
@@ -123,24 +133,25 @@ PyObject* new_table(PyObject* owner, std::size_t bars, std::size_t width, bool f
   r.flags = flags;
   r.shape[0] = static_cast<Py_ssize_t>(bars);
   r.shape[1] = static_cast<Py_ssize_t>(width);
-  r.strides[0] = static_cast<Py_ssize_t>(width * itemsize);
-  r.strides[1] = static_cast<Py_ssize_t>(itemsize);
+  r.columns = order == Order::columns;
+  r.strides[0] = static_cast<Py_ssize_t>(r.columns ? itemsize : width * itemsize);
+  r.strides[1] = static_cast<Py_ssize_t>(r.columns ? bars * itemsize : itemsize);
   *data = memory;
   return self;
 }
 
 }  // namespace
 
-PyObject* new_result(PyObject* owner, std::size_t bars, std::size_t width, double** data) {
+PyObject* new_result(PyObject* owner, std::size_t bars, std::size_t width, double** data, Order order) {
   void* memory = nullptr;
-  PyObject* self = new_table(owner, bars, width, false, &memory);
+  PyObject* self = new_table(owner, bars, width, false, order, &memory);
   *data = static_cast<double*>(memory);
   return self;
 }
 
-PyObject* new_flags(PyObject* owner, std::size_t bars, std::size_t width, std::uint8_t** data) {
+PyObject* new_flags(PyObject* owner, std::size_t bars, std::size_t width, std::uint8_t** data, Order order) {
   void* memory = nullptr;
-  PyObject* self = new_table(owner, bars, width, true, &memory);
+  PyObject* self = new_table(owner, bars, width, true, order, &memory);
   *data = static_cast<std::uint8_t*>(memory);
   return self;
 }
@@ -153,22 +164,127 @@ std::vector<StridedOutput> row_outputs(double* data, std::size_t width, std::uin
   return out;
 }
 
-PyObject* run_result(PyObject* owner, std::size_t bars, std::size_t width, bool validity,
+bool to_order(PyObject* obj, Order& order) {
+  order = Order::rows;
+  if (!obj) return true;
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CompareWithASCIIString(obj, "C") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(obj, "F") == 0) {
+      order = Order::columns;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "order must be 'C' (row after row) or 'F' (column after column), got %R", obj);
+  return false;
+}
+
+bool to_request(PyObject* validity, PyObject* order, PyObject* out, ResultRequest& request) {
+  if (!to_truth(validity, request.validity) || !to_order(order, request.order)) return false;
+  request.out = out == Py_None ? nullptr : out;
+  return true;
+}
+
+namespace {
+
+// The bytes [first, last) that `bars` entries of a strided column span.
+std::pair<std::uintptr_t, std::uintptr_t> span_of(const double* data, std::ptrdiff_t stride, std::size_t bars) {
+  const auto a = reinterpret_cast<std::uintptr_t>(data);
+  const auto b = reinterpret_cast<std::uintptr_t>(data + static_cast<std::ptrdiff_t>(bars - 1) * stride);
+  return {std::min(a, b), std::max(a, b) + sizeof(double)};
+}
+
+// `view` as the table a run of `bars` bars over `in` writes `width` values
+// per bar into, in `order`: false with the exception set, naming out and
+// what it should be, when it cannot be.
+bool check_out(const Py_buffer& view, const ColumnInput& in, std::size_t width, Order order) {
+  const std::size_t bars = in.bars;
+  const char* layout = order == Order::columns ? "F-contiguous (order='F')" : "C-contiguous (order='C')";
+  if (!is_float64(view)) {
+    PyErr_Format(PyExc_TypeError, "out must be float64 (format 'd'), got format '%s' of %zd-byte items",
+                 view.format ? view.format : "B", view.itemsize);
+    return false;
+  }
+  if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != bars ||
+      static_cast<std::size_t>(view.shape[1]) != width) {
+    if (view.ndim != 2)
+      PyErr_Format(PyExc_ValueError, "out must have shape (%zu, %zu), one row per bar and one column per output, "
+                   "got %d dimension%s", bars, width, view.ndim, view.ndim == 1 ? "" : "s");
+    else
+      PyErr_Format(PyExc_ValueError, "out must have shape (%zu, %zu), one row per bar and one column per output, "
+                   "got (%zd, %zd)", bars, width, view.shape[0], view.shape[1]);
+    return false;
+  }
+  if (view.readonly) {
+    PyErr_SetString(PyExc_ValueError, "out must be writable, got a read-only buffer");
+    return false;
+  }
+  if (!PyBuffer_IsContiguous(&view, order == Order::columns ? 'F' : 'C')) {
+    PyErr_Format(PyExc_ValueError, "out must be %s, got strides (%zd, %zd)", layout, view.strides[0],
+                 view.strides[1]);
+    return false;
+  }
+  if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
+    PyErr_SetString(PyExc_ValueError, "out must start at an address aligned to 8 bytes");
+    return false;
+  }
+  if (bars == 0 || width == 0) return true;
+  const auto first = reinterpret_cast<std::uintptr_t>(view.buf);
+  const std::uintptr_t last = first + bars * width * sizeof(double);
+  for (std::size_t j = 0; j < in.columns.size(); ++j) {
+    const StridedColumn& c = in.columns[j];
+    if (!c.data) continue;
+    const auto [a, b] = span_of(c.data, c.stride, bars);
+    if (a < last && first < b) {
+      PyErr_Format(PyExc_ValueError, "out must not share memory with the input data (input column %zu lies in it)", j);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* run_result(PyObject* owner, const ColumnInput& in, std::size_t width, const ResultRequest& request,
                      const std::function<bool(std::span<const StridedOutput>)>& run) {
-  double* values;
-  PyObject* result = new_result(owner, bars, width, &values);
-  if (!result) return nullptr;
+  const std::size_t bars = in.bars;
+  HeldBuffer held;  // the caller's table, held until the run ends
+  double* values = nullptr;
+  PyObject* result = nullptr;
+  if (request.out) {
+    if (!PyObject_CheckBuffer(request.out)) {
+      PyObject* name = PyType_GetName(Py_TYPE(request.out));
+      if (name)
+        PyErr_Format(PyExc_TypeError, "out must be a writable float64 array of shape (%zu, %zu) or None, got '%U'",
+                     bars, width, name);
+      Py_XDECREF(name);
+      return nullptr;
+    }
+    if (!held.get(request.out, PyBUF_RECORDS_RO) || !check_out(held.view(), in, width, request.order))
+      return nullptr;
+    values = static_cast<double*>(held.view().buf);
+    result = Py_NewRef(request.out);
+  } else {
+    result = new_result(owner, bars, width, &values, request.order);
+    if (!result) return nullptr;
+  }
   const Owned owned_result(result);
   std::uint8_t* flags = nullptr;
   PyObject* present = nullptr;
-  if (validity) {
-    present = new_flags(owner, bars, width, &flags);
+  if (request.validity) {
+    present = new_flags(owner, bars, width, &flags, request.order);
     if (!present) return nullptr;
   }
   const Owned owned_present(present);
-  const std::vector<StridedOutput> outputs = row_outputs(values, width, flags);
+  std::vector<StridedOutput> outputs;
+  if (request.order == Order::rows) {
+    outputs = row_outputs(values, width, flags);
+  } else {
+    outputs.reserve(width);
+    for (std::size_t k = 0; k < width; ++k)
+      outputs.push_back({values + k * bars, 1, flags ? flags + k * bars : nullptr, 1});
+  }
   if (!run(outputs)) return nullptr;
-  if (!validity) return Py_NewRef(result);
+  if (!request.validity) return Py_NewRef(result);
   return PyTuple_Pack(2, result, present);
 }
 

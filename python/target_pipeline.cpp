@@ -106,17 +106,17 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "validity"};
-  PyObject* bound[2];
+  static const char* const kParams[] = {"data", "validity", "order", "out"};
+  PyObject* bound[4];
   if (!keyword_only("_run_columns", 1, nargs)) return nullptr;
   if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
-  bool validity = false;
-  if (!to_truth(bound[1], validity)) return nullptr;
+  ResultRequest request;
+  if (!to_request(bound[1], bound[2], bound[3], request)) return nullptr;
   return reading<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     const std::size_t outputs = p.pipeline.output_names().size();
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.pipeline.input_names().size(), in)) return nullptr;
-    return run_result(self, in.bars, outputs, validity, [&](std::span<const StridedOutput> columns) {
+    return run_result(self, in, outputs, request, [&](std::span<const StridedOutput> columns) {
       auto status = without_lock([&](const std::function<bool()>& interrupted) {
         return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted);
       });
@@ -175,7 +175,7 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "\n"
                "Returns:\n"
                "    One list per output column, in ``output_names()`` order."},
-              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data, *, validity=False)",
+              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data, *, validity=False, order='C', out=None)",
                "Labels over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -185,7 +185,8 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "Returns a _Result of shape (bars, len(output_names())), NaN for missing, which\n"
                "numpy.asarray() wraps without a copy. With validity=True returns (values, present): present\n"
                "is a _Result of the same shape holding bool values, True where a label is present, so a\n"
-               "computed NaN (present) can be told from a missing value. Labels are computed in blocks of bars, and a signal\n"
+               "computed NaN (present) can be told from a missing value. order='F' and out= as for\n"
+               "FeaturePipeline._run_columns. Labels are computed in blocks of bars, and a signal\n"
                "(KeyboardInterrupt) is seen between blocks; the pipeline never changes."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},
