@@ -8,7 +8,7 @@ released.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -37,7 +37,7 @@ def _split(result: Any, validity: bool) -> Any:
 
 def run_features(
     pipeline: _sarvek.FeaturePipeline, columns: Columns, bars: int, *, reset: bool = True,
-    validity: bool = False,
+    validity: bool = False, order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None,
 ) -> Any:
     """Run a feature pipeline over one float64 column per input column.
 
@@ -46,18 +46,19 @@ def run_features(
     continues from the pipeline's current state. With ``validity=True``
     returns ``(values, present)``, ``present`` a (bars, outputs) bool array,
     False where an output is missing (a computed NaN is present).
+    ``order="F"`` lays both out column after column, so each output is one
+    contiguous run a table library can take over without a copy. ``out``: a
+    writable (bars, outputs) float64 array, contiguous in that order, the
+    values are written into (and which is returned) instead of a new one.
     """
     data = _data(columns, bars)
-    if validity:
-        return _split(pipeline._run_columns(data, reset=reset, validity=True), True)
-    return np.asarray(pipeline._run_columns(data, reset=reset))
+    return _split(pipeline._run_columns(data, reset=reset, validity=validity, order=order, out=out), validity)
 
 
 def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int, *,
-                validity: bool = False) -> Any:
+                validity: bool = False, order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None) -> Any:
     """Label one float64 column per input column; (bars, outputs) float64 out,
-    or ``(values, present)`` with ``validity=True`` as ``run_features``."""
+    or ``(values, present)`` with ``validity=True``, ``order`` and ``out`` as
+    ``run_features``."""
     data = _data(columns, bars)
-    if validity:
-        return _split(pipeline._run_columns(data, validity=True), True)
-    return np.asarray(pipeline._run_columns(data))
+    return _split(pipeline._run_columns(data, validity=validity, order=order, out=out), validity)

@@ -5,7 +5,7 @@ import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,10 @@ class _Table:
 
     kind = ""
     nulls = False  # results carry a validity bitmap: missing outputs are null, not NaN
+    # How the engine lays out the results: column after column ("F") for tables
+    # of columns, each output then one contiguous run the result takes over as
+    # it is (no copy).
+    order: Literal["C", "F"] = "F"
 
     def __init__(self, data: Any) -> None:
         self.data = data
@@ -104,7 +108,8 @@ class _Pandas(_Table):
     def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         import pandas as pd
 
-        result = pd.DataFrame(out, columns=names, index=self.data.index)
+        # A column-major block is taken over as it is: one float64 block, no copy.
+        result = pd.DataFrame(out, columns=names, index=self.data.index, copy=False)
         if not keep:
             return result
         kept = self.data.iloc[:, [self.names.index(n) for n in keep]]  # type: ignore[union-attr]
@@ -174,9 +179,9 @@ def _arrow_outputs(names: list[str], out: Float64, present: Present | None) -> A
     arrays = []
     for k in range(len(names)):
         mask = None
-        if present is not None:
-            missing = ~present[:, k]
-            mask = missing if missing.any() else None
+        if present is not None and not present[:, k].all():
+            mask = ~present[:, k]
+        # A contiguous float64 column becomes the array's values buffer as it is.
         arrays.append(pa.array(out[:, k], type=pa.float64(), mask=mask))
     return pa.Table.from_arrays(arrays, names=names)
 
@@ -230,12 +235,14 @@ class _Dict(_Table):
 
     def wrap(self, names: list[str], out: Float64, present: Present | None, keep: list[Any]) -> Any:
         result = {n: self.data[n] for n in keep}
+        # Column-major results: each column is already contiguous, a view of the block.
         result.update({n: np.ascontiguousarray(out[:, k]) for k, n in enumerate(names)})
         return result
 
 
 class _Array(_Table):
     kind = "ndarray"
+    order: Literal["C", "F"] = "C"  # the (rows, outputs) array itself is the result, row-major as ever
 
     def rows(self) -> int:
         return int(self.data.shape[0])
@@ -403,24 +410,24 @@ Result = tuple[Float64, "Present | None"]
 
 
 def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress: Progress | None,
-             validity: bool) -> Result:
+             validity: bool, order: Literal["C", "F"]) -> Result:
     if isinstance(pipeline, _sarvek.TargetPipeline):
-        got = _engine.run_targets(pipeline, columns, bars, validity=validity)
+        got = _engine.run_targets(pipeline, columns, bars, validity=validity, order=order)
         if progress:
             progress(bars)
         return got if validity else (got, None)
     if progress is None or bars <= _CHUNK:
-        got = _engine.run_features(pipeline, columns, bars, validity=validity)
+        got = _engine.run_features(pipeline, columns, bars, validity=validity, order=order)
         if progress:
             progress(bars)
         return got if validity else (got, None)
     width = len(pipeline.output_names())
-    out = np.empty((bars, width), dtype=np.float64)
-    present = np.empty((bars, width), dtype=np.bool_) if validity else None
+    out = np.empty((bars, width), dtype=np.float64, order=order)
+    present = np.empty((bars, width), dtype=np.bool_, order=order) if validity else None
     for begin in range(0, bars, _CHUNK):
         end = min(bars, begin + _CHUNK)
         got = _engine.run_features(pipeline, [c[begin:end] for c in columns], end - begin,
-                                   reset=begin == 0, validity=validity)
+                                   reset=begin == 0, validity=validity, order=order)
         if validity:
             out[begin:end], present[begin:end] = got  # type: ignore[index]
         else:
@@ -439,9 +446,10 @@ def _compute_all(
     time: Any,
     validity: bool,
     kept: Sequence[Any] = (),
+    order: Literal["C", "F"] = "C",
 ) -> Result:
     """Check everything the run needs, then run: (rows, outputs) values and, with
-    ``validity``, whether each is present."""
+    ``validity``, whether each is present; both laid out in ``order`` ("C" or "F")."""
     workers = check_workers(workers)
     inputs = pipeline.input_names()
     if table.names is not None:
@@ -464,15 +472,15 @@ def _compute_all(
     groups = _groups(keys) if keys is not None else None
     _check_table_order(table, time, groups, keys)
     if groups is None:
-        return _run_one(pipeline._fresh(), columns, rows, progress, validity)
+        return _run_one(pipeline._fresh(), columns, rows, progress, validity, order)
     width = len(pipeline.output_names())
-    out = np.empty((rows, width), dtype=np.float64)
-    present = np.empty((rows, width), dtype=np.bool_) if validity else None
+    out = np.empty((rows, width), dtype=np.float64, order=order)
+    present = np.empty((rows, width), dtype=np.bool_, order=order) if validity else None
     jobs = [(idx, pipeline._fresh()) for idx in groups]
 
     def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
         idx, pipe = job
-        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity)
+        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity, order)
         out[idx] = values
         if present is not None:
             present[idx] = flags
@@ -533,7 +541,7 @@ def _compute(want: type, pipeline: PipelineLike, data: Any, by: str | None, work
     outputs = pipe.output_names()
     kept = _keep_names(table, keep, outputs)
     out, present = _compute_all(pipe, table, by=by, workers=workers, progress=None, time=time,
-                                validity=table.nulls, kept=kept)
+                                validity=table.nulls, kept=kept, order=table.order)
     return table.wrap(outputs, out, present, kept)
 
 
