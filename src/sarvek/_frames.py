@@ -174,15 +174,22 @@ class _Arrow(_Table):
 
 
 def _arrow_outputs(names: list[str], out: Float64, present: Present | None) -> Any:
+    """One float64 Arrow array per output, its values buffer the output's column
+    of ``out`` as it is (no copy) and, where ``present`` marks missing values,
+    a validity bitmap packed from it."""
     import pyarrow as pa
 
+    bars = out.shape[0]
+    # Every output's bitmap at once, column after column: bit i of a column set where bar i is present.
+    bitmaps = None if present is None else np.asfortranarray(np.packbits(present, axis=0, bitorder="little"))
     arrays = []
     for k in range(len(names)):
-        mask = None
-        if present is not None and not present[:, k].all():
-            mask = ~present[:, k]
-        # A contiguous float64 column becomes the array's values buffer as it is.
-        arrays.append(pa.array(out[:, k], type=pa.float64(), mask=mask))
+        values = np.ascontiguousarray(out[:, k])  # already contiguous in a column-major block
+        if bitmaps is None or present[:, k].all():  # type: ignore[index]
+            arrays.append(pa.Array.from_buffers(pa.float64(), bars, [None, pa.py_buffer(values)], null_count=0))
+        else:
+            arrays.append(pa.Array.from_buffers(pa.float64(), bars, [pa.py_buffer(bitmaps[:, k]),
+                                                                     pa.py_buffer(values)]))
     return pa.Table.from_arrays(arrays, names=names)
 
 
