@@ -4,7 +4,8 @@ One process, one set of seeded random OHLC bars (1,000,000 by default), the
 ten-feature pipeline of pipeline_bench.py. Prints ns per bar of:
 
   - the column engine, FeaturePipeline._run_columns: a NumPy (bars, 4) array
-    in, numpy.asarray() of the result out;
+    in, numpy.asarray() of the result out (row-major, and column-major as
+    the table wrappers take it);
   - FeaturePipeline.run_research from a list of bars, list of lists back;
   - a conversion floor: input.tolist() plus output.tolist(), what any call
     taking and giving Python lists of floats pays before computing anything;
@@ -177,6 +178,8 @@ def main():
     rows = data.tolist()
     timings = {}
     timings["column engine (_run_columns, NumPy in/out)"] = best_of(repeat, lambda: np.asarray(pipeline._run_columns(data)))
+    timings["column engine, order='F' (column-major out)"] = best_of(
+        repeat, lambda: np.asarray(pipeline._run_columns(data, order="F")))
     timings["run_research (lists)"] = best_of(repeat, lambda: pipeline.run_research(rows))
     t_in = best_of(repeat, data.tolist)
     t_out = best_of(repeat, engine_out.tolist)
