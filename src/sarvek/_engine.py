@@ -55,8 +55,8 @@ def run_features(
     return _split(pipeline._run_columns(data, reset=reset, validity=validity, order=order, out=out), validity)
 
 
-def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int, *,
-                validity: bool = False, order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None) -> Any:
+def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int, *, validity: bool = False,
+                order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None) -> Any:
     """Label one float64 column per input column; (bars, outputs) float64 out,
     or ``(values, present)`` with ``validity=True``, ``order`` and ``out`` as
     ``run_features``."""

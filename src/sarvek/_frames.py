@@ -185,7 +185,7 @@ def _arrow_outputs(names: list[str], out: Float64, present: Present | None) -> A
     arrays = []
     for k in range(len(names)):
         values = np.ascontiguousarray(out[:, k])  # already contiguous in a column-major block
-        if bitmaps is None or present[:, k].all():  # type: ignore[index]
+        if present is None or bitmaps is None or present[:, k].all():
             arrays.append(pa.Array.from_buffers(pa.float64(), bars, [None, pa.py_buffer(values)], null_count=0))
         else:
             arrays.append(pa.Array.from_buffers(pa.float64(), bars, [pa.py_buffer(bitmaps[:, k]),
