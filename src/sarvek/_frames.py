@@ -567,7 +567,10 @@ def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None
     name, in ``output_names()`` order: polars and pyarrow results are null
     where an output is missing (a computed NaN, such as the log of a negative
     price ratio, stays NaN); pandas results keep the index and have NaN for
-    missing, as do dict and NumPy results.
+    missing, as do dict and NumPy results. The computed numbers are handed
+    over without a copy: each output of a pandas, polars, pyarrow or dict
+    result is one contiguous float64 column of a single block (the arrays of
+    a dict result are views of it), a NumPy result one row-major array.
 
     ``by="symbol"``: a fresh copy of the pipeline per distinct value of that
     column, the groups spread over ``workers`` threads (None, the default:
