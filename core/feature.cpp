@@ -1,4 +1,5 @@
 #include "core/feature.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 #include "core/state_io.h"
@@ -66,5 +67,7 @@ void Feature::state(StateIO& io) {
 void fresh_invariant_broken() {
   throw std::logic_error("fresh: config was already validated at construction");
 }
+
+std::unique_ptr<LaneBlock> Feature::lanes() const { return nullptr; }
 
 }  // namespace sarvek

@@ -13,6 +13,7 @@
 namespace sarvek {
 
 class StateIO;
+class LaneBlock;
 
 // One bar's results: one or two values for every feature, held inline.
 using Values = SmallVector<Value, 4>;
@@ -74,6 +75,12 @@ class Feature {
   // it. The default refuses, naming the type: a type whose state is not
   // listed cannot be saved.
   virtual void state(StateIO& io);
+
+  // This feature's state for many symbols at once, lane by lane
+  // (core/lane_block.h), every lane fresh and exactly this feature's
+  // update(); null for a type without one (it then runs one feature per
+  // symbol). May throw std::bad_alloc.
+  virtual std::unique_ptr<LaneBlock> lanes() const;
 
  protected:
   // update() once the length is known to be sufficient.

@@ -127,6 +127,22 @@ inline V load(const double* p) {
   }
 }
 
+// Lane values laid out in rows: entry k of every lane is the row at
+// p + k * stride, lane j at its position j. A window formula reads
+// `p + k` and `load`, so the same formula serves windows along a column
+// (plain pointers: lane j is bar j) and windows held for many symbols at
+// once (rows: lane j is symbol j).
+struct Rows {
+  const double* p;
+  std::size_t stride;
+  Rows operator+(std::size_t k) const { return {p + k * stride, stride}; }
+};
+
+template <class V>
+inline V load(Rows r) {
+  return load<V>(r.p);
+}
+
 template <class V>
 inline V splat(double x) {
   if constexpr (is_scalar<V>) {
@@ -197,15 +213,15 @@ inline V sqrt(V v) {
 }
 
 // The sum of the n values from p, oldest to newest from 0.0.
-template <class V>
-inline V window_sum(const double* p, std::size_t n) {
+template <class V, class P>
+inline V window_sum(P p, std::size_t n) {
   V s = splat<V>(0.0);
   for (std::size_t k = 0; k < n; ++k) s += load<V>(p + k);
   return s;
 }
 
-template <class V>
-inline V window_mean(const double* p, std::size_t n) {
+template <class V, class P>
+inline V window_mean(P p, std::size_t n) {
   return window_sum<V>(p, n) / static_cast<double>(n);
 }
 
@@ -276,10 +292,10 @@ inline double rank_pct(std::size_t below, std::size_t equal, std::size_t n) {
 
 // The sum of |p[k] - p[k - 1]| for k = 1 .. n - 1, oldest to newest from
 // 0.0: the path length of n prices.
-template <class V>
-inline V abs_change_sum(const double* p, std::size_t n) {
+template <class V, class P>
+inline V abs_change_sum(P p, std::size_t n) {
   V s = splat<V>(0.0);
-  for (std::size_t k = 1; k < n; ++k) s += abs<V>(load<V>(p + k) - load<V>(p + k - 1));
+  for (std::size_t k = 1; k < n; ++k) s += abs<V>(load<V>(p + k) - load<V>(p + (k - 1)));
   return s;
 }
 
@@ -292,8 +308,8 @@ struct MeanSd {
   Mask<V> ok;
 };
 
-template <class V>
-inline MeanSd<V> mean_sd(const double* p, std::size_t n) {
+template <class V, class P>
+inline MeanSd<V> mean_sd(P p, std::size_t n) {
   const V mean = window_mean<V>(p, n);
   V squares = splat<V>(0.0);
   for (std::size_t k = 0; k < n; ++k) {
@@ -357,8 +373,8 @@ inline Bands<V> bollinger(const double* p, std::size_t n, double divisor, double
 }
 
 // Adjusted Fisher-Pearson skewness; `coef` is n / ((n - 1)(n - 2)).
-template <class V>
-inline Valued<V> skewness(const double* p, std::size_t n, double coef) {
+template <class V, class P>
+inline Valued<V> skewness(P p, std::size_t n, double coef) {
   const MeanSd<V> m = mean_sd<V>(p, n);
   V m3 = splat<V>(0.0);
   for (std::size_t k = 0; k < n; ++k) {
@@ -371,8 +387,8 @@ inline Valued<V> skewness(const double* p, std::size_t n, double coef) {
 // Bias-corrected excess kurtosis; `scale` is n(n + 1) / ((n - 1)(n - 2)(n - 3))
 // and `correction` 3(n - 1)^2 / ((n - 2)(n - 3)), each formed as one
 // division of its two products.
-template <class V>
-inline Valued<V> kurtosis(const double* p, std::size_t n, double scale, double correction) {
+template <class V, class P>
+inline Valued<V> kurtosis(P p, std::size_t n, double scale, double correction) {
   const MeanSd<V> m = mean_sd<V>(p, n);
   V m4 = splat<V>(0.0);
   for (std::size_t k = 0; k < n; ++k) {
@@ -387,14 +403,14 @@ inline Valued<V> kurtosis(const double* p, std::size_t n, double scale, double c
 // sqrt(mean / (4 ln 2)); a window of flat bars gives 0, a value.
 inline constexpr double kFourLn2 = 2.772588722239781;  // the double nearest to 4 ln 2
 
-template <class V>
-inline V parkinson(const double* terms, std::size_t n) {
+template <class V, class P>
+inline V parkinson(P terms, std::size_t n) {
   return sqrt<V>(window_mean<V>(terms, n) / kFourLn2);
 }
 
 // sqrt(mean), present only where the mean is positive (not NaN).
-template <class V>
-inline Valued<V> rogers_satchell(const double* terms, std::size_t n) {
+template <class V, class P>
+inline Valued<V> rogers_satchell(P terms, std::size_t n) {
   const V mean = window_mean<V>(terms, n);
   return {sqrt<V>(mean), mean > 0.0};
 }

@@ -1,4 +1,5 @@
 #include "core/features/ema.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 #include "core/features/one_bar.h"
@@ -48,6 +49,77 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
   }
   fill_missing(out.subspan(1), bars);
 }
+
+namespace {
+
+// Every lane's recursion: its average while running, otherwise the
+// collection that seeds it, both as EmaState keeps them.
+class EmaLanes final : public LaneBlock {
+ public:
+  EmaLanes(std::size_t window, double alpha) : window_(window), alpha_(alpha), collection_(window) {}
+
+  void reserve(std::size_t lanes) override {
+    collection_.reserve(lanes);
+    current_.reserve(lanes);
+    collect_.resize(std::max(collect_.size(), lanes), 0);
+  }
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override {
+    const double* x = in[0].values;
+    const std::uint8_t* present = in[0].valid;
+    for (std::size_t i = 0; i < used; ++i) collect_[i] = active[i] && !current_.has(i);
+    collection_.push({x}, {present}, present, collect_.data(), used);
+    for (std::size_t i = 0; i < used; ++i) {
+      const bool has = present[i] != 0;
+      const double xi = x[i];
+      out[0].valid[i] = 0;
+      if (!active[i]) continue;
+      if (!collect_[i]) {
+        if (!has) {
+          current_.drop(i);
+          continue;
+        }
+        const double next = EmaState::blend(alpha_, current_.value(i), xi);
+        current_.set(i, next);
+        out[0].values[i] = next;
+        out[0].valid[i] = 1;
+        continue;
+      }
+      if (!collection_.full(i)) continue;
+      const bool complete = collection_.complete(i);
+      // The plain mean of the collection, oldest to newest from 0.0.
+      const double seed = complete ? lanes::window_mean<double>(collection_.lane_rows(0, i), window_) : 0.0;
+      collection_.clear(i);
+      if (!complete) continue;
+      current_.set(i, seed);
+      out[0].values[i] = seed;
+      out[0].valid[i] = 1;
+    }
+  }
+  void remove(std::size_t lane, std::size_t used) override {
+    collection_.remove(lane, used);
+    current_.remove(lane, used);
+  }
+  void clear(std::size_t lane) override {
+    collection_.clear(lane);
+    current_.drop(lane);
+  }
+  void state(std::size_t lane, StateIO& io) override {
+    current_.state(lane, io);
+    collection_.state(lane, io);
+  }
+
+ private:
+  std::size_t window_;
+  double alpha_;
+  LaneRing<1> collection_;
+  LaneValues current_;
+  std::vector<std::uint8_t> collect_;
+};
+
+}  // namespace
+
+std::unique_ptr<LaneBlock> Ema::lanes() const { return std::make_unique<EmaLanes>(window_, state_.alpha()); }
 
 const FeatureDescription& Ema::description() {
   static const FeatureDescription d{

@@ -119,6 +119,8 @@ class Ema final : public ConfiguredFeature {
   // Smoothing factor 2 / (window + 1).
   double alpha() const { return state_.alpha(); }
 
+  std::unique_ptr<LaneBlock> lanes() const override;
+
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;

@@ -1,4 +1,5 @@
 #include "core/features/kama.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 
@@ -37,16 +38,19 @@ void Kama::reset() {
   buffer_.clear();
 }
 
-double Kama::advance(double volatility, double newest, double oldest, double before) {
+double Kama::next(double volatility, double newest, double oldest, double prev, double fast_sc, double slow_sc) {
   const double change = std::fabs(newest - oldest);
   // A zero or NaN volatility gives a ratio of 0.
   const double er = volatility > 0.0 ? change / volatility : 0.0;
-  double sc = er * (fast_sc_ - slow_sc_) + slow_sc_;
+  double sc = er * (fast_sc - slow_sc) + slow_sc;
   sc = sc * sc;
-  const double prev = current_ ? *current_ : before;
-  const double next = sc * (newest - prev) + prev;
-  current_ = next;
-  return next;
+  return sc * (newest - prev) + prev;
+}
+
+double Kama::advance(double volatility, double newest, double oldest, double before) {
+  const double value = next(volatility, newest, oldest, current_ ? *current_ : before, fast_sc_, slow_sc_);
+  current_ = value;
+  return value;
 }
 
 // The volatility is the sum of absolute changes, oldest to newest from 0.0
@@ -81,6 +85,60 @@ void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::spa
                }
              });
 }
+
+namespace {
+
+// The last window + 1 prices and the average of every lane, as Kama keeps
+// them; the path lengths across lanes, then each lane's recurrence.
+class KamaLanes final : public RingLanes<1> {
+ public:
+  KamaLanes(std::size_t window, double fast_sc, double slow_sc)
+      : RingLanes<1>(window + 1), window_(window), fast_sc_(fast_sc), slow_sc_(slow_sc) {}
+  void reserve(std::size_t lanes) override {
+    RingLanes<1>::reserve(lanes);
+    current_.reserve(lanes);
+  }
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override {
+    push_first(used, in, active);
+    mark_complete(used, out[0]);
+    simd::kernels().lanes_abs_change_sum(ring_.rows(), blocks(), ring_.block_stride(), window_ + 1, out[0].values);
+    for (std::size_t i = 0; i < used; ++i) {
+      if (!active[i]) continue;
+      if (!out[0].valid[i]) {
+        current_.drop(i);
+        continue;
+      }
+      const double before = ring_.entry(0, i, window_ - 1);
+      const double value = Kama::next(out[0].values[i], ring_.entry(0, i, window_), ring_.entry(0, i, 0),
+                                      current_.has(i) ? current_.value(i) : before, fast_sc_, slow_sc_);
+      current_.set(i, value);
+      out[0].values[i] = value;
+    }
+  }
+  void remove(std::size_t lane, std::size_t used) override {
+    RingLanes<1>::remove(lane, used);
+    current_.remove(lane, used);
+  }
+  void clear(std::size_t lane) override {
+    RingLanes<1>::clear(lane);
+    current_.drop(lane);
+  }
+  void state(std::size_t lane, StateIO& io) override {
+    current_.state(lane, io);
+    ring_.state(lane, io);
+  }
+
+ private:
+  std::size_t window_;
+  double fast_sc_;
+  double slow_sc_;
+  LaneValues current_;
+};
+
+}  // namespace
+
+std::unique_ptr<LaneBlock> Kama::lanes() const { return std::make_unique<KamaLanes>(window_, fast_sc_, slow_sc_); }
 
 const FeatureDescription& Kama::description() {
   static const FeatureDescription d{

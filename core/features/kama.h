@@ -32,7 +32,13 @@ class Kama final : public ConfiguredFeature {
   std::size_t slow() const { return slow_; }
   double fast_sc() const { return fast_sc_; }
   double slow_sc() const { return slow_sc_; }
+  // One step of the average for a complete window: `volatility` its path
+  // length, `newest` and `oldest` its last and first prices, `prev` the
+  // previous average (the second-to-last price when there is none).
+  static double next(double volatility, double newest, double oldest, double prev, double fast_sc, double slow_sc);
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
+
+  std::unique_ptr<LaneBlock> lanes() const override;
 
  protected:
   Values step(std::span<const Value> values) override;

@@ -1,4 +1,5 @@
 #include "core/features/kurtosis.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 
@@ -70,6 +71,13 @@ const FeatureDescription& Kurtosis::description() {
       .arguments_of = windowed_arguments<Kurtosis>,
   };
   return d;
+}
+
+std::unique_ptr<LaneBlock> Kurtosis::lanes() const {
+  return window_lanes(window_, [w = window_, scale = scale_, correction = correction_](
+                                   const double* rows, std::size_t blocks, std::size_t stride, const LaneOut& out) {
+    simd::kernels().lanes_kurtosis(rows, blocks, stride, w, scale, correction, out.values, out.valid);
+  });
 }
 
 }  // namespace sarvek

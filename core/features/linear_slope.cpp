@@ -1,4 +1,5 @@
 #include "core/features/linear_slope.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 #include "core/features/window_run.h"
@@ -60,5 +61,34 @@ const FeatureDescription& LinearSlope::description() {
   };
   return d;
 }
+
+namespace {
+
+// Pairs of x and y, present where both are, each number stored as update()
+// stores it; the fit of every lane's complete window.
+class SlopeLanes final : public RingLanes<2> {
+ public:
+  explicit SlopeLanes(std::size_t window) : RingLanes<2>(window) {}
+  void reserve(std::size_t lanes) override {
+    RingLanes<2>::reserve(lanes);
+    both_.resize(std::max(both_.size(), lanes), 0);
+  }
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override {
+    for (std::size_t i = 0; i < used; ++i) both_[i] = in[0].valid[i] && in[1].valid[i];
+    ring_.push({in[0].values, in[1].values}, {in[0].valid, in[1].valid}, both_.data(), active, used);
+    mark_complete(used, out[0]);
+    std::copy(out[0].valid, out[0].valid + flags_.size(), out[1].valid);
+    simd::kernels().lanes_regression(ring_.rows(0), ring_.rows(1), blocks(), ring_.block_stride(), ring_.capacity(),
+                                     out[0].values, out[1].values, out[0].valid, out[1].valid);
+  }
+
+ private:
+  std::vector<std::uint8_t> both_;
+};
+
+}  // namespace
+
+std::unique_ptr<LaneBlock> LinearSlope::lanes() const { return std::make_unique<SlopeLanes>(window_); }
 
 }  // namespace sarvek

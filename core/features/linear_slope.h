@@ -27,6 +27,8 @@ class LinearSlope final : public ConfiguredFeature {
   std::size_t values_read() const override { return 2; }
   void reserve_columns(std::size_t bars) override { pairs_.reserve(bars); }
 
+  std::unique_ptr<LaneBlock> lanes() const override;
+
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "core/feature.h"
+#include "core/lane_block.h"
 #include "core/features/window_run.h"
 #include "core/state_io.h"
 #include "core/window.h"
@@ -39,6 +40,40 @@ class LookbackReturn : public ConfiguredFeature {
   std::size_t values_read() const override { return 1; }
   std::size_t work_per_bar() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
+
+  // The last window + 1 values of every lane; each lane's two ends through
+  // the rule and formula.
+  std::unique_ptr<LaneBlock> lanes() const override {
+    class Lanes final : public RingLanes<1> {
+     public:
+      explicit Lanes(std::size_t window) : RingLanes<1>(window + 1), window_(window) {}
+      void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+                  std::span<const LaneOut> out) override {
+        push_first(used, in, active);
+        double* v = out[0].values;
+        std::uint8_t* ok = out[0].valid;
+        for (std::size_t i = 0; i < used; ++i) ok[i] = active[i] && ring_.full(i);
+        // Each block's two end rows: then (oldest) and now (newest).
+        for (std::size_t first = 0; first < used; first += kLaneBlock) {
+          const std::size_t m = std::min(kLaneBlock, used - first);
+          const std::size_t base = (first / kLaneBlock) * ring_.block_stride();
+          const double* then = ring_.rows() + base;
+          const double* now = then + window_ * kLaneBlock;
+          const std::uint8_t* then_ok = ring_.flag_rows() + base;
+          const std::uint8_t* now_ok = then_ok + window_ * kLaneBlock;
+          for (std::size_t j = 0; j < m; ++j) {
+            const bool good = ok[first + j] && then_ok[j] && now_ok[j] && Derived::usable(then[j], now[j]);
+            ok[first + j] = good;
+            if (good) v[first + j] = Derived::formula(then[j], now[j]);
+          }
+        }
+      }
+
+     private:
+      std::size_t window_;
+    };
+    return std::make_unique<Lanes>(window_);
+  }
 
  protected:
   LookbackReturn(Names inputs, std::size_t window, Names outputs)

@@ -1,4 +1,5 @@
 #include "core/features/parkinson_volatility.h"
+#include "core/lane_block.h"
 
 #include <cmath>
 
@@ -11,13 +12,16 @@ namespace {
 
 // (ln(H / L))^2 for a bar with both prices positive and H >= L; missing
 // otherwise. The comparisons are IEEE ones, so a NaN price fails them.
+BarTerm parkinson_bar(double h, double l) {
+  if (!(h > 0.0 && l > 0.0 && h >= l)) return kNoTerm;
+  const double r = std::log(h / l);
+  return {r * r, true};
+}
+
 Value parkinson_term(const Value& high, const Value& low) {
   if (!high || !low) return kMissing;
-  const double h = *high;
-  const double l = *low;
-  if (!(h > 0.0 && l > 0.0 && h >= l)) return kMissing;
-  const double r = std::log(h / l);
-  return r * r;
+  const BarTerm t = parkinson_bar(*high, *low);
+  return t.ok ? Value(t.value) : kMissing;
 }
 
 }  // namespace
@@ -48,6 +52,17 @@ const FeatureDescription& ParkinsonVolatility::description() {
       "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
       window_params("must contain high and low columns", 2), 2, 1, Visibility::module);
   return d;
+}
+
+std::unique_ptr<LaneBlock> ParkinsonVolatility::lanes() const {
+  return term_lanes(
+      window_,
+      [](std::span<const LaneIn> in, std::size_t used, double* terms, std::uint8_t* ok) {
+        lane_terms<2>(in, used, terms, ok, parkinson_bar);
+      },
+      [w = window_](const double* rows, std::size_t blocks, std::size_t stride, const LaneOut& out) {
+        simd::kernels().lanes_parkinson(rows, blocks, stride, w, out.values);
+      });
 }
 
 }  // namespace sarvek

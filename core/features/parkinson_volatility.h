@@ -14,6 +14,8 @@ class ParkinsonVolatility final : public RangeFeature<ParkinsonVolatility, 2> {
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
 
+  std::unique_ptr<LaneBlock> lanes() const override;
+
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;

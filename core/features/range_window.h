@@ -1,10 +1,13 @@
 #pragma once
 
+#include <utility>
+
 #include <cmath>
 #include <cstddef>
 #include <memory>
 #include <span>
 
+#include "core/lane_block.h"
 #include "core/column.h"
 #include "core/feature.h"
 #include "core/features/window_run.h"
@@ -41,6 +44,21 @@ template <class Term>
 BarTerm ohlc_term(std::span<const Value> v, Term&& term) {
   if (!v[0] || !v[1] || !v[2] || !v[3]) return kNoTerm;
   return term(*v[0], *v[1], *v[2], *v[3]);
+}
+
+// The terms of one bar for every lane [0, used) (core/lane_block.h): lane
+// i's term of its first Reads inputs, none when any is missing.
+template <std::size_t Reads, class Term>
+void lane_terms(std::span<const LaneIn> in, std::size_t used, double* terms, std::uint8_t* ok, Term&& term) {
+  [&]<std::size_t... J>(std::index_sequence<J...>) {
+    const double* v[Reads] = {in[J].values...};
+    const std::uint8_t* f[Reads] = {in[J].valid...};
+    for (std::size_t i = 0; i < used; ++i) {
+      const BarTerm t = ((f[J][i] != 0) && ...) ? term(v[J][i]...) : kNoTerm;
+      terms[i] = t.value;
+      ok[i] = t.ok;
+    }
+  }(std::make_index_sequence<Reads>{});
 }
 
 // Whether the first n inputs of bar i of a column run are all present.

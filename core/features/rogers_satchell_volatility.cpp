@@ -1,4 +1,5 @@
 #include "core/features/rogers_satchell_volatility.h"
+#include "core/lane_block.h"
 
 #include <cmath>
 
@@ -46,6 +47,17 @@ const FeatureDescription& RogersSatchellVolatility::description() {
       "Process one bar. Returns ``[NaN]`` during warm-up or on invalid input.",
       window_params("must contain high, low, open, and close columns", 4), 4, 1, Visibility::module);
   return d;
+}
+
+std::unique_ptr<LaneBlock> RogersSatchellVolatility::lanes() const {
+  return term_lanes(
+      window_,
+      [](std::span<const LaneIn> in, std::size_t used, double* terms, std::uint8_t* ok) {
+        lane_terms<4>(in, used, terms, ok, rogers_satchell_term);
+      },
+      [w = window_](const double* rows, std::size_t blocks, std::size_t stride, const LaneOut& out) {
+        simd::kernels().lanes_rogers_satchell(rows, blocks, stride, w, out.values, out.valid);
+      });
 }
 
 }  // namespace sarvek

@@ -1,4 +1,5 @@
 #include "core/features/skewness.h"
+#include "core/lane_block.h"
 
 #include "core/catalog.h"
 
@@ -59,6 +60,13 @@ const FeatureDescription& Skewness::description() {
       .arguments_of = windowed_arguments<Skewness>,
   };
   return d;
+}
+
+std::unique_ptr<LaneBlock> Skewness::lanes() const {
+  return window_lanes(window_, [w = window_, coef = coef_](const double* rows, std::size_t blocks,
+                                                           std::size_t stride, const LaneOut& out) {
+    simd::kernels().lanes_skewness(rows, blocks, stride, w, coef, out.values, out.valid);
+  });
 }
 
 }  // namespace sarvek

@@ -18,6 +18,8 @@ class Skewness final : public MomentFeature {
 
   std::unique_ptr<Feature> fresh() const override;
 
+  std::unique_ptr<LaneBlock> lanes() const override;
+
  protected:
   Values step(std::span<const Value> values) override;
   void step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) override;

@@ -1,4 +1,5 @@
 #include "core/features/sma.h"
+#include "core/lane_block.h"
 
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
@@ -18,6 +19,13 @@ const FeatureDescription& Sma::description() {
       "Sma", "Simple Moving Average over a rolling window.",
       "Process one bar. Returns ``[NaN]`` during warm-up or on ``NaN`` input.", Visibility::module);
   return d;
+}
+
+std::unique_ptr<LaneBlock> Sma::lanes() const {
+  return window_lanes(window_, [w = window_](const double* rows, std::size_t blocks, std::size_t stride,
+                                             const LaneOut& out) {
+    simd::kernels().lanes_mean(rows, blocks, stride, w, out.values);
+  });
 }
 
 }  // namespace sarvek

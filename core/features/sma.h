@@ -12,6 +12,8 @@ class Sma final : public WindowFeature<Sma> {
   // The type as the catalogue lists it (core/catalog.h).
   static const FeatureDescription& description();
 
+  std::unique_ptr<LaneBlock> lanes() const override;
+
  private:
   friend WindowFeature<Sma>;
   Sma(Names inputs, std::size_t window, Names outputs)

@@ -331,14 +331,15 @@ FeaturePipeline FeaturePipeline::fresh() const {
   return std::move(*made);
 }
 
-void FeaturePipeline::state(StateIO& io) {
+void FeaturePipeline::visit_state(StateIO& io, const std::function<void(std::size_t)>& each) {
   std::uint64_t count = steps_.size();
   io(count);
   if (io.failed()) return;
   if (count != steps_.size())
     return io.fail("the state holds " + std::to_string(count) + " features, the pipeline " +
                    std::to_string(steps_.size()));
-  for (Step& step : steps_) {
+  for (std::size_t index = 0; index < steps_.size(); ++index) {
+    const Step& step = steps_[index];
     const FeatureDescription* type = description_of(*step.feature);
     const std::string name = type ? type->name : "";
     std::string saved = name;
@@ -351,9 +352,13 @@ void FeaturePipeline::state(StateIO& io) {
       return io.fail("the state holds " + (shown ? "a " + saved : std::string("an unknown type")) +
                      " where the pipeline has a " + name);
     }
-    step.feature->state(io);
+    each(index);
     if (io.failed()) return;
   }
+}
+
+void FeaturePipeline::state(StateIO& io) {
+  visit_state(io, [&](std::size_t index) { steps_[index].feature->state(io); });
 }
 
 std::size_t FeaturePipeline::warm_up_period() const {

@@ -128,6 +128,13 @@ class FeaturePipeline {
   std::size_t len() const { return steps_.size(); }
 
  private:
+  // Runs the same plan for many symbols at once.
+  friend class Universe;
+
+  // The state's layout (see state()), each feature's own state written by
+  // `each(step index)`.
+  void visit_state(StateIO& io, const std::function<void(std::size_t)>& each);
+
   // One feature in execution order, with its slot lists.
   struct Step {
     std::unique_ptr<Feature> feature;

@@ -1,9 +1,9 @@
 #pragma once
 
-// Many symbols driven by one pipeline: slot i holds symbol i's own copy of
-// the pipeline, and one update call moves every symbol that has a bar by
-// one bar. Each slot's results and state are exactly those of its own
-// FeaturePipeline fed the same bars one by one, bit for bit.
+// Many symbols driven by one pipeline: one update call moves every symbol
+// that has a bar by one bar. Each symbol's results and state are exactly
+// those of its own FeaturePipeline fed the same bars one by one, bit for
+// bit.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/lane_block.h"
 #include "core/pipeline/feature_pipeline.h"
 #include "core/pipeline/strided.h"
 #include "core/value.h"
@@ -30,30 +31,27 @@ struct StridedTable {
   }
 };
 
-// This version runs each slot's pipeline in turn, a path every feature type
-// supports. A lane path (a feature type's state for all slots as structure
-// of arrays, SIMD across symbols with the per-lane operation order of its
-// step) plugs in behind update(): the slots of such a type would live in
-// its lane block instead of in per-slot pipelines, add/remove/warm would
-// move a lane in or out, and save/load would write each lane in the same
-// per-slot layout (Feature::state), so snapshots do not change.
+// Each feature keeps its state for every symbol in one lane block
+// (Feature::lanes, core/lane_block.h): structure of arrays, the window
+// arithmetic across symbols with each lane's own operation order. A type
+// without a lane block runs one copy of itself per symbol behind the same
+// interface. Symbols are lanes 0 .. size() - 1, in order.
 class Universe {
  public:
-  // `symbols` fresh copies of `prototype` (its state is not copied). May
-  // throw std::bad_alloc.
+  // `symbols` fresh symbols for `prototype`'s plan (its state is not
+  // copied). May throw std::bad_alloc.
   Universe(const FeaturePipeline& prototype, std::size_t symbols);
 
   Universe(Universe&&) noexcept = default;
   Universe& operator=(Universe&&) noexcept = default;
 
-  std::size_t size() const { return slots_.size(); }
+  std::size_t size() const { return used_; }
   std::size_t inputs() const { return inputs_; }
   std::size_t outputs() const { return outputs_; }
   const FeaturePipeline& prototype() const { return prototype_; }
-  const FeaturePipeline& slot(std::size_t i) const { return slots_[i]; }
 
   // One bar for every symbol: row i of `bars` (inputs() values, NaN
-  // missing, as FeaturePipeline::update reads them) goes to slot i when
+  // missing, as FeaturePipeline::update reads them) goes to symbol i when
   // `present` is null or present[i * present_stride] != 0; row i of `out`
   // (outputs() doubles, contiguous rows) receives its results, NaN for
   // missing. A symbol without a bar keeps its state and gets a row of NaN.
@@ -61,36 +59,63 @@ class Universe {
   // nothing.
   void update(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride, double* out);
 
-  // A fresh slot at the end. May throw std::bad_alloc; then nothing changed.
+  // A fresh symbol at the end. May throw std::bad_alloc; then nothing
+  // changed.
   void add();
-  // Drops slot `index` (< size()); the others keep their order.
+  // Drops symbol `index` (< size()); the others keep their order.
   void remove(std::size_t index);
 
-  // Brings slot `index` to the state of a fresh pipeline fed `bars` bars of
-  // `inputs` (one column per input column, NaN missing) one by one, through
-  // the column engine (the same bits). Refused with InvalidInput, before
-  // anything changes, for a column count that does not match. The run goes
-  // into a fresh copy that replaces the slot only when it completed:
-  // interrupted or failing, the slot is exactly as it was.
+  // Brings symbol `index` to the state of a fresh pipeline fed `bars` bars
+  // of `inputs` (one column per input column, NaN missing) one by one,
+  // through the column engine (the same bits). Refused with InvalidInput,
+  // before anything changes, for a column count that does not match. The
+  // run goes into a fresh pipeline whose state replaces the symbol's only
+  // when it completed: interrupted or failing, the symbol is exactly as it
+  // was.
   Result<RunStatus> warm(std::size_t index, std::size_t bars, std::span<const StridedColumn> inputs,
                          const std::function<bool()>& interrupted = {});
 
-  // Every slot's state, slot after slot (core/state_io.h). Fails, naming
-  // the type, when a feature type cannot be saved.
+  // Every symbol's state, symbol after symbol, each in FeaturePipeline's
+  // layout (core/state_io.h). Fails, naming the type, when a feature type
+  // cannot be saved.
   Result<std::string> save() const;
-  // Replaces every slot by one restored from `state` (as save() wrote it,
-  // for a universe of the same pipeline): the slots are built and restored
-  // aside and swapped in only when every byte read cleanly and none is left
-  // over; otherwise refused with InvalidInput naming the problem and the
-  // universe is unchanged. The slot count comes from the state.
+  // Replaces every symbol by one restored from `state` (as save() wrote
+  // it, for a universe of the same pipeline): the symbols are built and
+  // restored aside and swapped in only when every byte read cleanly and
+  // none is left over; otherwise refused with InvalidInput naming the
+  // problem and the universe is unchanged. The count comes from the state.
   Result<void> load(std::span<const unsigned char> state);
 
  private:
+  // One feature of the plan: its lane block, the value slots it reads (as
+  // many as it is handed) and the slots its outputs go to.
+  struct Node {
+    std::unique_ptr<LaneBlock> block;
+    std::vector<std::size_t> reads;
+    std::size_t out_begin;
+    std::size_t out_count;
+  };
+
+  // Room for `lanes` symbols (fresh beyond size()). May throw
+  // std::bad_alloc; then the symbols are as they were.
+  void reserve(std::size_t lanes);
+  double* values(std::size_t slot) { return values_.data() + slot * room_; }
+  std::uint8_t* valid(std::size_t slot) { return valid_.data() + slot * room_; }
+
   FeaturePipeline prototype_;
-  std::vector<FeaturePipeline> slots_;
+  std::vector<Node> nodes_;
   std::size_t inputs_;
   std::size_t outputs_;
-  std::vector<Value> bar_;  // one row as values, reused by every update
+  std::size_t slots_;
+  std::size_t used_ = 0;
+  std::size_t room_ = 0;  // lanes of every column, a whole number of blocks
+  // Value slot s of every lane (the pipeline's slot table, one column per
+  // slot; slot 0 always missing) and which lanes have a bar this call.
+  std::vector<double> values_;
+  std::vector<std::uint8_t> valid_;
+  std::vector<std::uint8_t> active_;
+  std::vector<LaneIn> in_;
+  std::vector<LaneOut> out_;
 };
 
 }  // namespace sarvek

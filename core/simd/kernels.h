@@ -17,6 +17,14 @@
 
 namespace sarvek::simd {
 
+// Symbol lanes: windows held for many symbols at once come in blocks of
+// kLaneBlock lanes (several native vectors, so that a window sum runs as
+// independent chains of adds), block b's entries oldest first at rows + b * block_stride
+// + k * kLaneBlock (lane j at position j of each row). Results go to
+// out[b * kLaneBlock + j]; where a result can be absent, ok[.] is cleared
+// for it as above.
+inline constexpr std::size_t kLaneBlock = 32;
+
 struct Kernels {
   const char* name;
   void (*window_mean)(const double* p, std::size_t bars, std::size_t w, double* out);
@@ -53,6 +61,21 @@ struct Kernels {
   // Three columns: high, low, close (lanes::stochastic_k).
   void (*stochastic_k)(const double* high, const double* low, const double* close, std::size_t bars, std::size_t w,
                        double* out, std::uint8_t* ok);
+  // Symbol lanes (see kLaneBlock): windows of w entries.
+  void (*lanes_mean)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w, double* out);
+  void (*lanes_abs_change_sum)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
+                               double* out);
+  void (*lanes_skewness)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w, double coef,
+                         double* out, std::uint8_t* ok);
+  void (*lanes_kurtosis)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
+                         double scale, double correction, double* out, std::uint8_t* ok);
+  void (*lanes_parkinson)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
+                          double* out);
+  void (*lanes_rogers_satchell)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
+                                double* out, std::uint8_t* ok);
+  // x and y rows of the same shape.
+  void (*lanes_regression)(const double* x, const double* y, std::size_t blocks, std::size_t block_stride,
+                           std::size_t w, double* slope, double* r2, std::uint8_t* has_slope, std::uint8_t* has_r2);
 };
 
 // The kernels of the current path.

@@ -18,6 +18,8 @@
 #include "core/catalog.h"
 #include "core/pipeline/feature_pipeline.h"
 #include "core/pipeline/universe.h"
+#include "core/lane_block.h"
+#include "core/simd/kernels.h"
 #include "core/state_io.h"
 
 namespace sarvek {
@@ -237,6 +239,88 @@ TEST(Universe, ReaderRefusesTruncatedAndDamagedStatesCleanly) {
   one.push_back(from_description(*feature_catalog()[0], 3, "x"));
   Universe other(pipeline_of(std::move(one)), 2);
   EXPECT_FALSE(other.load({bytes, saved.size()}).has_value());
+}
+
+// The types with lane blocks, chained: a return read by windows, a
+// regression of the close on it, windows long enough to wrap many times.
+FeaturePipeline lane_types(std::size_t w) {
+  const auto make = [](const char* type, Arguments a) {
+    for (const FeatureDescription* d : feature_catalog())
+      if (std::string(d->name) == type) {
+        auto f = d->make(std::move(a));
+        if (!f) throw std::logic_error(f.error().message());
+        return std::move(*f);
+      }
+    throw std::logic_error(type);
+  };
+  std::vector<std::unique_ptr<Feature>> f;
+  f.push_back(make("LogReturn", {Names{"c"}, std::size_t{1}, Names{"ret"}}));
+  f.push_back(make("SimpleReturn", {Names{"c"}, w, Names{"sr"}}));
+  f.push_back(make("Sma", {Names{"ret"}, w, Names{"sma"}}));
+  f.push_back(make("Ema", {Names{"c"}, w, Names{"ema"}}));
+  f.push_back(make("Kama", {Names{"c"}, w, Names{"kama"}, std::size_t{2}, std::size_t{30}}));
+  f.push_back(make("Skewness", {Names{"ret"}, w + 2, Names{"skew"}}));
+  f.push_back(make("Kurtosis", {Names{"ret"}, w + 3, Names{"kurt"}}));
+  f.push_back(make("LinearSlope", {Names{"ret", "c"}, w + 1, Names{"slope", "r2"}}));
+  f.push_back(make("ParkinsonVolatility", {Names{"h", "l"}, w, Names{"park"}}));
+  f.push_back(make("RogersSatchellVolatility", {Names{"h", "l", "o", "c"}, w, Names{"rs"}}));
+  return pipeline_of(std::move(f));
+}
+
+// Every lane type against its own pipeline on every instruction set, for
+// symbol counts around the block size, with symbols skipping bars (their
+// windows held in place), joining and leaving mid-stream, and a restore.
+TEST(Universe, LaneBlocksMatchTheirOwnPipelinesOnEveryPath) {
+  for (const std::string& path : simd::available_paths()) {
+    ASSERT_TRUE(simd::set_path(path));
+    std::mt19937_64 rng(29);
+    for (const std::size_t window : {2, 9, 31}) {
+      const FeaturePipeline proto = lane_types(window);
+      for (const std::size_t n : {1, 31, 33, 70}) {
+        Universe u(proto, n);
+        std::vector<FeaturePipeline> twins;
+        for (std::size_t i = 0; i < n; ++i) twins.push_back(proto.fresh());
+        for (int bar = 0; bar < 3 * static_cast<int>(window) + 40; ++bar) {
+          std::ostringstream where;
+          where << path << " window " << window << " n " << n << " bar " << bar;
+          step_both(u, twins, rng, where.str());
+          if (bar == 25) {  // across a block boundary: leave from the first block, join at the end
+            u.remove(0);
+            twins.erase(twins.begin());
+            for (int k = 0; k < 3; ++k) {
+              u.add();
+              twins.push_back(proto.fresh());
+            }
+          }
+          if (bar == 35) {
+            Universe other(proto, 1);
+            const std::string saved = *u.save();
+            ASSERT_TRUE(other.load({reinterpret_cast<const unsigned char*>(saved.data()), saved.size()}).has_value());
+            u = std::move(other);
+          }
+        }
+      }
+    }
+  }
+  simd::set_path(simd::available_paths().back());
+}
+
+// The types above run in lane blocks (not one feature per symbol), and a
+// lane saves exactly the bytes of its own feature.
+TEST(Universe, LaneTypesHaveLaneBlocksSavingTheirFeaturesBytes) {
+  std::mt19937_64 rng(8);
+  const FeaturePipeline proto = lane_types(5);
+  for (const Feature* f : proto.features_in_caller_order()) EXPECT_NE(f->lanes(), nullptr);
+  Universe u(proto, 40);
+  std::vector<FeaturePipeline> twins;
+  for (std::size_t i = 0; i < 40; ++i) twins.push_back(proto.fresh());
+  for (int bar = 0; bar < 30; ++bar) step_both(u, twins, rng, "fill");
+  std::string want;
+  StateIO io = StateIO::writer(want);
+  std::uint64_t count = 40;
+  io(count);
+  for (FeaturePipeline& t : twins) t.state(io);
+  EXPECT_EQ(*u.save(), want);
 }
 
 }  // namespace

@@ -76,6 +76,31 @@ class Twins:
         return out
 
 
+# The types whose state lives in lanes across symbols.
+LANE_TYPES = ["Ema", "Kama", "Kurtosis", "LinearSlope", "LogReturn", "ParkinsonVolatility",
+              "RogersSatchellVolatility", "SimpleReturn", "Skewness", "Sma"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_lane_types_match_separate_pipelines_on_every_path_over_long_runs(seed):
+    """Windows wrap many times while symbols skip bars, across block edges."""
+    rng = np.random.default_rng(100 + seed)
+    pipe = sarvek.pipeline_from_dict(random_document(rng, LANE_TYPES))
+    n = [31, 33, 64, 97][seed]
+    symbols = list(range(n))
+    before = sv._simd_path()
+    try:
+        for path in sv._simd_paths():
+            sv._set_simd_path(path)
+            u, twins = sarvek.Universe(pipe, symbols), Twins(pipe, symbols)
+            for bar in range(90):
+                x = awkward(rng, n)
+                present = rng.random(n) < 0.85
+                assert same(u.update(x, present), twins.update(u.symbols, x, present)), (path, bar)
+    finally:
+        sv._set_simd_path(before)
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_update_matches_separate_pipelines_on_every_path_through_add_and_remove(seed):
     rng = np.random.default_rng(seed)

@@ -1,0 +1,400 @@
+#pragma once
+
+// One feature's state for many symbols at once, symbol i in lane i, so
+// that one call moves every symbol by one bar with the window arithmetic
+// running across symbols (core/simd/kernels.h, symbol lanes). Every lane
+// performs exactly the operations of its own feature's update(), so a lane
+// gives the same bits as a pipeline of its own; and each lane's state is
+// saved and restored in its feature's own layout (Feature::state), so a
+// lane and a feature can hand their state to each other.
+//
+// Lane columns hold room for a whole number of blocks of kLaneBlock lanes;
+// the lanes beyond the used ones are computed along (their results are
+// ignored) so that the kernels see whole blocks.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/feature.h"
+#include "core/lanes.h"
+#include "core/simd/kernels.h"
+#include "core/state_io.h"
+#include "core/window.h"
+
+namespace sarvek {
+
+using simd::kLaneBlock;
+
+// Column j of a bar for every lane: values[i], present where valid[i] != 0
+// (the value of a missing entry is anything).
+struct LaneIn {
+  const double* values;
+  const std::uint8_t* valid;
+};
+struct LaneOut {
+  double* values;
+  std::uint8_t* valid;
+};
+
+class LaneBlock {
+ public:
+  virtual ~LaneBlock() = default;
+
+  // Room for `lanes` lanes (a multiple of kLaneBlock); lanes not in use are
+  // fresh. May throw std::bad_alloc; then the used lanes are as they were.
+  virtual void reserve(std::size_t lanes) = 0;
+  // One bar for the lanes [0, used): in[j] is the feature's input j for
+  // every lane, as update() would get it. A lane with active[i] == 0 keeps
+  // its state exactly; out[k] receives output k of every reserved lane
+  // (ignored for inactive and unused lanes). Allocates nothing.
+  virtual void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+                      std::span<const LaneOut> out) = 0;
+  // Lanes lane + 1 .. used - 1 move down by one; lane used - 1 becomes
+  // fresh.
+  virtual void remove(std::size_t lane, std::size_t used) = 0;
+  // Lane `lane` becomes fresh.
+  virtual void clear(std::size_t lane) = 0;
+  // Saves or restores one lane's state, in the layout of its feature's
+  // state(). A failed restore may leave the lane partly restored: callers
+  // restore into a fresh block.
+  virtual void state(std::size_t lane, StateIO& io) = 0;
+  // Lane `lane` takes the state of `feature` (of this block's type and
+  // configuration), which may be consumed. By default through the state's
+  // bytes.
+  virtual void adopt(std::size_t lane, std::unique_ptr<Feature> feature);
+};
+
+// The path every feature type has: one feature per lane, each driven by
+// its own update().
+class FeatureLanes final : public LaneBlock {
+ public:
+  explicit FeatureLanes(const Feature& prototype) : prototype_(prototype.fresh()) {}
+
+  void reserve(std::size_t lanes) override {
+    gather_.reserve(prototype_->values_read() + 8);
+    while (features_.size() < lanes) features_.push_back(prototype_->fresh());
+  }
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override;
+  void remove(std::size_t lane, std::size_t used) override {
+    std::rotate(features_.begin() + static_cast<std::ptrdiff_t>(lane),
+                features_.begin() + static_cast<std::ptrdiff_t>(lane) + 1,
+                features_.begin() + static_cast<std::ptrdiff_t>(used));
+    features_[used - 1]->reset();
+  }
+  void clear(std::size_t lane) override { features_[lane]->reset(); }
+  void state(std::size_t lane, StateIO& io) override { features_[lane]->state(io); }
+  void adopt(std::size_t lane, std::unique_ptr<Feature> feature) override { features_[lane] = std::move(feature); }
+
+ private:
+  std::unique_ptr<Feature> prototype_;
+  std::vector<std::unique_ptr<Feature>> features_;
+  std::vector<Value> gather_;
+};
+
+// The last `capacity` entries of every lane's stream, each entry M numbers
+// sharing one present flag: Window<M> for many lanes. All lanes share one
+// head, so entry k (oldest first) of every lane of a block sits in one row:
+// rows(c) + b * block_stride() + k * kLaneBlock + j for lane b * kLaneBlock
+// + j. As in Window, every entry is written twice, one capacity apart, so
+// a window is always a plain run of rows. A lane that skips a bar has its
+// entries moved along by one row, so its window stays in place.
+template <std::size_t M = 1>
+class LaneRing {
+ public:
+  explicit LaneRing(std::size_t capacity) : cap_(capacity) {}
+
+  std::size_t capacity() const { return cap_; }
+  std::size_t block_stride() const { return 2 * cap_ * kLaneBlock; }
+  // Row 0 (each lane's oldest entry) of block 0, number c.
+  const double* rows(std::size_t c = 0) const { return values_[c].data() + head_ * kLaneBlock; }
+  const std::uint8_t* flag_rows() const { return flags_.data() + head_ * kLaneBlock; }
+  // Entry k (oldest first) of a lane.
+  double entry(std::size_t c, std::size_t lane, std::size_t k) const { return values_[c][at(lane, head_ + k)]; }
+  bool present(std::size_t lane, std::size_t k) const { return flags_[at(lane, head_ + k)] != 0; }
+  bool full(std::size_t lane) const { return size_[lane] == cap_; }
+  bool complete(std::size_t lane) const { return size_[lane] == cap_ && missing_[lane] == 0; }
+  // A lane's entries as one run: lanes::Rows for lane-by-lane formulas.
+  lanes::Rows lane_rows(std::size_t c, std::size_t lane) const {
+    return {values_[c].data() + at(lane, head_), kLaneBlock};
+  }
+
+  void reserve(std::size_t lanes) {
+    if (lanes <= size_.size()) return;
+    const std::size_t blocks = lanes / kLaneBlock;
+    for (auto& v : values_) v.resize(blocks * block_stride(), 0.0);
+    flags_.resize(blocks * block_stride(), 0);
+    size_.resize(lanes, 0);
+    missing_.resize(lanes, 0);
+  }
+
+  void clear(std::size_t lane) {
+    size_[lane] = 0;
+    missing_[lane] = 0;
+    for (std::size_t r = 0; r < 2 * cap_; ++r) {
+      for (auto& v : values_) v[at(lane, r)] = 0.0;
+      flags_[at(lane, r)] = 0;
+    }
+  }
+
+  // Appends one entry to every lane [0, used) with active[i] != 0: number c
+  // is values[c][i] where valid[c][i] != 0 and 0.0 otherwise (as Window's
+  // callers store them), the entry present where present[i] != 0. The
+  // other lanes keep their entries.
+  void push(const std::array<const double*, M>& values, const std::array<const std::uint8_t*, M>& valid,
+            const std::uint8_t* present, const std::uint8_t* active, std::size_t used) {
+    const std::size_t slot = head_;
+    head_ = head_ + 1 == cap_ ? 0 : head_ + 1;
+    // Branch-free over each block's lanes: an inactive lane writes its own
+    // oldest entry back (its twin already holds it) and is moved along
+    // below.
+    bool any_held = false;
+    for (std::size_t first = 0; first < used; first += kLaneBlock) {
+      const std::size_t a = (first / kLaneBlock) * block_stride() + slot * kLaneBlock;
+      const std::size_t b = a + cap_ * kLaneBlock;
+      const std::size_t m = std::min(kLaneBlock, used - first);
+      std::uint8_t* __restrict fa = flags_.data() + a;
+      std::uint8_t* __restrict fb = flags_.data() + b;
+      std::size_t* __restrict size = size_.data() + first;
+      std::size_t* __restrict missing = missing_.data() + first;
+      const std::uint8_t* __restrict act = active + first;
+      const std::uint8_t* __restrict pre = present + first;
+      for (std::size_t j = 0; j < m; ++j) {
+        const std::size_t on = act[j] != 0;
+        const std::size_t full = size[j] == cap_;
+        const std::size_t leaving = fa[j] == 0;
+        const std::size_t p = pre[j] != 0;
+        any_held |= (on == 0) & (size[j] != 0);
+        missing[j] = missing[j] - (on & full & leaving) + (on & (p ^ 1));
+        size[j] += on & (full ^ 1);
+        fa[j] = fb[j] = static_cast<std::uint8_t>(on ? p : fa[j]);
+      }
+      for (std::size_t c = 0; c < M; ++c) {
+        double* __restrict va = values_[c].data() + a;
+        double* __restrict vb = values_[c].data() + b;
+        const double* __restrict x = values[c] + first;
+        const std::uint8_t* __restrict ok = valid[c] + first;
+        for (std::size_t j = 0; j < m; ++j) {
+          const double entry = ok[j] ? x[j] : 0.0;
+          va[j] = vb[j] = act[j] ? entry : va[j];
+        }
+      }
+    }
+    if (!any_held) return;
+    for (std::size_t i = 0; i < used; ++i)
+      if (!active[i] && size_[i]) hold(i, slot);
+  }
+
+  // flags[i] = complete(i) for the lanes [0, used), 0 beyond up to `lanes`.
+  void complete_flags(std::uint8_t* __restrict flags, std::size_t used, std::size_t lanes) const {
+    const std::size_t* __restrict size = size_.data();
+    const std::size_t* __restrict missing = missing_.data();
+    for (std::size_t i = 0; i < used; ++i) flags[i] = (size[i] == cap_) & (missing[i] == 0);
+    std::fill(flags + used, flags + lanes, std::uint8_t{0});
+  }
+
+  void remove(std::size_t lane, std::size_t used) {
+    for (std::size_t i = lane; i + 1 < used; ++i) {
+      for (std::size_t r = 0; r < 2 * cap_; ++r) {
+        for (auto& v : values_) v[at(i, r)] = v[at(i + 1, r)];
+        flags_[at(i, r)] = flags_[at(i + 1, r)];
+      }
+      size_[i] = size_[i + 1];
+      missing_[i] = missing_[i + 1];
+    }
+    clear(used - 1);
+  }
+
+  // One lane's entries in Window<M>'s saved layout.
+  void state(std::size_t lane, StateIO& io) {
+    Window<M> w(cap_);
+    if (!io.loading()) {
+      const std::size_t count = size_[lane];
+      std::array<std::vector<double>, M> held;
+      const double* src[M];
+      std::vector<std::uint8_t> flags(count);
+      for (std::size_t k = 0; k < count; ++k) flags[k] = flags_[at(lane, head_ + cap_ - count + k)];
+      for (std::size_t c = 0; c < M; ++c) {
+        held[c].resize(count);
+        for (std::size_t k = 0; k < count; ++k) held[c][k] = values_[c][at(lane, head_ + cap_ - count + k)];
+        src[c] = held[c].data();
+      }
+      w.assign(count, src, flags.data());
+      io(w);
+      return;
+    }
+    io(w);
+    if (io.failed()) return;
+    clear(lane);
+    const std::size_t count = w.size();
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t r = (head_ + cap_ - count + k) % cap_;
+      for (std::size_t c = 0; c < M; ++c) values_[c][at(lane, r)] = values_[c][at(lane, r + cap_)] = w.values(c)[k];
+      flags_[at(lane, r)] = flags_[at(lane, r + cap_)] = w.valid()[k];
+    }
+    size_[lane] = count;
+    missing_[lane] = w.missing();
+  }
+
+ private:
+  // Position of row r (< 2 capacity) of a lane.
+  std::size_t at(std::size_t lane, std::size_t r) const {
+    return (lane / kLaneBlock) * block_stride() + r * kLaneBlock + lane % kLaneBlock;
+  }
+
+  // After the head moved past `slot`, moves a lane's entries along by one
+  // row so that its window is what it was: rows slot .. slot + capacity - 1
+  // become slot + 1 .. slot + capacity, then each moved row's twin is
+  // rewritten.
+  void hold(std::size_t lane, std::size_t slot) {
+    for (std::size_t k = cap_; k-- > 0;) {
+      for (auto& v : values_) v[at(lane, slot + 1 + k)] = v[at(lane, slot + k)];
+      flags_[at(lane, slot + 1 + k)] = flags_[at(lane, slot + k)];
+    }
+    for (std::size_t r = slot + 1; r <= slot + cap_; ++r) {
+      const std::size_t twin = r < cap_ ? r + cap_ : r - cap_;
+      for (auto& v : values_) v[at(lane, twin)] = v[at(lane, r)];
+      flags_[at(lane, twin)] = flags_[at(lane, r)];
+    }
+  }
+
+  std::size_t cap_;
+  std::size_t head_ = 0;
+  std::array<std::vector<double>, M> values_;
+  std::vector<std::uint8_t> flags_;
+  std::vector<std::size_t> size_;
+  std::vector<std::size_t> missing_;
+};
+
+// A present-or-missing number per lane (a feature's Value member).
+class LaneValues {
+ public:
+  void reserve(std::size_t lanes) {
+    value_.resize(std::max(value_.size(), lanes), 0.0);
+    has_.resize(std::max(has_.size(), lanes), 0);
+  }
+  bool has(std::size_t i) const { return has_[i] != 0; }
+  double value(std::size_t i) const { return value_[i]; }
+  void set(std::size_t i, double v) {
+    value_[i] = v;
+    has_[i] = 1;
+  }
+  void drop(std::size_t i) {
+    value_[i] = 0.0;
+    has_[i] = 0;
+  }
+  void remove(std::size_t lane, std::size_t used) {
+    std::copy(value_.begin() + static_cast<std::ptrdiff_t>(lane) + 1, value_.begin() + static_cast<std::ptrdiff_t>(used),
+              value_.begin() + static_cast<std::ptrdiff_t>(lane));
+    std::copy(has_.begin() + static_cast<std::ptrdiff_t>(lane) + 1, has_.begin() + static_cast<std::ptrdiff_t>(used),
+              has_.begin() + static_cast<std::ptrdiff_t>(lane));
+    drop(used - 1);
+  }
+  // In Value's saved layout.
+  void state(std::size_t i, StateIO& io) {
+    Value v = has(i) ? Value(value_[i]) : kMissing;
+    io(v);
+    if (!io.loading() || io.failed()) return;
+    if (v) {
+      set(i, *v);
+    } else {
+      drop(i);
+    }
+  }
+
+ private:
+  std::vector<double> value_;
+  std::vector<std::uint8_t> has_;
+};
+
+// The block of a feature whose whole state is one LaneRing<M>: the type
+// gives update().
+template <std::size_t M>
+class RingLanes : public LaneBlock {
+ public:
+  explicit RingLanes(std::size_t capacity) : ring_(capacity) {}
+  void reserve(std::size_t lanes) override {
+    ring_.reserve(lanes);
+    flags_.resize(std::max(flags_.size(), lanes), 0);
+  }
+  void remove(std::size_t lane, std::size_t used) override { ring_.remove(lane, used); }
+  void clear(std::size_t lane) override { ring_.clear(lane); }
+  void state(std::size_t lane, StateIO& io) override { ring_.state(lane, io); }
+
+ protected:
+  std::size_t blocks() const { return flags_.size() / kLaneBlock; }
+  // Pushes input 0 (valid where present) for the active lanes.
+  void push_first(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active)
+    requires(M == 1)
+  {
+    ring_.push({in[0].values}, {in[0].valid}, in[0].valid, active, used);
+  }
+  // Each reserved lane's out.valid: the ring complete.
+  void mark_complete(std::size_t used, const LaneOut& out) const { ring_.complete_flags(out.valid, used, flags_.size()); }
+
+  LaneRing<M> ring_;
+  std::vector<std::uint8_t> flags_;  // room: one per reserved lane
+};
+
+// A feature whose output is a formula of its complete window of input 0:
+// `kernel(rows, blocks, block_stride, out)` writes every lane's value,
+// clearing out.valid where the formula gives none.
+template <class Kernel>
+class WindowLanes final : public RingLanes<1> {
+ public:
+  WindowLanes(std::size_t window, Kernel kernel) : RingLanes<1>(window), kernel_(std::move(kernel)) {}
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override {
+    push_first(used, in, active);
+    mark_complete(used, out[0]);
+    kernel_(ring_.rows(), blocks(), ring_.block_stride(), out[0]);
+  }
+
+ private:
+  Kernel kernel_;
+};
+
+// The same over a term made of each bar's inputs: `term(in, used, terms,
+// ok)` writes lane i's term to terms[i] with ok[i] = 1, or ok[i] = 0 for
+// none, exactly as the feature's update() makes it.
+template <class Term, class Kernel>
+class TermLanes final : public RingLanes<1> {
+ public:
+  TermLanes(std::size_t window, Term term, Kernel kernel)
+      : RingLanes<1>(window), term_(std::move(term)), kernel_(std::move(kernel)) {}
+  void reserve(std::size_t lanes) override {
+    RingLanes<1>::reserve(lanes);
+    terms_.resize(std::max(terms_.size(), lanes), 0.0);
+    ok_.resize(std::max(ok_.size(), lanes), 0);
+  }
+  void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
+              std::span<const LaneOut> out) override {
+    term_(in, used, terms_.data(), ok_.data());
+    ring_.push({terms_.data()}, {ok_.data()}, ok_.data(), active, used);
+    mark_complete(used, out[0]);
+    kernel_(ring_.rows(), blocks(), ring_.block_stride(), out[0]);
+  }
+
+ private:
+  Term term_;
+  Kernel kernel_;
+  std::vector<double> terms_;
+  std::vector<std::uint8_t> ok_;
+};
+
+template <class Term, class Kernel>
+std::unique_ptr<LaneBlock> term_lanes(std::size_t window, Term term, Kernel kernel) {
+  return std::make_unique<TermLanes<Term, Kernel>>(window, std::move(term), std::move(kernel));
+}
+
+template <class Kernel>
+std::unique_ptr<LaneBlock> window_lanes(std::size_t window, Kernel kernel) {
+  return std::make_unique<WindowLanes<Kernel>>(window, std::move(kernel));
+}
+
+}  // namespace sarvek
