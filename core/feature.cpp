@@ -70,4 +70,9 @@ void fresh_invariant_broken() {
 
 std::unique_ptr<LaneBlock> Feature::lanes() const { return nullptr; }
 
+std::unique_ptr<LaneBlock> Feature::lanes_with(const Feature& later) const {
+  (void)later;
+  return nullptr;
+}
+
 }  // namespace sarvek

@@ -81,6 +81,11 @@ class Feature {
   // update(); null for a type without one (it then runs one feature per
   // symbol). May throw std::bad_alloc.
   virtual std::unique_ptr<LaneBlock> lanes() const;
+  // One block running this feature and `later` (a feature after it in a
+  // plan, reading the same columns) together, with outputs this feature's
+  // then later's, each bit for bit as alone; null when they gain nothing
+  // from it. May throw std::bad_alloc.
+  virtual std::unique_ptr<LaneBlock> lanes_with(const Feature& later) const;
 
  protected:
   // update() once the length is known to be sufficient.

@@ -5,12 +5,71 @@
 
 namespace sarvek {
 
-void LaneBlock::adopt(std::size_t lane, std::unique_ptr<Feature> feature) {
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define SARVEK_WIDEST __attribute__((target_clones("avx512f", "avx2", "default"), optimize("tree-vectorize")))
+#else
+#define SARVEK_WIDEST
+#endif
+
+SARVEK_WIDEST bool lane_push_flags(std::size_t m, std::size_t capacity, const std::uint8_t* __restrict active,
+                                   const std::uint8_t* __restrict present, std::uint8_t* __restrict fa,
+                                   std::uint8_t* __restrict fb, std::size_t* __restrict size,
+                                   std::size_t* __restrict missing) {
+  std::size_t held = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    const std::size_t on = active[j] != 0;
+    const std::size_t full = size[j] == capacity;
+    const std::size_t leaving = fa[j] == 0;
+    const std::size_t p = present[j] != 0;
+    held |= (on ^ 1) & (size[j] != 0);
+    missing[j] = missing[j] - (on & full & leaving) + (on & (p ^ 1));
+    size[j] += on & (full ^ 1);
+    const std::uint8_t f = on ? static_cast<std::uint8_t>(p) : fa[j];
+    fa[j] = f;
+    fb[j] = f;
+  }
+  return held != 0;
+}
+
+SARVEK_WIDEST void lane_push_values(std::size_t m, const std::uint8_t* __restrict active,
+                                    const std::uint8_t* __restrict ok, const double* __restrict x,
+                                    double* __restrict va, double* __restrict vb) {
+  for (std::size_t j = 0; j < m; ++j) {
+    const double entry = ok[j] ? x[j] : 0.0;
+    const double v = active[j] ? entry : va[j];
+    va[j] = v;
+    vb[j] = v;
+  }
+}
+
+SARVEK_WIDEST void lane_complete_flags(std::size_t m, std::size_t capacity, const std::size_t* __restrict size,
+                                       const std::size_t* __restrict missing, std::uint8_t* __restrict flags) {
+  for (std::size_t j = 0; j < m; ++j) flags[j] = (size[j] == capacity) & (missing[j] == 0);
+}
+
+SARVEK_WIDEST void lane_load(std::size_t m, const double* __restrict column, std::ptrdiff_t step,
+                             double* __restrict v, std::uint8_t* __restrict f) {
+  for (std::size_t j = 0; j < m; ++j) {
+    const double x = column[static_cast<std::ptrdiff_t>(j) * step];
+    v[j] = x;
+    f[j] = x == x;
+  }
+}
+
+SARVEK_WIDEST void lane_settle(std::size_t m, const std::uint8_t* __restrict active, double one_nan,
+                               double* __restrict v, std::uint8_t* __restrict f) {
+  for (std::size_t j = 0; j < m; ++j) {
+    f[j] = f[j] & active[j];
+    v[j] = v[j] != v[j] ? one_nan : v[j];
+  }
+}
+
+void LaneBlock::adopt(std::size_t lane, std::unique_ptr<Feature> feature, std::size_t part) {
   std::string bytes;
   StateIO out = StateIO::writer(bytes);
   feature->state(out);
   StateIO in = StateIO::reader({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
-  if (!out.failed()) state(lane, in);
+  if (!out.failed()) part_state(lane, in, part);
   // Cannot happen: a type with a lane block lists its state, and the lane
   // reads the layout its feature writes.
   if (out.failed() || in.failed() || in.remaining() != 0)

@@ -66,7 +66,15 @@ class LaneBlock {
   // Lane `lane` takes the state of `feature` (of this block's type and
   // configuration), which may be consumed. By default through the state's
   // bytes.
-  virtual void adopt(std::size_t lane, std::unique_ptr<Feature> feature);
+  virtual void adopt(std::size_t lane, std::unique_ptr<Feature> feature, std::size_t part = 0);
+
+  // A block may run several features of a plan together (Feature::
+  // lanes_with): its outputs are theirs in turn, and part k's state is
+  // feature k's.
+  virtual void part_state(std::size_t lane, StateIO& io, std::size_t part) {
+    (void)part;
+    state(lane, io);
+  }
 };
 
 // The path every feature type has: one feature per lane, each driven by
@@ -89,13 +97,39 @@ class FeatureLanes final : public LaneBlock {
   }
   void clear(std::size_t lane) override { features_[lane]->reset(); }
   void state(std::size_t lane, StateIO& io) override { features_[lane]->state(io); }
-  void adopt(std::size_t lane, std::unique_ptr<Feature> feature) override { features_[lane] = std::move(feature); }
+  void adopt(std::size_t lane, std::unique_ptr<Feature> feature, std::size_t) override {
+    features_[lane] = std::move(feature);
+  }
 
  private:
   std::unique_ptr<Feature> prototype_;
   std::vector<std::unique_ptr<Feature>> features_;
   std::vector<Value> gather_;
 };
+
+// The bookkeeping loops of LaneRing over m lanes, built for the widest
+// instruction set the CPU has (they move bits and counts, no arithmetic on
+// values, so every build gives the same state).
+//
+// Flags of one row pair and the lanes' counts: an active lane's entry
+// present[j] goes in (fa and fb, its twin), its oldest leaves when full;
+// an inactive lane writes its own oldest flag back. True when an inactive
+// lane holds entries (it must be moved along).
+bool lane_push_flags(std::size_t m, std::size_t capacity, const std::uint8_t* active, const std::uint8_t* present,
+                     std::uint8_t* fa, std::uint8_t* fb, std::size_t* size, std::size_t* missing);
+// Numbers of one row pair: x[j] where ok[j] (0.0 otherwise) for an active
+// lane, its own oldest number for an inactive one.
+void lane_push_values(std::size_t m, const std::uint8_t* active, const std::uint8_t* ok, const double* x, double* va,
+                      double* vb);
+// The lanes' values of a strided column: v[j] = column[j * step], present
+// where it is not NaN.
+void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double* v, std::uint8_t* f);
+// A block's outputs as their readers see them: missing for inactive lanes,
+// every NaN as `one_nan`.
+void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, double* v, std::uint8_t* f);
+// flags[i] = the lane's window is full and holds no missing entry.
+void lane_complete_flags(std::size_t m, std::size_t capacity, const std::size_t* size, const std::size_t* missing,
+                         std::uint8_t* flags);
 
 // The last `capacity` entries of every lane's stream, each entry M numbers
 // sharing one present flag: Window<M> for many lanes. All lanes share one
@@ -158,32 +192,11 @@ class LaneRing {
       const std::size_t a = (first / kLaneBlock) * block_stride() + slot * kLaneBlock;
       const std::size_t b = a + cap_ * kLaneBlock;
       const std::size_t m = std::min(kLaneBlock, used - first);
-      std::uint8_t* __restrict fa = flags_.data() + a;
-      std::uint8_t* __restrict fb = flags_.data() + b;
-      std::size_t* __restrict size = size_.data() + first;
-      std::size_t* __restrict missing = missing_.data() + first;
-      const std::uint8_t* __restrict act = active + first;
-      const std::uint8_t* __restrict pre = present + first;
-      for (std::size_t j = 0; j < m; ++j) {
-        const std::size_t on = act[j] != 0;
-        const std::size_t full = size[j] == cap_;
-        const std::size_t leaving = fa[j] == 0;
-        const std::size_t p = pre[j] != 0;
-        any_held |= (on == 0) & (size[j] != 0);
-        missing[j] = missing[j] - (on & full & leaving) + (on & (p ^ 1));
-        size[j] += on & (full ^ 1);
-        fa[j] = fb[j] = static_cast<std::uint8_t>(on ? p : fa[j]);
-      }
-      for (std::size_t c = 0; c < M; ++c) {
-        double* __restrict va = values_[c].data() + a;
-        double* __restrict vb = values_[c].data() + b;
-        const double* __restrict x = values[c] + first;
-        const std::uint8_t* __restrict ok = valid[c] + first;
-        for (std::size_t j = 0; j < m; ++j) {
-          const double entry = ok[j] ? x[j] : 0.0;
-          va[j] = vb[j] = act[j] ? entry : va[j];
-        }
-      }
+      any_held |= lane_push_flags(m, cap_, active + first, present + first, flags_.data() + a, flags_.data() + b,
+                                  size_.data() + first, missing_.data() + first);
+      for (std::size_t c = 0; c < M; ++c)
+        lane_push_values(m, active + first, valid[c] + first, values[c] + first, values_[c].data() + a,
+                         values_[c].data() + b);
     }
     if (!any_held) return;
     for (std::size_t i = 0; i < used; ++i)
@@ -192,9 +205,7 @@ class LaneRing {
 
   // flags[i] = complete(i) for the lanes [0, used), 0 beyond up to `lanes`.
   void complete_flags(std::uint8_t* __restrict flags, std::size_t used, std::size_t lanes) const {
-    const std::size_t* __restrict size = size_.data();
-    const std::size_t* __restrict missing = missing_.data();
-    for (std::size_t i = 0; i < used; ++i) flags[i] = (size[i] == cap_) & (missing[i] == 0);
+    lane_complete_flags(used, cap_, size_.data(), missing_.data(), flags);
     std::fill(flags + used, flags + lanes, std::uint8_t{0});
   }
 

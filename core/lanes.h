@@ -400,6 +400,30 @@ inline Valued<V> kurtosis(P p, std::size_t n, double scale, double correction) {
   return {m4 * scale - correction, m.ok};
 }
 
+// Skewness and kurtosis of one window at once: the mean, deviation and
+// each z of skewness() and kurtosis() are the same numbers, formed once;
+// each sum keeps its own order, so both are bit for bit as alone.
+template <class V>
+struct Moments {
+  V skew;
+  V kurt;
+  Mask<V> ok;
+};
+
+template <class V, class P>
+inline Moments<V> moments(P p, std::size_t n, double coef, double scale, double correction) {
+  const MeanSd<V> m = mean_sd<V>(p, n);
+  V m3 = splat<V>(0.0);
+  V m4 = splat<V>(0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const V z = (load<V>(p + k) - m.mean) / m.sd;
+    const V q = z * z;
+    m3 += q * z;
+    m4 += q * q;
+  }
+  return {coef * m3, m4 * scale - correction, m.ok};
+}
+
 // sqrt(mean / (4 ln 2)); a window of flat bars gives 0, a value.
 inline constexpr double kFourLn2 = 2.772588722239781;  // the double nearest to 4 ln 2
 

@@ -19,6 +19,7 @@ class Kurtosis final : public MomentFeature {
   static Result<Kurtosis> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;
+  Constants constants() const override { return {false, 0.0, scale_, correction_}; }
 
   std::unique_ptr<LaneBlock> lanes() const override;
 

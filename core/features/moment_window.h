@@ -23,6 +23,20 @@ class MomentFeature : public ConfiguredFeature {
   std::size_t values_read() const override { return 1; }
   void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
 
+  // Skewness and Kurtosis of the same column and window run together in
+  // lanes: one pass forms the mean, deviation and z both need.
+  std::unique_ptr<LaneBlock> lanes_with(const Feature& later) const override;
+
+  // The constants of the moment formulas (core/lanes.h: skewness, kurtosis):
+  // a type fills in its own, `skew` telling which it is.
+  struct Constants {
+    bool skew;
+    double coef;
+    double scale;
+    double correction;
+  };
+  virtual Constants constants() const = 0;
+
  protected:
   MomentFeature(Names inputs, std::size_t window, Names outputs);
 

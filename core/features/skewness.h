@@ -17,6 +17,7 @@ class Skewness final : public MomentFeature {
   static Result<Skewness> create(Names inputs, std::size_t window, Names outputs);
 
   std::unique_ptr<Feature> fresh() const override;
+  Constants constants() const override { return {true, coef_, 0.0, 0.0}; }
 
   std::unique_ptr<LaneBlock> lanes() const override;
 

@@ -16,14 +16,39 @@ Universe::Universe(const FeaturePipeline& prototype, std::size_t symbols)
       slots_(prototype_.slots_.size()) {
   std::size_t widest_in = 0;
   std::size_t widest_out = 0;
-  for (const FeaturePipeline::Step& step : prototype_.steps_) {
-    Node node{step.feature->lanes(), {}, step.out_begin, step.out_count};
-    if (!node.block) node.block = std::make_unique<FeatureLanes>(*step.feature);
-    for (std::size_t k = step.in_begin; k < step.in_end; ++k) node.reads.push_back(prototype_.read_slots_[k]);
+  const auto& steps = prototype_.steps_;
+  const auto reads_of = [&](const FeaturePipeline::Step& step) {
+    std::vector<std::size_t> reads(prototype_.read_slots_.begin() + static_cast<std::ptrdiff_t>(step.in_begin),
+                                   prototype_.read_slots_.begin() + static_cast<std::ptrdiff_t>(step.in_end));
     // Positions beyond the ones read are handed over missing (slot 0).
-    node.reads.resize(std::max(step.gather, node.reads.size()), 0);
+    reads.resize(std::max(step.gather, reads.size()), 0);
+    return reads;
+  };
+  const auto writes_of = [](const FeaturePipeline::Step& step, std::vector<std::size_t>& writes) {
+    for (std::size_t k = 0; k < step.out_count; ++k) writes.push_back(step.out_begin + k);
+  };
+  places_.assign(steps.size(), Place{0, 0});
+  std::vector<bool> placed(steps.size(), false);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (placed[i]) continue;
+    Node node{nullptr, reads_of(steps[i]), {}};
+    writes_of(steps[i], node.writes);
+    places_[i] = {nodes_.size(), 0};
+    // A later step reading the same columns may run in this block: its
+    // outputs then come before its turn, which is safe because only steps
+    // after it read them.
+    for (std::size_t j = i + 1; j < steps.size() && !node.block; ++j) {
+      if (placed[j] || reads_of(steps[j]) != node.reads) continue;
+      node.block = steps[i].feature->lanes_with(*steps[j].feature);
+      if (!node.block) continue;
+      writes_of(steps[j], node.writes);
+      places_[j] = {nodes_.size(), 1};
+      placed[j] = true;
+    }
+    if (!node.block) node.block = steps[i].feature->lanes();
+    if (!node.block) node.block = std::make_unique<FeatureLanes>(*steps[i].feature);
     widest_in = std::max(widest_in, node.reads.size());
-    widest_out = std::max(widest_out, node.out_count);
+    widest_out = std::max(widest_out, node.writes.size());
     nodes_.push_back(std::move(node));
   }
   in_.resize(widest_in);
@@ -56,33 +81,17 @@ void Universe::update(StridedTable bars, const std::uint8_t* present, std::ptrdi
   std::uint8_t* active = active_.data();
   for (std::size_t i = 0; i < n; ++i)
     active[i] = present == nullptr || present[static_cast<std::ptrdiff_t>(i) * present_stride] != 0;
-  for (const FeaturePipeline::Load& load : prototype_.loads_) {
-    double* __restrict v = values(load.slot);
-    std::uint8_t* __restrict f = valid(load.slot);
-    const double* __restrict column = bars.data + static_cast<std::ptrdiff_t>(load.position) * bars.column_stride;
-    const std::ptrdiff_t step = bars.row_stride;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double x = column[static_cast<std::ptrdiff_t>(i) * step];
-      v[i] = x;
-      f[i] = x == x;
-    }
-  }
+  for (const FeaturePipeline::Load& load : prototype_.loads_)
+    lane_load(n, bars.data + static_cast<std::ptrdiff_t>(load.position) * bars.column_stride, bars.row_stride,
+              values(load.slot), valid(load.slot));
   for (Node& node : nodes_) {
     for (std::size_t k = 0; k < node.reads.size(); ++k) in_[k] = {values(node.reads[k]), valid(node.reads[k])};
-    for (std::size_t k = 0; k < node.out_count; ++k) out_[k] = {values(node.out_begin + k), valid(node.out_begin + k)};
+    for (std::size_t k = 0; k < node.writes.size(); ++k) out_[k] = {values(node.writes[k]), valid(node.writes[k])};
     node.block->update(n, std::span<const LaneIn>(in_.data(), node.reads.size()), active,
-                       std::span<const LaneOut>(out_.data(), node.out_count));
+                       std::span<const LaneOut>(out_.data(), node.writes.size()));
     // What the readers of these outputs see, as through update(): nothing
     // from a symbol without a bar, and every NaN as the one NaN.
-    for (std::size_t k = 0; k < node.out_count; ++k) {
-      double* __restrict v = values(node.out_begin + k);
-      std::uint8_t* __restrict f = valid(node.out_begin + k);
-      const std::uint8_t* __restrict on = active;
-      for (std::size_t i = 0; i < n; ++i) {
-        f[i] = f[i] & on[i];
-        v[i] = v[i] != v[i] ? one_nan : v[i];
-      }
-    }
+    for (const std::size_t slot : node.writes) lane_settle(n, active, one_nan, values(slot), valid(slot));
   }
   // Row by row, so that each row of `out` is written once, in order.
   for (std::size_t i = 0; i < n; ++i) {
@@ -113,7 +122,8 @@ Result<RunStatus> Universe::warm(std::size_t index, std::size_t bars, std::span<
   const std::vector<StridedOutput> outputs(outputs_, StridedOutput{&discard, 0});
   auto status = copy.run_columns(bars, inputs, outputs, true, interrupted);
   if (!status || *status != RunStatus::done) return status;
-  for (std::size_t k = 0; k < nodes_.size(); ++k) nodes_[k].block->adopt(index, std::move(copy.steps_[k].feature));
+  for (std::size_t k = 0; k < places_.size(); ++k)
+    nodes_[places_[k].node].block->adopt(index, std::move(copy.steps_[k].feature), places_[k].part);
   return status;
 }
 
@@ -125,7 +135,9 @@ Result<std::string> Universe::save() const {
   // Saving only reads the lanes; the visit is shared with loading.
   auto& self = const_cast<Universe&>(*this);
   for (std::size_t i = 0; i < used_; ++i) {
-    self.prototype_.visit_state(io, [&](std::size_t k) { self.nodes_[k].block->state(i, io); });
+    self.prototype_.visit_state(io, [&](std::size_t k) {
+      self.nodes_[self.places_[k].node].block->part_state(i, io, self.places_[k].part);
+    });
     if (io.failed()) return invalid_input(io.error());
   }
   return out;
@@ -143,7 +155,9 @@ Result<void> Universe::load(std::span<const unsigned char> state) {
                          std::to_string(io.remaining()) + " bytes can hold (truncated or corrupted)");
   Universe restored(prototype_, static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    restored.prototype_.visit_state(io, [&](std::size_t k) { restored.nodes_[k].block->state(i, io); });
+    restored.prototype_.visit_state(io, [&](std::size_t k) {
+      restored.nodes_[restored.places_[k].node].block->part_state(i, io, restored.places_[k].part);
+    });
     if (io.failed()) return invalid_input("state of symbol " + std::to_string(i) + ": " + io.error());
   }
   if (io.remaining() != 0)

@@ -92,8 +92,12 @@ class Universe {
   struct Node {
     std::unique_ptr<LaneBlock> block;
     std::vector<std::size_t> reads;
-    std::size_t out_begin;
-    std::size_t out_count;
+    std::vector<std::size_t> writes;
+  };
+  // Where step k of the plan runs: a node and the part of its block.
+  struct Place {
+    std::size_t node;
+    std::size_t part;
   };
 
   // Room for `lanes` symbols (fresh beyond size()). May throw
@@ -104,6 +108,7 @@ class Universe {
 
   FeaturePipeline prototype_;
   std::vector<Node> nodes_;
+  std::vector<Place> places_;  // one per step of the plan
   std::size_t inputs_;
   std::size_t outputs_;
   std::size_t slots_;

@@ -69,6 +69,10 @@ struct Kernels {
                          double* out, std::uint8_t* ok);
   void (*lanes_kurtosis)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
                          double scale, double correction, double* out, std::uint8_t* ok);
+  // Skewness and kurtosis of the same windows (lanes::moments).
+  void (*lanes_moments)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w, double coef,
+                        double scale, double correction, double* skew, std::uint8_t* skew_ok, double* kurt,
+                        std::uint8_t* kurt_ok);
   void (*lanes_parkinson)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,
                           double* out);
   void (*lanes_rogers_satchell)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,

@@ -243,16 +243,17 @@ TEST(Universe, ReaderRefusesTruncatedAndDamagedStatesCleanly) {
 
 // The types with lane blocks, chained: a return read by windows, a
 // regression of the close on it, windows long enough to wrap many times.
+std::unique_ptr<Feature> make(const char* type, Arguments a) {
+  for (const FeatureDescription* d : feature_catalog())
+    if (std::string(d->name) == type) {
+      auto f = d->make(std::move(a));
+      if (!f) throw std::logic_error(f.error().message());
+      return std::move(*f);
+    }
+  throw std::logic_error(type);
+}
+
 FeaturePipeline lane_types(std::size_t w) {
-  const auto make = [](const char* type, Arguments a) {
-    for (const FeatureDescription* d : feature_catalog())
-      if (std::string(d->name) == type) {
-        auto f = d->make(std::move(a));
-        if (!f) throw std::logic_error(f.error().message());
-        return std::move(*f);
-      }
-    throw std::logic_error(type);
-  };
   std::vector<std::unique_ptr<Feature>> f;
   f.push_back(make("LogReturn", {Names{"c"}, std::size_t{1}, Names{"ret"}}));
   f.push_back(make("SimpleReturn", {Names{"c"}, w, Names{"sr"}}));
@@ -260,7 +261,8 @@ FeaturePipeline lane_types(std::size_t w) {
   f.push_back(make("Ema", {Names{"c"}, w, Names{"ema"}}));
   f.push_back(make("Kama", {Names{"c"}, w, Names{"kama"}, std::size_t{2}, std::size_t{30}}));
   f.push_back(make("Skewness", {Names{"ret"}, w + 2, Names{"skew"}}));
-  f.push_back(make("Kurtosis", {Names{"ret"}, w + 3, Names{"kurt"}}));
+  f.push_back(make("Kurtosis", {Names{"ret"}, w + 2, Names{"kurt"}}));  // run with the skewness
+  f.push_back(make("Kurtosis", {Names{"ret"}, w + 3, Names{"kurt3"}}));
   f.push_back(make("LinearSlope", {Names{"ret", "c"}, w + 1, Names{"slope", "r2"}}));
   f.push_back(make("ParkinsonVolatility", {Names{"h", "l"}, w, Names{"park"}}));
   f.push_back(make("RogersSatchellVolatility", {Names{"h", "l", "o", "c"}, w, Names{"rs"}}));
@@ -321,6 +323,38 @@ TEST(Universe, LaneTypesHaveLaneBlocksSavingTheirFeaturesBytes) {
   io(count);
   for (FeaturePipeline& t : twins) t.state(io);
   EXPECT_EQ(*u.save(), want);
+}
+
+// A Skewness and a Kurtosis of one column and window run as one block;
+// a state in which their windows differ was not written by them and is
+// refused, leaving the universe as it was.
+TEST(Universe, MomentPairRefusesAStateWithDifferentWindows) {
+  std::vector<std::unique_ptr<Feature>> f;
+  f.push_back(make("Skewness", {Names{"c"}, std::size_t{4}, Names{"s"}}));
+  f.push_back(make("Kurtosis", {Names{"c"}, std::size_t{4}, Names{"k"}}));
+  const FeaturePipeline proto = pipeline_of(std::move(f));
+  auto skew = make("Skewness", {Names{"c"}, std::size_t{4}, Names{"s"}});
+  auto kurt = make("Kurtosis", {Names{"c"}, std::size_t{4}, Names{"k"}});
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(skew->update(std::vector<Value>{Value(1.0 + i)}).has_value());
+    ASSERT_TRUE(kurt->update(std::vector<Value>{Value(1.0 + i * i)}).has_value());
+  }
+  std::string bytes;
+  StateIO io = StateIO::writer(bytes);
+  std::uint64_t count = 1;
+  std::uint64_t steps = 2;
+  std::string names[2] = {"Skewness", "Kurtosis"};
+  io(count);
+  io(steps);
+  io(names[0]);
+  skew->state(io);
+  io(names[1]);
+  kurt->state(io);
+  Universe u(proto, 3);
+  auto r = u.load({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().message().find("different windows"), std::string::npos) << r.error().message();
+  EXPECT_EQ(u.size(), 3u);
 }
 
 }  // namespace
