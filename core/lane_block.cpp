@@ -11,19 +11,19 @@ namespace sarvek {
 #define SARVEK_WIDEST
 #endif
 
-SARVEK_WIDEST bool lane_push_flags(std::size_t m, std::size_t capacity, const std::uint8_t* __restrict active,
+SARVEK_WIDEST bool lane_push_flags(std::size_t m, std::uint32_t capacity, const std::uint8_t* __restrict active,
                                    const std::uint8_t* __restrict present, std::uint8_t* __restrict fa,
-                                   std::uint8_t* __restrict fb, std::size_t* __restrict size,
-                                   std::size_t* __restrict missing) {
-  std::size_t held = 0;
+                                   std::uint8_t* __restrict fb, std::uint32_t* __restrict size,
+                                   std::uint32_t* __restrict wait) {
+  std::uint32_t held = 0;
   for (std::size_t j = 0; j < m; ++j) {
-    const std::size_t on = active[j] != 0;
-    const std::size_t full = size[j] == capacity;
-    const std::size_t leaving = fa[j] == 0;
-    const std::size_t p = present[j] != 0;
-    held |= (on ^ 1) & (size[j] != 0);
-    missing[j] = missing[j] - (on & full & leaving) + (on & (p ^ 1));
-    size[j] += on & (full ^ 1);
+    const std::uint32_t on = active[j] != 0;
+    const std::uint32_t p = present[j] != 0;
+    const std::uint32_t n = size[j];
+    const std::uint32_t w = wait[j];
+    held |= (on ^ 1) & (n != 0);
+    size[j] = n + (on & (n < capacity));
+    wait[j] = on ? (p ? w - (w != 0) : capacity) : w;
     const std::uint8_t f = on ? static_cast<std::uint8_t>(p) : fa[j];
     fa[j] = f;
     fb[j] = f;
@@ -42,9 +42,9 @@ SARVEK_WIDEST void lane_push_values(std::size_t m, const std::uint8_t* __restric
   }
 }
 
-SARVEK_WIDEST void lane_complete_flags(std::size_t m, std::size_t capacity, const std::size_t* __restrict size,
-                                       const std::size_t* __restrict missing, std::uint8_t* __restrict flags) {
-  for (std::size_t j = 0; j < m; ++j) flags[j] = (size[j] == capacity) & (missing[j] == 0);
+SARVEK_WIDEST void lane_complete_flags(std::size_t m, const std::uint32_t* __restrict wait,
+                                       std::uint8_t* __restrict flags) {
+  for (std::size_t j = 0; j < m; ++j) flags[j] = wait[j] == 0;
 }
 
 SARVEK_WIDEST void lane_load(std::size_t m, const double* __restrict column, std::ptrdiff_t step,

@@ -16,7 +16,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -112,11 +114,13 @@ class FeatureLanes final : public LaneBlock {
 // values, so every build gives the same state).
 //
 // Flags of one row pair and the lanes' counts: an active lane's entry
-// present[j] goes in (fa and fb, its twin), its oldest leaves when full;
-// an inactive lane writes its own oldest flag back. True when an inactive
+// present[j] goes in (fa and fb, its twin), its size grows up to the
+// capacity and its wait (pushes until the window is full with no missing
+// entry) counts down, or restarts at the capacity for a missing entry; an
+// inactive lane writes its own oldest flag back. True when an inactive
 // lane holds entries (it must be moved along).
-bool lane_push_flags(std::size_t m, std::size_t capacity, const std::uint8_t* active, const std::uint8_t* present,
-                     std::uint8_t* fa, std::uint8_t* fb, std::size_t* size, std::size_t* missing);
+bool lane_push_flags(std::size_t m, std::uint32_t capacity, const std::uint8_t* active, const std::uint8_t* present,
+                     std::uint8_t* fa, std::uint8_t* fb, std::uint32_t* size, std::uint32_t* wait);
 // Numbers of one row pair: x[j] where ok[j] (0.0 otherwise) for an active
 // lane, its own oldest number for an inactive one.
 void lane_push_values(std::size_t m, const std::uint8_t* active, const std::uint8_t* ok, const double* x, double* va,
@@ -128,8 +132,7 @@ void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double*
 // every NaN as `one_nan`.
 void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, double* v, std::uint8_t* f);
 // flags[i] = the lane's window is full and holds no missing entry.
-void lane_complete_flags(std::size_t m, std::size_t capacity, const std::size_t* size, const std::size_t* missing,
-                         std::uint8_t* flags);
+void lane_complete_flags(std::size_t m, const std::uint32_t* wait, std::uint8_t* flags);
 
 // The last `capacity` entries of every lane's stream, each entry M numbers
 // sharing one present flag: Window<M> for many lanes. All lanes share one
@@ -141,7 +144,10 @@ void lane_complete_flags(std::size_t m, std::size_t capacity, const std::size_t*
 template <std::size_t M = 1>
 class LaneRing {
  public:
-  explicit LaneRing(std::size_t capacity) : cap_(capacity) {}
+  // Counts are 32-bit: a larger window is refused as too large to hold.
+  explicit LaneRing(std::size_t capacity) : cap_(capacity) {
+    if (capacity >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  }
 
   std::size_t capacity() const { return cap_; }
   std::size_t block_stride() const { return 2 * cap_ * kLaneBlock; }
@@ -152,7 +158,7 @@ class LaneRing {
   double entry(std::size_t c, std::size_t lane, std::size_t k) const { return values_[c][at(lane, head_ + k)]; }
   bool present(std::size_t lane, std::size_t k) const { return flags_[at(lane, head_ + k)] != 0; }
   bool full(std::size_t lane) const { return size_[lane] == cap_; }
-  bool complete(std::size_t lane) const { return size_[lane] == cap_ && missing_[lane] == 0; }
+  bool complete(std::size_t lane) const { return wait_[lane] == 0; }
   // A lane's entries as one run: lanes::Rows for lane-by-lane formulas.
   lanes::Rows lane_rows(std::size_t c, std::size_t lane) const {
     return {values_[c].data() + at(lane, head_), kLaneBlock};
@@ -164,12 +170,12 @@ class LaneRing {
     for (auto& v : values_) v.resize(blocks * block_stride(), 0.0);
     flags_.resize(blocks * block_stride(), 0);
     size_.resize(lanes, 0);
-    missing_.resize(lanes, 0);
+    wait_.resize(lanes, static_cast<std::uint32_t>(cap_));
   }
 
   void clear(std::size_t lane) {
     size_[lane] = 0;
-    missing_[lane] = 0;
+    wait_[lane] = static_cast<std::uint32_t>(cap_);
     for (std::size_t r = 0; r < 2 * cap_; ++r) {
       for (auto& v : values_) v[at(lane, r)] = 0.0;
       flags_[at(lane, r)] = 0;
@@ -192,8 +198,8 @@ class LaneRing {
       const std::size_t a = (first / kLaneBlock) * block_stride() + slot * kLaneBlock;
       const std::size_t b = a + cap_ * kLaneBlock;
       const std::size_t m = std::min(kLaneBlock, used - first);
-      any_held |= lane_push_flags(m, cap_, active + first, present + first, flags_.data() + a, flags_.data() + b,
-                                  size_.data() + first, missing_.data() + first);
+      any_held |= lane_push_flags(m, static_cast<std::uint32_t>(cap_), active + first, present + first,
+                                  flags_.data() + a, flags_.data() + b, size_.data() + first, wait_.data() + first);
       for (std::size_t c = 0; c < M; ++c)
         lane_push_values(m, active + first, valid[c] + first, values[c] + first, values_[c].data() + a,
                          values_[c].data() + b);
@@ -205,7 +211,7 @@ class LaneRing {
 
   // flags[i] = complete(i) for the lanes [0, used), 0 beyond up to `lanes`.
   void complete_flags(std::uint8_t* __restrict flags, std::size_t used, std::size_t lanes) const {
-    lane_complete_flags(used, cap_, size_.data(), missing_.data(), flags);
+    lane_complete_flags(used, wait_.data(), flags);
     std::fill(flags + used, flags + lanes, std::uint8_t{0});
   }
 
@@ -216,7 +222,7 @@ class LaneRing {
         flags_[at(i, r)] = flags_[at(i + 1, r)];
       }
       size_[i] = size_[i + 1];
-      missing_[i] = missing_[i + 1];
+      wait_[i] = wait_[i + 1];
     }
     clear(used - 1);
   }
@@ -248,8 +254,12 @@ class LaneRing {
       for (std::size_t c = 0; c < M; ++c) values_[c][at(lane, r)] = values_[c][at(lane, r + cap_)] = w.values(c)[k];
       flags_[at(lane, r)] = flags_[at(lane, r + cap_)] = w.valid()[k];
     }
-    size_[lane] = count;
-    missing_[lane] = w.missing();
+    size_[lane] = static_cast<std::uint32_t>(count);
+    // Pushes until full, or until the newest missing entry has left.
+    std::size_t wait = cap_ - count;
+    for (std::size_t k = 0; k < count; ++k)
+      if (!w.valid()[k]) wait = std::max(wait, cap_ - count + k + 1);
+    wait_[lane] = static_cast<std::uint32_t>(wait);
   }
 
  private:
@@ -278,8 +288,8 @@ class LaneRing {
   std::size_t head_ = 0;
   std::array<std::vector<double>, M> values_;
   std::vector<std::uint8_t> flags_;
-  std::vector<std::size_t> size_;
-  std::vector<std::size_t> missing_;
+  std::vector<std::uint32_t> size_;  // entries held, up to the capacity
+  std::vector<std::uint32_t> wait_;  // pushes until complete (0: complete)
 };
 
 // A present-or-missing number per lane (a feature's Value member).
