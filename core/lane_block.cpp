@@ -11,40 +11,47 @@ namespace sarvek {
 #define SARVEK_WIDEST
 #endif
 
-SARVEK_WIDEST bool lane_push_flags(std::size_t m, std::uint32_t capacity, const std::uint8_t* __restrict active,
+SARVEK_WIDEST bool lane_push_flags(std::size_t used, std::uint32_t capacity, const std::uint8_t* __restrict active,
                                    const std::uint8_t* __restrict present, std::uint8_t* __restrict fa,
-                                   std::uint8_t* __restrict fb, std::uint32_t* __restrict size,
+                                   std::size_t stride, std::size_t twin, std::uint32_t* __restrict size,
                                    std::uint32_t* __restrict wait) {
   std::uint32_t held = 0;
-  for (std::size_t j = 0; j < m; ++j) {
-    const std::uint32_t on = active[j] != 0;
-    const std::uint32_t p = present[j] != 0;
-    const std::uint32_t n = size[j];
-    const std::uint32_t w = wait[j];
-    held |= (on ^ 1) & (n != 0);
-    size[j] = n + (on & (n < capacity));
-    wait[j] = on ? (p ? w - (w != 0) : capacity) : w;
-    const std::uint8_t f = on ? static_cast<std::uint8_t>(p) : fa[j];
-    fa[j] = f;
-    fb[j] = f;
+  for (std::size_t first = 0; first < used; first += kLaneBlock) {
+    std::uint8_t* __restrict a = fa + (first / kLaneBlock) * stride;
+    std::uint8_t* __restrict b = a + twin;
+    const std::size_t m = std::min(kLaneBlock, used - first);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t i = first + j;
+      const std::uint32_t on = active[i] != 0;
+      const std::uint32_t p = present[i] != 0;
+      const std::uint32_t n = size[i];
+      const std::uint32_t w = wait[i];
+      held |= (on ^ 1) & (n != 0);
+      size[i] = n + (on & (n < capacity));
+      wait[i] = on ? (p ? w - (w != 0) : capacity) : w;
+      const std::uint8_t f = on ? static_cast<std::uint8_t>(p) : a[j];
+      a[j] = f;
+      b[j] = f;
+    }
   }
   return held != 0;
 }
 
-SARVEK_WIDEST void lane_push_values(std::size_t m, const std::uint8_t* __restrict active,
+SARVEK_WIDEST void lane_push_values(std::size_t used, const std::uint8_t* __restrict active,
                                     const std::uint8_t* __restrict ok, const double* __restrict x,
-                                    double* __restrict va, double* __restrict vb) {
-  for (std::size_t j = 0; j < m; ++j) {
-    const double entry = ok[j] ? x[j] : 0.0;
-    const double v = active[j] ? entry : va[j];
-    va[j] = v;
-    vb[j] = v;
+                                    double* __restrict va, std::size_t stride, std::size_t twin) {
+  for (std::size_t first = 0; first < used; first += kLaneBlock) {
+    double* __restrict a = va + (first / kLaneBlock) * stride;
+    double* __restrict b = a + twin;
+    const std::size_t m = std::min(kLaneBlock, used - first);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t i = first + j;
+      const double entry = ok[i] ? x[i] : 0.0;
+      const double v = active[i] ? entry : a[j];
+      a[j] = v;
+      b[j] = v;
+    }
   }
-}
-
-SARVEK_WIDEST void lane_complete_flags(std::size_t m, const std::uint32_t* __restrict wait,
-                                       std::uint8_t* __restrict flags) {
-  for (std::size_t j = 0; j < m; ++j) flags[j] = wait[j] == 0;
 }
 
 SARVEK_WIDEST void lane_load(std::size_t m, const double* __restrict column, std::ptrdiff_t step,
@@ -62,6 +69,11 @@ SARVEK_WIDEST void lane_settle(std::size_t m, const std::uint8_t* __restrict act
     f[j] = f[j] & active[j];
     v[j] = v[j] != v[j] ? one_nan : v[j];
   }
+}
+
+SARVEK_WIDEST void lane_complete_flags(std::size_t m, const std::uint32_t* __restrict wait,
+                                       std::uint8_t* __restrict flags) {
+  for (std::size_t j = 0; j < m; ++j) flags[j] = wait[j] == 0;
 }
 
 void LaneBlock::adopt(std::size_t lane, std::unique_ptr<Feature> feature, std::size_t part) {

@@ -119,12 +119,16 @@ class FeatureLanes final : public LaneBlock {
 // entry) counts down, or restarts at the capacity for a missing entry; an
 // inactive lane writes its own oldest flag back. True when an inactive
 // lane holds entries (it must be moved along).
-bool lane_push_flags(std::size_t m, std::uint32_t capacity, const std::uint8_t* active, const std::uint8_t* present,
-                     std::uint8_t* fa, std::uint8_t* fb, std::uint32_t* size, std::uint32_t* wait);
+//
+// Over `used` lanes in blocks of kLaneBlock: block b's row pair is at
+// fa + b * stride and fa + b * stride + twin.
+bool lane_push_flags(std::size_t used, std::uint32_t capacity, const std::uint8_t* active,
+                     const std::uint8_t* present, std::uint8_t* fa, std::size_t stride, std::size_t twin,
+                     std::uint32_t* size, std::uint32_t* wait);
 // Numbers of one row pair: x[j] where ok[j] (0.0 otherwise) for an active
 // lane, its own oldest number for an inactive one.
-void lane_push_values(std::size_t m, const std::uint8_t* active, const std::uint8_t* ok, const double* x, double* va,
-                      double* vb);
+void lane_push_values(std::size_t used, const std::uint8_t* active, const std::uint8_t* ok, const double* x,
+                      double* va, std::size_t stride, std::size_t twin);
 // The lanes' values of a strided column: v[j] = column[j * step], present
 // where it is not NaN.
 void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double* v, std::uint8_t* f);
@@ -190,20 +194,14 @@ class LaneRing {
             const std::uint8_t* present, const std::uint8_t* active, std::size_t used) {
     const std::size_t slot = head_;
     head_ = head_ + 1 == cap_ ? 0 : head_ + 1;
-    // Branch-free over each block's lanes: an inactive lane writes its own
-    // oldest entry back (its twin already holds it) and is moved along
-    // below.
-    bool any_held = false;
-    for (std::size_t first = 0; first < used; first += kLaneBlock) {
-      const std::size_t a = (first / kLaneBlock) * block_stride() + slot * kLaneBlock;
-      const std::size_t b = a + cap_ * kLaneBlock;
-      const std::size_t m = std::min(kLaneBlock, used - first);
-      any_held |= lane_push_flags(m, static_cast<std::uint32_t>(cap_), active + first, present + first,
-                                  flags_.data() + a, flags_.data() + b, size_.data() + first, wait_.data() + first);
-      for (std::size_t c = 0; c < M; ++c)
-        lane_push_values(m, active + first, valid[c] + first, values[c] + first, values_[c].data() + a,
-                         values_[c].data() + b);
-    }
+    // Branch-free over every lane: an inactive lane writes its own oldest
+    // entry back (its twin already holds it) and is moved along below.
+    const std::size_t row = slot * kLaneBlock;
+    const std::size_t twin = cap_ * kLaneBlock;
+    const bool any_held = lane_push_flags(used, static_cast<std::uint32_t>(cap_), active, present, flags_.data() + row,
+                                          block_stride(), twin, size_.data(), wait_.data());
+    for (std::size_t c = 0; c < M; ++c)
+      lane_push_values(used, active, valid[c], values[c], values_[c].data() + row, block_stride(), twin);
     if (!any_held) return;
     for (std::size_t i = 0; i < used; ++i)
       if (!active[i] && size_[i]) hold(i, slot);
