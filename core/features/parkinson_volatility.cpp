@@ -42,7 +42,8 @@ Values ParkinsonVolatility::step(std::span<const Value> values) {
 void ParkinsonVolatility::step_columns(std::size_t bars, std::span<const ColumnIn> in,
                                        std::span<const ColumnOut> out) {
   run_terms(
-      bars, out, [&](std::size_t i) { return parkinson_term(value_at(in, 0, i), value_at(in, 1, i)); },
+      bars, out,
+      [&](std::size_t i) { return in[0].valid[i] && in[1].valid[i] ? parkinson_bar(in[0].values[i], in[1].values[i]) : kNoTerm; },
       [&](const double* t, std::size_t n, const ColumnOut& o) { simd::kernels().parkinson(t, n, window_, o.values); });
 }
 
