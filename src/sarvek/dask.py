@@ -98,7 +98,7 @@ def _run_symbol(pipeline, kind: str, columns: list[np.ndarray], validity: bool):
     """One symbol's bars through a pipeline from a reset state: (bars,
     outputs) values and, with ``validity``, where each output is present."""
     run = _engine.run_features if kind == "features" else _engine.run_targets
-    got = run(pipeline, columns, len(columns[0]), validity=validity)
+    got = run(pipeline, columns, len(columns[0]), validity=validity, order="F")
     return got if validity else (got, None)
 
 
@@ -143,10 +143,10 @@ def _compute_array(
     ``validity``, whether each is present (a computed NaN is), else None."""
     pipeline = pipeline_from_dict(payload)
     names = list(pipeline.input_names())
-    out = np.full((len(frame), len(pipeline.output_names())), np.nan)
-    present = np.zeros(out.shape, dtype=np.bool_) if validity else None
+    # Column after column: each output is then one contiguous run.
+    shape = (len(frame), len(pipeline.output_names()))
     if len(frame) == 0:
-        return out, present
+        return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
     codes, symbols = pd.factorize(frame[by], use_na_sentinel=False)
     order = np.argsort(codes, kind="stable")
     bounds = np.cumsum(np.bincount(codes, minlength=len(symbols)))[:-1]
@@ -157,6 +157,13 @@ def _compute_array(
     if time is not None:
         _check_times(frame, time, symbols, groups, own or (0, len(frame)))
     columns = [_input_values(frame, name, symbols, groups) for name in names]
+    if len(symbols) == 1:  # one symbol: every row, in order, so the engine's result as it is
+        try:
+            return _run_symbol(pipeline, kind, columns, validity)
+        except Exception as exc:
+            raise SymbolError(f"symbol {symbols[0]!r}: {exc}") from exc
+    out = np.empty(shape, order="F")
+    present = np.empty(shape, dtype=np.bool_, order="F") if validity else None
     for symbol, rows in zip(symbols, groups):
         try:
             values, flags = _run_symbol(pipeline, kind, [c[rows] for c in columns], validity)
@@ -503,7 +510,7 @@ def _read_piece(
     if missing:
         have = list(file.schema_arrow.empty_table().to_pandas().columns)
         raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {have}")
-    out = frame[wanted].copy()
+    out = frame[wanted]
     for name in inputs:
         if name in wanted and name != by:
             try:
@@ -545,24 +552,44 @@ def _file_columns(source: tuple[str, str | None], by: str) -> list[str]:
     return names if by in names else [by, *names]
 
 
+def _with_outputs(table, names: Sequence[str], values: np.ndarray, present: np.ndarray):
+    """``table`` with one float64 column per output name appended, null
+    where the output is missing (a computed NaN stays a NaN)."""
+    import pyarrow as pa
+
+    for k, name in enumerate(names):
+        column = np.ascontiguousarray(values[:, k])
+        missing = None if present[:, k].all() else ~np.ascontiguousarray(present[:, k])
+        table = table.append_column(str(name), pa.array(column, type=pa.float64(), mask=missing))
+    return table
+
+
+def _write_table(table, path: str) -> int:
+    """One output file; returns its rows. Only text columns are dictionary
+    encoded: outputs are float64 values that rarely repeat, and trying a
+    dictionary for each of them costs more than the rest of the write."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    text = [f.name for f in table.schema if pa.types.is_string(f.type) or pa.types.is_large_string(f.type)
+            or pa.types.is_dictionary(f.type)]
+    pq.write_table(table, path, use_dictionary=text)
+    return table.num_rows
+
+
 def _write_piece(path: str, *results: tuple[pd.DataFrame, np.ndarray]) -> int:
     """One output file from several pipelines' results over the same rows,
     each a (frame, present) pair whose last columns are the outputs: the
-    first frame's other columns and its index as stored, then every output,
-    null where it is missing (a computed NaN stays a NaN). Returns the rows."""
+    first frame's other columns and its index as stored, then every output.
+    Returns the rows written."""
     import pyarrow as pa
-    import pyarrow.parquet as pq
 
     first, flags = results[0]
     table = pa.Table.from_pandas(first.iloc[:, : first.shape[1] - flags.shape[1]], preserve_index=True)
     for frame, present in results:
         names = frame.columns[frame.shape[1] - present.shape[1] :]
-        for k, name in enumerate(names):
-            missing = ~np.ascontiguousarray(present[:, k])
-            table = table.append_column(str(name), pa.array(frame[name].to_numpy(dtype=np.float64),
-                                                            type=pa.float64(), mask=missing))
-    pq.write_table(table, path)
-    return table.num_rows
+        table = _with_outputs(table, names, frame[names].to_numpy(dtype=np.float64), present)
+    return _write_table(table, path)
 
 
 # Datasets already partitioned by symbol: each task reads its own files,
@@ -631,13 +658,15 @@ def _symbols_piece(path: str, sources: list, by: str, inputs: list[str], wanted:
     """One group of files holding whole symbols, read (only the columns
     needed), run through every pipeline in this process and written to
     ``path``. Returns the rows written."""
+    import pyarrow as pa
+
     frames = [_read_piece(source, by, inputs, wanted, wanted) for source in sources]
     frame = frames[0] if len(frames) == 1 else pd.concat(frames)
-    results = []
-    for k, (kind, payload, outputs) in enumerate(jobs):
+    table = pa.Table.from_pandas(frame[[by, *keep]], preserve_index=True)
+    for kind, payload, outputs in jobs:
         values, present = _compute_array(kind, payload, by, frame, time, None, True)
-        results.append((_assemble(frame, by, keep if k == 0 else [], outputs, values), present))
-    return _write_piece(path, *results)
+        table = _with_outputs(table, outputs, values, present)
+    return _write_table(table, path)
 
 
 # Output folders are written under a temporary name beside the target:
