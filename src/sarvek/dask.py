@@ -496,10 +496,13 @@ def _read_piece(
     path, symbol = source
     layout = list(dict.fromkeys([by, *keep, *inputs]))
     wanted = layout if columns is None else [name for name in columns if name in layout]
-    file = pq.ParquetFile(path)
-    stored = file.schema_arrow.names
-    # Only the columns asked for are read (with the stored index).
-    frame = file.read(columns=[name for name in wanted if name in stored], use_pandas_metadata=True).to_pandas()
+    with pq.ParquetFile(path) as file:
+        schema = file.schema_arrow
+        # Only the columns asked for are read (with the stored index), on
+        # this task's thread: the cluster runs one task per core already.
+        table = file.read(columns=[name for name in wanted if name in schema.names], use_threads=False,
+                          use_pandas_metadata=True)
+    frame = table.to_pandas(use_threads=False)
     if by not in frame.columns:
         if symbol is None:
             raise ValueError(f"{path}: no column {by!r} and no {by}=VALUE folder to take it from")
@@ -508,7 +511,7 @@ def _read_piece(
     who = f"symbol {symbol!r}" if symbol is not None else f"file {path}"
     missing = [name for name in wanted if name not in frame.columns]
     if missing:
-        have = list(file.schema_arrow.empty_table().to_pandas().columns)
+        have = list(schema.empty_table().to_pandas().columns)
         raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {have}")
     out = frame[wanted]
     for name in inputs:
@@ -601,11 +604,16 @@ def _file_symbols(source: tuple[str, str | None], by: str) -> set[str] | None:
     folder's for ``by=VALUE/`` files without the column, else from the
     column's statistics when they settle it, else from reading that column
     alone. None when the file has no such column nor folder."""
-    import pyarrow as pa
     import pyarrow.parquet as pq
 
     path, symbol = source
-    file = pq.ParquetFile(path)
+    with pq.ParquetFile(path) as file:
+        return _symbols_in(file, by, symbol)
+
+
+def _symbols_in(file, by: str, symbol: str | None) -> set[str] | None:
+    import pyarrow as pa
+
     schema = file.schema_arrow
     if by not in schema.names:
         return None if symbol is None else {symbol}
@@ -623,7 +631,7 @@ def _file_symbols(source: tuple[str, str | None], by: str) -> set[str] | None:
                 return {str(next(iter(bounds)))}
             if meta.num_rows == 0:
                 return set()
-    values = file.read(columns=[by]).column(by).unique()
+    values = file.read(columns=[by], use_threads=False).column(by).unique()
     return set(values.to_pandas().astype(str).tolist())
 
 
