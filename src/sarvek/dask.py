@@ -612,6 +612,7 @@ def _file_symbols(source: tuple[str, str | None], by: str) -> set[str] | None:
 
 
 def _symbols_in(file, by: str, symbol: str | None) -> set[str] | None:
+    """``_file_symbols`` of an open file."""
     import pyarrow as pa
 
     schema = file.schema_arrow
@@ -670,7 +671,7 @@ def _symbols_piece(path: str, sources: list, by: str, inputs: list[str], wanted:
 
     frames = [_read_piece(source, by, inputs, wanted, wanted) for source in sources]
     frame = frames[0] if len(frames) == 1 else pd.concat(frames)
-    table = pa.Table.from_pandas(frame[[by, *keep]], preserve_index=True)
+    table = pa.Table.from_pandas(frame[keep if by in keep else [by, *keep]], preserve_index=True)
     for kind, payload, outputs in jobs:
         values, present = _compute_array(kind, payload, by, frame, time, None, True)
         table = _with_outputs(table, outputs, values, present)

@@ -139,13 +139,30 @@ def test_a_symbol_in_two_files_takes_the_general_path(bars, tmp_path, monkeypatc
     assert len(os.listdir(tmp_path / "out")) == 5  # one file per partition
 
 
-def test_a_bad_symbol_is_named_and_nothing_is_written(bars, tmp_path):
+def drop_low(frame):
+    return frame.drop(columns="low")
+
+
+def step_back(frame):
+    index = frame.index.to_numpy().copy()
+    index[20] = index[19] - np.timedelta64(1, "m")
+    return frame.set_axis(pd.DatetimeIndex(index, name="time"))
+
+
+@pytest.mark.parametrize("spoil, error, text", [
+    (drop_low, sdask.SymbolError, r"symbol 'S04': missing column\(s\) \['low'\]; .* has columns \['open', 'high'"),
+    (step_back, ValueError, r"goes backwards for symbol 'S04' at row "),
+], ids=["missing-column", "time-back"])
+def test_a_bad_symbol_file_is_named_and_nothing_is_written(bars, tmp_path, monkeypatch, spoil, error, text):
     hive(bars, tmp_path / "bars")
     bad = tmp_path / "bars" / "symbol=S04" / "part-0.parquet"
-    pd.read_parquet(bad).drop(columns="low").to_parquet(bad)
-    with pytest.raises(sdask.SymbolError, match=r"symbol 'S04': missing column\(s\) \['low'\]"):
+    spoil(pd.read_parquet(bad)).to_parquet(bad)
+    monkeypatch.setattr(sdask, "_outputs", refuse_general)
+    with pytest.raises(error, match=text):
         run(tmp_path / "bars", [FINITE], tmp_path / "out")
     assert sorted(os.listdir(tmp_path)) == ["bars"]
+    with pytest.raises(ValueError, match="layout must be 'auto', 'symbols' or 'general', got 'hive'"):
+        run(tmp_path / "bars", [FINITE], tmp_path / "out", layout="hive")
 
 
 @pytest.mark.cluster
