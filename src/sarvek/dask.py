@@ -621,7 +621,7 @@ def _symbols_in(file, by: str, symbol: str | None) -> set[str] | None:
     meta = file.metadata
     if pa.types.is_string(schema.field(by).type) or pa.types.is_large_string(schema.field(by).type):
         leaf = [meta.schema.column(j).path for j in range(meta.num_columns)].index(by)
-        bounds = set()
+        bounds: set[Any] = set()
         for g in range(meta.num_row_groups):
             stats = meta.row_group(g).column(leaf).statistics
             if stats is None or not stats.has_min_max or stats.null_count != 0:
@@ -674,6 +674,7 @@ def _symbols_piece(path: str, sources: list, by: str, inputs: list[str], wanted:
     table = pa.Table.from_pandas(frame[keep if by in keep else [by, *keep]], preserve_index=True)
     for kind, payload, outputs in jobs:
         values, present = _compute_array(kind, payload, by, frame, time, None, True)
+        assert present is not None
         table = _with_outputs(table, outputs, values, present)
     return _write_table(table, path)
 
