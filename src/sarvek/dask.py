@@ -807,7 +807,10 @@ def compute_dataset(
             raise ValueError(f"{os.fspath(source)}: not partitioned by {by!r}: {found}")
         groups = None if isinstance(found, str) else found
     tmp = os.path.join(os.path.dirname(out), f".{os.path.basename(out)}.tmp-{os.getpid()}")
-    task = partial(delayed, pure=True)
+    # Writing a file is not pure: every run gets keys of its own, so a
+    # result a scheduler still holds from an earlier run is never taken
+    # for a file written.
+    task = partial(delayed, pure=False)
     try:
         _remove(tmp)
         os.makedirs(tmp)
