@@ -112,7 +112,7 @@ def partitioned(client, symbols: int, bars: int) -> None:
             best = min(timed(lambda: sdask.compute_dataset(source, [pipe], out, by="symbol", layout="symbols"))[0]
                        for _ in range(2))
             print(f"partitioned folder, dask 2 workers, {label:17s}: {total / best / 1e6:7.2f} M bars/s "
-                  f"({best:.2f} s, best of 2; {one / best:.2f}x one thread; {best / symbols * 1e3:.1f} ms per task)")
+                  f"({best:.2f} s, best of 2; {one / best:.2f}x one thread; {best / symbols * 1e3:.1f} ms per file)")
         assert len(os.listdir(out)) == symbols
         # Where a task's time goes, phase by phase, run as plain futures.
         files = sdask._dataset_files(source, "symbol")
