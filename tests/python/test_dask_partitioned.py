@@ -66,6 +66,20 @@ def whole_symbols(bars, folder, spill=False):
     return pd.concat(frames), len(frames)
 
 
+def symbol_files(bars, folder):
+    """Files named by symbol holding the symbol column (its statistics name
+    the one symbol), the longer symbols in two files one after the other."""
+    folder.mkdir()
+    order = []
+    for symbol, rows in bars.groupby("symbol", sort=True):
+        cut = len(rows) // 2 if len(rows) >= 50 else len(rows)
+        for k, piece in enumerate([rows.iloc[:cut], rows.iloc[cut:]]):
+            if len(piece):
+                piece.to_parquet(folder / f"{symbol}-{k}.parquet")
+        order.append(rows)
+    return pd.concat(order), len(order)
+
+
 def want_columns(frame, configs, keep):
     """One process: {name: (values, present)} for the kept columns' source
     frame and every output."""
@@ -108,7 +122,7 @@ def refuse_general(*args, **kw):
     raise AssertionError("rows were brought together across files")
 
 
-@pytest.mark.parametrize("layout", [hive, whole_symbols])
+@pytest.mark.parametrize("layout", [hive, whole_symbols, symbol_files])
 @pytest.mark.parametrize("seed", range(3))
 def test_partitioned_folders_match_one_process_and_the_general_path(bars, tmp_path, monkeypatch, layout, seed):
     rng = np.random.default_rng(seed)
