@@ -786,6 +786,8 @@ def compute_dataset(
                 raise ValueError(f"output {name!r} is produced twice (or is the {by!r} column)")
             seen.add(name)
     names = list(dict.fromkeys(n for p in objs for n in p.input_names()))
+    if isinstance(keep, str) and keep != "all":
+        _kept(keep, [])  # refused, with the message compute_features gives
     out = os.path.abspath(os.fspath(out))
     _sweep(out)
     # Columns keep the dtypes the files give (Dask would otherwise make its
@@ -794,8 +796,15 @@ def compute_dataset(
     as_read = dask.config.set({"dataframe.convert-string": False})
     with as_read:
         ddf = read_parquet(source, by=by, columns=names, keep=keep)
-    kept = _check_frame(ddf, by, names, None if keep is None else [c for c in ddf.columns if c != by], time,
-                        sorted(seen - {by}))
+    # The columns keep= names (every column of the files for "all"), not
+    # also the pipelines' inputs the read brings along.
+    if keep is None:
+        asked = None
+    elif isinstance(keep, str) and keep == "all":
+        asked = [c for c in ddf.columns if c != by]
+    else:
+        asked = [c for c in dict.fromkeys(keep) if c != by]
+    kept = _check_frame(ddf, by, names, asked, time, sorted(seen - {by}))
     spec = _time_spec(ddf, time)
     wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
     jobs = [("features" if isinstance(p, _sarvek.FeaturePipeline) else "targets", pipeline_to_dict(p),
