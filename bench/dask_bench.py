@@ -8,14 +8,24 @@ BARS bars each and prints bars/second for
     (one symbol per partition, bars generated on the workers, results reduced
     to a checksum there, so only the work is timed, not the transfer home)
 and the same for the pipeline without Ema and Kama (finite memory: cut in
-time pieces instead of gathering whole symbols). Last, the scheduler's cost
+time pieces instead of gathering whole symbols). Then the scheduler's cost
 per task: many trivial tasks on the same cluster.
 
-    PYTHONPATH=build/dev:src python3 bench/dask_bench.py [SYMBOLS [BARS]]
+Last, a folder already partitioned by symbol (symbol=XYZ/part-0.parquet, one
+file per symbol, in a temporary folder): sarvek.dask.compute_dataset on the
+same cluster, where each task reads its symbol's file, computes it in its
+worker and writes its output file (nothing is moved between processes),
+against one thread over the same bars already in memory. Its time is split
+into reading and writing alone (a pipeline of one trivial feature) and the
+rest. With --partitioned only this part runs.
+
+    PYTHONPATH=build/dev:src python3 bench/dask_bench.py [SYMBOLS [BARS]] [--partitioned]
 """
 
 import os
+import shutil
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -57,13 +67,87 @@ def timed(fn):
     return time.perf_counter() - start, out
 
 
+def piece_phases(source, payload, outputs, out):
+    """One file of the partitioned folder as a compute_dataset task handles
+    it, timed by phase: wall seconds of read, compute, write, and the CPU
+    seconds this process got over the three."""
+    import pyarrow as pa
+
+    from sarvek import dask as on_dask
+
+    wanted = ["symbol", "open", "high", "low", "close"]
+    cpu, start = time.process_time(), time.perf_counter()
+    frame = on_dask._read_piece(source, "symbol", wanted[1:], wanted, wanted)
+    read = time.perf_counter()
+    values, present = on_dask._compute_array("features", payload, "symbol", frame, ("index", "time"), None, True)
+    computed = time.perf_counter()
+    table = pa.Table.from_pandas(frame[["symbol"]], preserve_index=True)
+    on_dask._write_table(on_dask._with_outputs(table, outputs, values, present), out)
+    done = time.perf_counter()
+    return read - start, computed - read, done - computed, time.process_time() - cpu
+
+
+def partitioned(client, symbols: int, bars: int) -> None:
+    """compute_dataset over a folder of one file per symbol against one
+    thread over the same bars in memory."""
+    total = symbols * bars
+    ten = sarvek.load_pipeline(FEATURES)
+    trivial = {"input_columns": ["close"],
+               "features": [{"type": "Sma", "inputs": ["close"], "window": 1, "outputs": ["same"]}]}
+    folder = tempfile.mkdtemp(prefix="sarvek-dask-bench-")
+    try:
+        source = os.path.join(folder, "bars")
+        for k in range(symbols):
+            where = os.path.join(source, f"symbol=S{k:04d}")
+            os.makedirs(where)
+            symbol_bars(k, bars).drop(columns="symbol").to_parquet(os.path.join(where, "part-0.parquet"))
+        data = pd.read_parquet(source)
+        data["symbol"] = data["symbol"].astype(str)
+        one, _ = timed(lambda: sarvek.compute_features(ten, data, by="symbol", workers=1))
+        del data
+        print(f"partitioned folder ({symbols} files), one thread in memory: {total / one / 1e6:7.2f} M bars/s "
+              f"({one:.2f} s)")
+        out = os.path.join(folder, "out")
+        for label, pipe in (("read + write only", trivial), ("ten features", ten)):
+            best = min(timed(lambda: sdask.compute_dataset(source, [pipe], out, by="symbol", layout="symbols"))[0]
+                       for _ in range(2))
+            print(f"partitioned folder, dask 2 workers, {label:17s}: {total / best / 1e6:7.2f} M bars/s "
+                  f"({best:.2f} s, best of 2; {one / best:.2f}x one thread; {best / symbols * 1e3:.1f} ms per file)")
+        assert len(os.listdir(out)) == symbols
+        # Where a task's time goes, phase by phase, run as plain futures.
+        files = sdask._dataset_files(source, "symbol")
+        payload, outputs = sarvek.pipeline_to_dict(ten), list(ten.output_names())
+        os.makedirs(os.path.join(folder, "phases"))
+        targets = [os.path.join(folder, "phases", f"{k}.parquet") for k in range(len(files))]
+        start = time.perf_counter()
+        phases = np.array(client.gather(client.map(piece_phases, files, [payload] * len(files),
+                                                   [outputs] * len(files), targets, pure=False)))
+        elapsed = time.perf_counter() - start
+        read, compute, write, cpu = phases.mean(axis=0) * 1e3
+        busy = phases[:, :3].sum() / 2
+        print(f"per task (ms, mean of {len(files)}): read {read:.1f}, compute {compute:.1f}, write {write:.1f}; "
+              f"CPU {cpu:.1f} of {read + compute + write:.1f} wall; one thread in memory "
+              f"{one / symbols * 1e3:.1f} per symbol; workers busy {busy / elapsed:.0%} of {elapsed:.2f} s")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main() -> None:
     import dask.dataframe as dd
     import distributed
 
-    symbols = int(sys.argv[1]) if len(sys.argv) > 1 else 200
-    bars = int(sys.argv[2]) if len(sys.argv) > 2 else 100_000
+    args = [a for a in sys.argv[1:] if a != "--partitioned"]
+    only_partitioned = len(args) != len(sys.argv) - 1
+    symbols = int(args[0]) if len(args) > 0 else 200
+    bars = int(args[1]) if len(args) > 1 else 100_000
     total = symbols * bars
+    if only_partitioned:
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        )
+        with cluster, distributed.Client(cluster) as client:
+            partitioned(client, symbols, bars)
+        return
     ten = sarvek.load_pipeline(FEATURES)
     document = sarvek.pipeline_to_dict(ten)
     finite = dict(document, features=[f for f in document["features"] if f["type"] not in ("Ema", "Kama")])
@@ -106,6 +190,7 @@ def main() -> None:
         tasks = len(lazy.__dask_graph__())
         seconds, _ = timed(lambda: lazy.compute())
         print(f"sarvek.dask per task (200 tiny time pieces, {tasks} tasks): {seconds / tasks * 1e3:.2f} ms")
+        partitioned(client, symbols, bars)
     finally:
         client.close()
         cluster.close()

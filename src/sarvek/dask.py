@@ -94,11 +94,12 @@ def _resolve(pipeline, kind: str):
 # --- one task's work ----------------------------------------------------------
 
 
-def _run_symbol(pipeline, kind: str, columns: list[np.ndarray]) -> np.ndarray:
-    """One symbol's bars through a pipeline from a reset state: (bars, outputs)."""
-    if kind == "features":
-        return _engine.run_features(pipeline, columns, len(columns[0]))
-    return _engine.run_targets(pipeline, columns, len(columns[0]))
+def _run_symbol(pipeline, kind: str, columns: list[np.ndarray], validity: bool):
+    """One symbol's bars through a pipeline from a reset state: (bars,
+    outputs) values and, with ``validity``, where each output is present."""
+    run = _engine.run_features if kind == "features" else _engine.run_targets
+    got = run(pipeline, columns, len(columns[0]), validity=validity, order="F")
+    return got if validity else (got, None)
 
 
 def _input_values(frame: pd.DataFrame, name: str, symbols, groups) -> np.ndarray:
@@ -133,15 +134,19 @@ def _check_times(frame: pd.DataFrame, time: tuple[str, str], symbols, groups, ow
 
 
 def _compute_array(
-    kind: str, payload, by: str, frame: pd.DataFrame, time=None, own: tuple[int, int] | None = None
-) -> np.ndarray:
+    kind: str, payload, by: str, frame: pd.DataFrame, time=None, own: tuple[int, int] | None = None,
+    validity: bool = False,
+) -> tuple[np.ndarray, np.ndarray | None]:
     """Every row of ``frame`` through a fresh pipeline per symbol. ``own``:
-    the positions this task answers for (the rest is carried context)."""
+    the positions this task answers for (the rest is carried context).
+    Returns the (rows, outputs) values (NaN for missing) and, with
+    ``validity``, whether each is present (a computed NaN is), else None."""
     pipeline = pipeline_from_dict(payload)
     names = list(pipeline.input_names())
-    out = np.full((len(frame), len(pipeline.output_names())), np.nan)
+    # Column after column: each output is then one contiguous run.
+    shape = (len(frame), len(pipeline.output_names()))
     if len(frame) == 0:
-        return out
+        return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
     codes, symbols = pd.factorize(frame[by], use_na_sentinel=False)
     order = np.argsort(codes, kind="stable")
     bounds = np.cumsum(np.bincount(codes, minlength=len(symbols)))[:-1]
@@ -152,12 +157,22 @@ def _compute_array(
     if time is not None:
         _check_times(frame, time, symbols, groups, own or (0, len(frame)))
     columns = [_input_values(frame, name, symbols, groups) for name in names]
+    if len(symbols) == 1:  # one symbol: every row, in order, so the engine's result as it is
+        try:
+            return _run_symbol(pipeline, kind, columns, validity)
+        except Exception as exc:
+            raise SymbolError(f"symbol {symbols[0]!r}: {exc}") from exc
+    out = np.empty(shape, order="F")
+    present = np.empty(shape, dtype=np.bool_, order="F") if validity else None
     for symbol, rows in zip(symbols, groups):
         try:
-            out[rows] = _run_symbol(pipeline, kind, [c[rows] for c in columns])
+            values, flags = _run_symbol(pipeline, kind, [c[rows] for c in columns], validity)
         except Exception as exc:
             raise SymbolError(f"symbol {symbol!r}: {exc}") from exc
-    return out
+        out[rows] = values
+        if present is not None:
+            present[rows] = flags
+    return out, present
 
 
 def _assemble(frame: pd.DataFrame, by: str, keep: Sequence[str], outputs: Sequence[str], values) -> pd.DataFrame:
@@ -166,6 +181,13 @@ def _assemble(frame: pd.DataFrame, by: str, keep: Sequence[str], outputs: Sequen
     data = {name: frame[name].array for name in (keep if by in keep else [by, *keep])}
     data.update((name, values[:, k]) for k, name in enumerate(outputs))
     return pd.DataFrame(data, index=frame.index)
+
+
+def _result(frame: pd.DataFrame, by: str, keep: Sequence[str], outputs: Sequence[str], values, present):
+    """A piece's result: the assembled frame, with ``present`` beside it when
+    the caller asked for validity (a dataset written with nulls)."""
+    assembled = _assemble(frame, by, keep, outputs, values)
+    return assembled if present is None else (assembled, present)
 
 
 # Finite memory: each partition with its neighbours' bars. Carried bars keep
@@ -214,18 +236,22 @@ def _same_symbols(carry: pd.DataFrame, part: pd.DataFrame, by: str) -> pd.DataFr
     return carry[carry[by].isin(part[by].unique())]
 
 
-def _piece_with_history(kind, payload, by, keep, outputs, time, history: pd.DataFrame, part: pd.DataFrame):
+def _piece_with_history(kind, payload, by, keep, outputs, time, nulls, history: pd.DataFrame,
+                        part: pd.DataFrame):
     before = _same_symbols(history, part, by)
     frame = pd.concat([before, part])
-    values = _compute_array(kind, payload, by, frame, time, (len(before), len(frame)))
-    return _assemble(part, by, keep, outputs, values[len(before) :])
+    values, present = _compute_array(kind, payload, by, frame, time, (len(before), len(frame)), nulls)
+    mine = slice(len(before), None)
+    return _result(part, by, keep, outputs, values[mine], None if present is None else present[mine])
 
 
-def _piece_with_future(kind, payload, by, keep, outputs, time, part: pd.DataFrame, future: pd.DataFrame):
+def _piece_with_future(kind, payload, by, keep, outputs, time, nulls, part: pd.DataFrame,
+                       future: pd.DataFrame):
     after = _same_symbols(future, part, by)
     frame = pd.concat([part, after])
-    values = _compute_array(kind, payload, by, frame, time, (0, len(part)))
-    return _assemble(part, by, keep, outputs, values[: len(part)])
+    values, present = _compute_array(kind, payload, by, frame, time, (0, len(part)), nulls)
+    mine = slice(0, len(part))
+    return _result(part, by, keep, outputs, values[mine], None if present is None else present[mine])
 
 
 # Unbounded memory: each symbol's whole history in one task.
@@ -241,25 +267,29 @@ def _split_buckets(part: pd.DataFrame, by: str, buckets: int) -> tuple:
     return tuple(pieces)
 
 
-def _run_bucket(kind, payload, by, time, *pieces) -> tuple:
+def _run_bucket(kind, payload, by, time, nulls, *pieces) -> tuple:
     """Whole histories of one bucket's symbols, partition after partition;
-    the results split back by partition as (row positions, values)."""
+    the results split back by partition as (row positions, values, present
+    or None)."""
     frame = pd.concat([piece for _, piece in pieces])
-    values = _compute_array(kind, payload, by, frame, time)
+    values, present = _compute_array(kind, payload, by, frame, time, None, nulls)
     back, start = [], 0
     for rows, piece in pieces:
         stop = start + len(piece)
-        back.append((rows, values[start:stop]))
+        back.append((rows, values[start:stop], None if present is None else present[start:stop]))
         start = stop
     return tuple(back)
 
 
-def _gather(by, keep, outputs, part, *pieces) -> pd.DataFrame:
+def _gather(by, keep, outputs, nulls, part, *pieces):
     """One partition's results from every bucket, in the partition's row order."""
     values = np.full((len(part), len(outputs)), np.nan)
-    for rows, piece in pieces:
+    present = np.zeros(values.shape, dtype=np.bool_) if nulls else None
+    for rows, piece, flags in pieces:
         values[rows] = piece
-    return _assemble(part, by, keep, outputs, values)
+        if present is not None:
+            present[rows] = flags
+    return _result(part, by, keep, outputs, values, present)
 
 
 # --- the graph ----------------------------------------------------------------
@@ -339,8 +369,9 @@ def _partitions(ddf, wanted: list[str]):
 
 
 def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str, keep: list, time,
-             buckets: int | None) -> list:
-    """One delayed result frame per partition in ``parts``."""
+             buckets: int | None, nulls: bool = False) -> list:
+    """One delayed result frame per partition in ``parts``; with ``nulls``,
+    each a (frame, present) pair telling missing outputs from computed NaN."""
     outputs = list(obj.output_names())
     n = len(parts)
     task = partial(delayed, pure=True)
@@ -353,16 +384,16 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
             heads = [task(_first_rows)(p, by, future) for p in parts]
             combine = task(partial(_keep_first, by=by, count=future))
             after = _scan(heads[::-1], combine, empty)[::-1]
-        piece = task(partial(_piece_with_future, kind, payload, by, keep, outputs, time))
+        piece = task(partial(_piece_with_future, kind, payload, by, keep, outputs, time, nulls))
         return [piece(parts[i], after[i]) for i in range(n)]
     history = _chunking.feature_history(obj)
     if history is None:
         k = max(1, min(buckets or math.isqrt(n - 1) + 1, n))
         split = task(_split_buckets, nout=k)
         pieces = [split(p, by, k) for p in parts]
-        run = task(partial(_run_bucket, kind, payload, by, time), nout=n)
+        run = task(partial(_run_bucket, kind, payload, by, time, nulls), nout=n)
         back = [run(*[pieces[i][b] for i in range(n)]) for b in range(k)]
-        gather = task(partial(_gather, by, keep, outputs))
+        gather = task(partial(_gather, by, keep, outputs, nulls))
         return [gather(parts[i], *[back[b][i] for b in range(k)]) for i in range(n)]
     if time is not None:
         history = max(history, 1)  # the previous bar of a symbol, for its time
@@ -371,7 +402,7 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
         tails = [task(_last_rows)(p, by, history) for p in parts]
         combine = task(partial(_keep_last, by=by, count=history))
         before = _scan(tails, combine, empty)
-    piece = task(partial(_piece_with_history, kind, payload, by, keep, outputs, time))
+    piece = task(partial(_piece_with_history, kind, payload, by, keep, outputs, time, nulls))
     return [piece(before[i], parts[i]) for i in range(n)]
 
 
@@ -463,19 +494,26 @@ def _read_piece(
     import pyarrow.parquet as pq
 
     path, symbol = source
-    frame = pq.read_table(path).to_pandas()
+    layout = list(dict.fromkeys([by, *keep, *inputs]))
+    wanted = layout if columns is None else [name for name in columns if name in layout]
+    with pq.ParquetFile(path) as file:
+        schema = file.schema_arrow
+        # Only the columns asked for are read (with the stored index), on
+        # this task's thread: the cluster runs one task per core already.
+        table = file.read(columns=[name for name in wanted if name in schema.names], use_threads=False,
+                          use_pandas_metadata=True)
+    frame = table.to_pandas(use_threads=False)
     if by not in frame.columns:
         if symbol is None:
             raise ValueError(f"{path}: no column {by!r} and no {by}=VALUE folder to take it from")
         frame.insert(0, by, symbol)
     frame[by] = frame[by].astype(str)
     who = f"symbol {symbol!r}" if symbol is not None else f"file {path}"
-    layout = list(dict.fromkeys([by, *keep, *inputs]))
-    wanted = layout if columns is None else [name for name in columns if name in layout]
     missing = [name for name in wanted if name not in frame.columns]
     if missing:
-        raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {list(frame.columns)}")
-    out = frame[wanted].copy()
+        have = list(schema.empty_table().to_pandas().columns)
+        raise SymbolError(f"{who}: missing column(s) {missing}; {path} has columns {have}")
+    out = frame[wanted]
     for name in inputs:
         if name in wanted and name != by:
             try:
@@ -517,15 +555,128 @@ def _file_columns(source: tuple[str, str | None], by: str) -> list[str]:
     return names if by in names else [by, *names]
 
 
-def _join(*frames: pd.DataFrame) -> pd.DataFrame:
-    """One partition's results of several pipelines side by side (each after
-    the first without its ``by`` column); rows match by position."""
-    first, *rest = frames
-    out = first.copy(deep=False)
-    for frame in rest:
-        for name in frame.columns[1:]:
-            out[name] = frame[name].to_numpy()
-    return out
+def _with_outputs(table, names: Sequence[str], values: np.ndarray, present: np.ndarray):
+    """``table`` with one float64 column per output name appended, null
+    where the output is missing (a computed NaN stays a NaN)."""
+    import pyarrow as pa
+
+    for k, name in enumerate(names):
+        column = np.ascontiguousarray(values[:, k])
+        missing = None if present[:, k].all() else ~np.ascontiguousarray(present[:, k])
+        table = table.append_column(str(name), pa.array(column, type=pa.float64(), mask=missing))
+    return table
+
+
+def _write_table(table, path: str) -> int:
+    """One output file; returns its rows. Only text columns are dictionary
+    encoded: outputs are float64 values that rarely repeat, and trying a
+    dictionary for each of them costs more than the rest of the write."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    text = [f.name for f in table.schema if pa.types.is_string(f.type) or pa.types.is_large_string(f.type)
+            or pa.types.is_dictionary(f.type)]
+    pq.write_table(table, path, use_dictionary=text)
+    return table.num_rows
+
+
+def _write_piece(path: str, *results: tuple[pd.DataFrame, np.ndarray]) -> int:
+    """One output file from several pipelines' results over the same rows,
+    each a (frame, present) pair whose last columns are the outputs: the
+    first frame's other columns and its index as stored, then every output.
+    Returns the rows written."""
+    import pyarrow as pa
+
+    first, flags = results[0]
+    table = pa.Table.from_pandas(first.iloc[:, : first.shape[1] - flags.shape[1]], preserve_index=True)
+    for frame, present in results:
+        names = frame.columns[frame.shape[1] - present.shape[1] :]
+        table = _with_outputs(table, names, frame[names].to_numpy(dtype=np.float64), present)
+    return _write_table(table, path)
+
+
+# Datasets already partitioned by symbol: each task reads its own files,
+# computes and writes its piece, so nothing crosses the cluster but names.
+
+
+def _file_symbols(source: tuple[str, str | None], by: str) -> set[str] | None:
+    """The symbols one file holds, as text (as the reader makes them): the
+    folder's for ``by=VALUE/`` files without the column, else from the
+    column's statistics when they settle it, else from reading that column
+    alone. None when the file has no such column nor folder."""
+    import pyarrow.parquet as pq
+
+    path, symbol = source
+    with pq.ParquetFile(path) as file:
+        return _symbols_in(file, by, symbol)
+
+
+def _symbols_in(file, by: str, symbol: str | None) -> set[str] | None:
+    """``_file_symbols`` of an open file."""
+    import pyarrow as pa
+
+    schema = file.schema_arrow
+    if by not in schema.names:
+        return None if symbol is None else {symbol}
+    meta = file.metadata
+    if pa.types.is_string(schema.field(by).type) or pa.types.is_large_string(schema.field(by).type):
+        leaf = [meta.schema.column(j).path for j in range(meta.num_columns)].index(by)
+        bounds: set[Any] = set()
+        for g in range(meta.num_row_groups):
+            stats = meta.row_group(g).column(leaf).statistics
+            if stats is None or not stats.has_min_max or stats.null_count != 0:
+                break
+            bounds.update((stats.min, stats.max))
+        else:
+            if len(bounds) == 1:
+                return {str(next(iter(bounds)))}
+            if meta.num_rows == 0:
+                return set()
+    values = file.read(columns=[by], use_threads=False).column(by).unique()
+    return set(values.to_pandas().astype(str).tolist())
+
+
+def _symbol_groups(files: list[tuple[str, str | None]], by: str) -> list[list] | str:
+    """The dataset's files in groups each holding whole symbols, in file
+    order: consecutive files of one and the same symbol form one group
+    (``symbol=ABC/part-0.parquet``, ``part-1.parquet``), any other file a
+    group of its own. Returns the reason instead when a symbol is in two
+    groups (or a file has no ``by`` column): the rows must then be brought
+    together across files."""
+    groups: list[list] = []
+    keys: list[set[str]] = []
+    owner: dict[str, str] = {}
+    for source in files:
+        symbols = _file_symbols(source, by)
+        if symbols is None:
+            return f"{source[0]} has no column {by!r}"
+        if groups and (not symbols or (len(symbols) == 1 and symbols == keys[-1])):
+            groups[-1].append(source)
+            continue
+        for symbol in symbols:
+            if symbol in owner:
+                return f"symbol {symbol!r} is in both {owner[symbol]} and {source[0]}"
+            owner[symbol] = source[0]
+        groups.append([source])
+        keys.append(symbols)
+    return groups
+
+
+def _symbols_piece(path: str, sources: list, by: str, inputs: list[str], wanted: list[str], keep: list[str],
+                   jobs: list[tuple[str, Any, list[str]]], time) -> int:
+    """One group of files holding whole symbols, read (only the columns
+    needed), run through every pipeline in this process and written to
+    ``path``. Returns the rows written."""
+    import pyarrow as pa
+
+    frames = [_read_piece(source, by, inputs, wanted, wanted) for source in sources]
+    frame = frames[0] if len(frames) == 1 else pd.concat(frames)
+    table = pa.Table.from_pandas(frame[keep if by in keep else [by, *keep]], preserve_index=True)
+    for kind, payload, outputs in jobs:
+        values, present = _compute_array(kind, payload, by, frame, time, None, True)
+        assert present is not None
+        table = _with_outputs(table, outputs, values, present)
+    return _write_table(table, path)
 
 
 # Output folders are written under a temporary name beside the target:
@@ -596,19 +747,37 @@ def _swap_in(new: str, out: str) -> None:
 
 def compute_dataset(
     source: str | os.PathLike, pipelines: Sequence, out: str | os.PathLike, *, by: str, keep=None,
-    time: str | None = None,
+    time: str | None = None, layout: str = "auto",
 ) -> None:
     """Every pipeline over a Parquet dataset folder, written as a Parquet
     dataset folder ``out``: the files' index, ``by``, the ``keep`` columns (a
-    list, or ``"all"``) and one column per output, one file per partition,
-    named in partition order. ``time`` as for :func:`compute_features`.
-    Runs under the current Dask scheduler or client.
+    list, or ``"all"``) and one float64 column per output, null where an
+    output is missing (a computed NaN stays a NaN). ``time`` as for
+    :func:`compute_features`. Runs under the current Dask scheduler or
+    client.
+
+    ``layout="auto"`` looks at the files first (their folder names, the
+    statistics of the ``by`` column, else that column alone). When no
+    symbol is in two files (``by=VALUE/`` folders, or files each holding
+    whole symbols), each task reads its files (only the columns needed),
+    computes their symbols and writes its own output file: one per group
+    of files, nothing moved between workers. Otherwise rows are brought
+    together across files as :func:`compute_features` does, one output file
+    per partition. Files are named in file or partition order, so the folder
+    reads back as one dataset in the input's row order.
+    ``layout="symbols"`` insists on the first way (ValueError naming a
+    symbol found in two files otherwise), ``"general"`` always takes the
+    second.
 
     The folder is written under a temporary name beside ``out`` and moved in
     at the end; the previous ``out`` stays until the new one is in place and
     comes back if anything fails. Temporaries left by an earlier run that
     was killed are cleaned up first.
     """
+    import dask
+
+    if layout not in ("auto", "symbols", "general"):
+        raise ValueError(f"layout must be 'auto', 'symbols' or 'general', got {layout!r}")
     objs = [as_pipeline(p) for p in pipelines]
     seen = {by}
     for p in objs:
@@ -617,27 +786,56 @@ def compute_dataset(
                 raise ValueError(f"output {name!r} is produced twice (or is the {by!r} column)")
             seen.add(name)
     names = list(dict.fromkeys(n for p in objs for n in p.input_names()))
+    if isinstance(keep, str) and keep != "all":
+        _kept(keep, [])  # refused, with the message compute_features gives
     out = os.path.abspath(os.fspath(out))
     _sweep(out)
-    ddf = read_parquet(source, by=by, columns=names, keep=keep)
-    kept = _check_frame(ddf, by, names, None if keep is None else [c for c in ddf.columns if c != by], time,
-                        sorted(seen - {by}))
+    # Columns keep the dtypes the files give (Dask would otherwise make its
+    # own string dtype of text columns), whichever way the rows are brought
+    # together, as the command without Dask writes them.
+    as_read = dask.config.set({"dataframe.convert-string": False})
+    with as_read:
+        ddf = read_parquet(source, by=by, columns=names, keep=keep)
+    # The columns keep= names (every column of the files for "all"), not
+    # also the pipelines' inputs the read brings along.
+    if keep is None:
+        asked = None
+    elif isinstance(keep, str) and keep == "all":
+        asked = [c for c in ddf.columns if c != by]
+    else:
+        asked = [c for c in dict.fromkeys(keep) if c != by]
+    kept = _check_frame(ddf, by, names, asked, time, sorted(seen - {by}))
     spec = _time_spec(ddf, time)
     wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
-    parts, _, empty = _partitions(ddf, wanted)
-    results = []
-    for k, p in enumerate(objs):
-        kind = "features" if isinstance(p, _sarvek.FeaturePipeline) else "targets"
-        results.append(_outputs(kind, p, pipeline_to_dict(p), parts, empty, by, kept if k == 0 else [],
-                                spec, None))
-    metas = [_assemble(empty, by, kept if k == 0 else [], p.output_names(), np.empty((0, len(p.output_names()))))
-             for k, p in enumerate(objs)]
-    join = delayed(_join, pure=True)
-    joined = dd.from_delayed([join(*row) for row in zip(*results)], meta=_join(*metas), verify_meta=False,
-                             prefix="sarvek-dataset")
+    jobs = [("features" if isinstance(p, _sarvek.FeaturePipeline) else "targets", pipeline_to_dict(p),
+             list(p.output_names())) for p in objs]
+    groups = None
+    if layout != "general":
+        found = _symbol_groups(_dataset_files(os.fspath(source), by), by)
+        if isinstance(found, str) and layout == "symbols":
+            raise ValueError(f"{os.fspath(source)}: not partitioned by {by!r}: {found}")
+        groups = None if isinstance(found, str) else found
     tmp = os.path.join(os.path.dirname(out), f".{os.path.basename(out)}.tmp-{os.getpid()}")
+    # Writing a file is not pure: every run gets keys of its own, so a
+    # result a scheduler still holds from an earlier run is never taken
+    # for a file written.
+    task = partial(delayed, pure=False)
     try:
-        joined.to_parquet(tmp, write_index=True, name_function=lambda i: f"part-{i:06d}.parquet")
+        _remove(tmp)
+        os.makedirs(tmp)
+        if groups is not None:
+            inputs = [name for name in names if name != by]
+            piece = task(partial(_symbols_piece, by=by, inputs=inputs, wanted=wanted, keep=kept, jobs=jobs,
+                                 time=spec))
+            writes = [piece(os.path.join(tmp, f"part-{k:06d}.parquet"), group) for k, group in enumerate(groups)]
+        else:
+            with as_read:
+                parts, _, empty = _partitions(ddf, wanted)
+            results = [_outputs(kind, p, payload, parts, empty, by, kept if k == 0 else [], spec, None, True)
+                       for k, ((kind, payload, _), p) in enumerate(zip(jobs, objs))]
+            write = task(_write_piece)
+            writes = [write(os.path.join(tmp, f"part-{i:06d}.parquet"), *row) for i, row in enumerate(zip(*results))]
+        dask.compute(*writes)
     except BaseException:
         _remove(tmp)
         raise
