@@ -300,8 +300,8 @@ PyTypeObject* create(PyObject* module) {
                "reset; the same holds for run_research.\n"
                "threads: the run cut into pieces of bars over at most that many threads (the calling one\n"
                "included), each piece after the first computed by a fresh copy fed the bars of history its\n"
-               "longest chain of features needs, so results and the state left are those of one thread; a\n"
-               "pipeline with a recursion (Ema, Macd, Rsi, ...) in a chain runs on one thread.\n"
+               "longest chain of features needs, so results and the state left are those of one thread;\n"
+               "recursions (Ema, Macd, Rsi, ...) and what they read run whole on the calling thread beside them.\n"
                "piece_bars: bars per piece at least (0: max(16384, twice that history))."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},

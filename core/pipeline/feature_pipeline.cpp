@@ -289,9 +289,9 @@ void copy_state(FeaturePipeline& from, FeaturePipeline& to) {
 
 }  // namespace
 
-template <class Fill, class Take>
 RunStatus FeaturePipeline::run_pieces(std::size_t bars, std::size_t n, std::size_t history, bool reset_first,
-                                      Fill& load, Take& store, const std::function<bool()>& interrupted) {
+                                      std::span<const StridedColumn> inputs, std::span<const StridedOutput> outputs,
+                                      const std::function<bool()>& interrupted) {
   // Each piece after the first: a fresh copy fed from `history` bars before
   // the piece (or from the run's first bar, then from the state the run
   // continues). Every copy and buffer is made before anything changes.
@@ -321,8 +321,8 @@ RunStatus FeaturePipeline::run_pieces(std::size_t bars, std::size_t n, std::size
         n,
         [&](std::size_t k, const std::function<bool()>& stop) {
           Piece& p = pieces[k];
-          return p.pipeline->run_range(p.engine, p.from, p.write_from, p.to, k == 0 && reset_first, load, store,
-                                       stop);
+          return p.pipeline->run_columns_range(p.engine, p.from, p.write_from, p.to, k == 0 && reset_first, inputs,
+                                               outputs, stop);
         },
         interrupted);
   } catch (...) {
@@ -385,6 +385,18 @@ Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const
   if (outputs.size() < output_names_.size())
     return invalid_input("outputs must hold one column per output name: expected " +
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
+  if (const std::size_t n = pieces(bars, threads); n > 1)
+    return run_pieces(bars, n, *history(), reset_first, inputs, outputs, interrupted);
+  if (threads.count > 1 && bars >= 2 && !history())
+    if (const auto status = run_mixed(bars, inputs, outputs, reset_first, interrupted, threads)) return *status;
+  Engine e = prepare_engine(std::min(bars, block_bars()));
+  return run_columns_range(e, 0, 0, bars, reset_first, inputs, outputs, interrupted);
+}
+
+RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::size_t write_from, std::size_t to,
+                                             bool reset_first, std::span<const StridedColumn> inputs,
+                                             std::span<const StridedOutput> outputs,
+                                             const std::function<bool()>& interrupted) {
   const std::size_t width = output_names_.size();
   // Both only touch bars [begin, end): pieces on other threads share them.
   auto load = [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
@@ -412,9 +424,146 @@ Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const
           o.present[static_cast<std::ptrdiff_t>(i) * o.present_stride] = ok[i - begin] != 0;
     }
   };
-  if (const std::size_t n = pieces(bars, threads); n > 1)
-    return run_pieces(bars, n, *history(), reset_first, load, store, interrupted);
-  return run_engine(bars, reset_first, load, store, interrupted);
+  return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
+}
+
+namespace {
+
+// Moves one feature's state into another of the same configuration.
+void copy_feature_state(Feature& from, Feature& to) {
+  std::string bytes;
+  StateIO out = StateIO::writer(bytes);
+  from.state(out);
+  StateIO in = StateIO::reader(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  to.state(in);
+  // Cannot happen: the state of a feature of the same configuration.
+  if (out.failed() || in.failed() || in.remaining() != 0)
+    throw std::logic_error("threads: a feature's state does not fit its copy: " + in.error());
+}
+
+}  // namespace
+
+std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<const StridedColumn> inputs,
+                                                    std::span<const StridedOutput> outputs, bool reset_first,
+                                                    const std::function<bool()>& interrupted, RunThreads threads) {
+  const FeaturePlan plan = plan_of(*this);
+  const std::size_t count = steps_.size();
+  std::vector<Feature*> mine(count);
+  for (Step& step : steps_) mine[step.caller_index] = step.feature.get();
+  std::unordered_map<std::string, std::size_t> producer;
+  for (std::size_t i = 0; i < count; ++i)
+    for (const std::string& name : mine[i]->output_names()) producer.emplace(name, i);
+
+  // Whole on one thread: the recursions and, along their chains, every
+  // feature they read. Cut into pieces: every feature of bounded memory.
+  std::vector<bool> whole(count);
+  std::vector<std::size_t> stack;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!plan.features[i].chain_memory) whole[i] = true, stack.push_back(i);
+  while (!stack.empty()) {
+    const std::size_t i = stack.back();
+    stack.pop_back();
+    for (const std::string& name : plan.features[i].reads)
+      if (const auto it = producer.find(name); it != producer.end() && it->second != i && !whole[it->second])
+        whole[it->second] = true, stack.push_back(it->second);
+  }
+  std::vector<std::size_t> runner_ids, split_ids;
+  double runner_work = 0.0, split_work = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto work = static_cast<double>(std::max<std::size_t>(mine[i]->work_per_bar(), 1));
+    if (whole[i]) runner_ids.push_back(i), runner_work += work;
+    if (plan.features[i].chain_memory) split_ids.push_back(i), split_work += work;
+  }
+  if (split_ids.empty()) return std::nullopt;
+  auto subset = [&](const std::vector<std::size_t>& ids) -> std::optional<FeaturePipeline> {
+    std::vector<std::unique_ptr<Feature>> fs;
+    for (const std::size_t id : ids) fs.push_back(mine[id]->fresh());
+    auto made = create(std::move(fs), input_columns_);
+    if (!made) return std::nullopt;  // reads a name only a recursion gives (never valid)
+    return std::move(*made);
+  };
+
+  // The calling thread runs the recursions, then a share of the bounded
+  // features' bars that gives every thread about the same work.
+  const std::size_t t = std::min(threads.count, RunThreads::kMost);
+  std::optional<FeaturePipeline> runner = subset(runner_ids);
+  std::optional<FeaturePipeline> proto = subset(split_ids);
+  if (!runner || !proto) return std::nullopt;
+  const std::size_t h = proto->history().value_or(0);
+  const std::size_t least = threads.piece_bars ? threads.piece_bars : std::max(RunThreads::kPieceBars, 2 * h);
+  const double share = std::max(0.0, (runner_work + split_work) / static_cast<double>(t) - runner_work) / split_work;
+  std::size_t first = static_cast<std::size_t>(share * static_cast<double>(bars));
+  if (first < least) first = 0;
+  const std::size_t others = std::min(t - 1, (bars - first) / least);
+  if (others == 0) return std::nullopt;
+
+  // Every copy, buffer and output map is made before anything changes.
+  std::unordered_map<std::string, std::size_t> out_at;
+  for (std::size_t k = 0; k < output_names_.size(); ++k) out_at.emplace(output_names_[k], k);
+  double scratch = 0.0;
+  std::uint8_t scratch_present = 0;
+  std::vector<StridedOutput> runner_outputs;
+  for (const std::string& name : runner->output_names()) {
+    if (plan.features[producer.at(name)].chain_memory)  // written by the pieces
+      runner_outputs.push_back({&scratch, 0, outputs[out_at.at(name)].present ? &scratch_present : nullptr, 0});
+    else
+      runner_outputs.push_back(outputs[out_at.at(name)]);
+  }
+  std::vector<StridedOutput> split_outputs;
+  for (const std::string& name : proto->output_names()) split_outputs.push_back(outputs[out_at.at(name)]);
+
+  struct Piece {
+    FeaturePipeline copy;
+    Engine engine;
+    std::size_t from, write_from, to;
+  };
+  std::vector<Piece> pieces;
+  pieces.reserve(others + 1);
+  auto add_piece = [&](std::size_t begin, std::size_t end) {
+    const std::size_t from = begin > h ? begin - h : 0;
+    FeaturePipeline copy = proto->fresh();
+    if (from == 0 && !reset_first)
+      for (Step& step : copy.steps_) copy_feature_state(*mine[split_ids[step.caller_index]], *step.feature);
+    Engine engine = copy.prepare_engine(std::min(end - from, copy.block_bars()));
+    pieces.push_back(Piece{std::move(copy), std::move(engine), from, begin, end});
+  };
+  if (first > 0) add_piece(0, first);
+  for (std::size_t k = 0; k < others; ++k)
+    add_piece(first + piece_start(bars - first, others, k), first + piece_start(bars - first, others, k + 1));
+  if (!reset_first)
+    for (Step& step : runner->steps_) copy_feature_state(*mine[runner_ids[step.caller_index]], *step.feature);
+  Engine runner_engine = runner->prepare_engine(std::min(bars, runner->block_bars()));
+  const std::size_t offset = first > 0 ? 1 : 0;  // pieces[0] is the calling thread's share
+
+  RunStatus status;
+  try {
+    status = run_on_threads(
+        others + 1,
+        [&](std::size_t k, const std::function<bool()>& stop) {
+          if (k == 0) {
+            const RunStatus done =
+                runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
+            if (done != RunStatus::done || offset == 0) return done;
+          }
+          Piece& p = pieces[k == 0 ? 0 : k - 1 + offset];
+          return p.copy.run_columns_range(p.engine, p.from, p.write_from, p.to, false, inputs, split_outputs, stop);
+        },
+        interrupted);
+  } catch (...) {
+    reset();
+    throw;
+  }
+  if (status == RunStatus::interrupted) {
+    reset();
+    return status;
+  }
+  // The state one run leaves: the recursions' from the whole run, the
+  // others' from the last piece, which saw at least their history.
+  for (Step& step : pieces.back().copy.steps_) copy_feature_state(*step.feature, *mine[split_ids[step.caller_index]]);
+  for (Step& step : runner->steps_)
+    if (const std::size_t i = runner_ids[step.caller_index]; !plan.features[i].chain_memory)
+      copy_feature_state(*step.feature, *mine[i]);
+  return RunStatus::done;
 }
 
 std::vector<const Feature*> FeaturePipeline::features_in_caller_order() const {

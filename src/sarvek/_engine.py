@@ -52,8 +52,8 @@ def run_features(
     writable (bars, outputs) float64 array, contiguous in that order, the
     values are written into (and which is returned) instead of a new one.
     ``threads``: the run cut into pieces of bars over at most that many
-    threads, with the bits and the final state of one thread (a pipeline
-    with a recursion such as Ema runs on one).
+    threads, with the bits and the final state of one thread (recursions
+    such as Ema run whole on the calling thread beside the pieces).
     """
     data = _data(columns, bars)
     return _split(pipeline._run_columns(data, reset=reset, validity=validity, order=order, out=out,

@@ -611,9 +611,10 @@ def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None
     else a whole number of at least 1). A long run is cut into pieces of
     bars computed at once, each piece after the first by a fresh copy fed
     the bars of history its longest chain of features needs, so the results
-    are bit for bit those of one thread; a pipeline with a recursion in a
-    chain (Ema, Kama, Macd, Rsi, Atr, Obv, ...) runs on one thread, and runs
-    shorter than about 16,000 bars a piece are not split. With ``by=`` the
+    are bit for bit those of one thread; recursions (Ema, Kama, Macd, Rsi,
+    Atr, Obv, ...) and the features they read run whole on one thread beside
+    the pieces of the others, and runs shorter than about 16,000 bars a
+    piece are not split. With ``by=`` the
     groups computed at once (at most ``workers``) share the threads: each of
     many groups runs on one thread, a few large groups split their bars.
     ``threads=1`` computes every run on one thread.

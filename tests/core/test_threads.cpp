@@ -158,7 +158,7 @@ TEST(Threads, RandomChainsGiveOneThreadsBitsAndState) {
   std::mt19937_64 gen(2024);
   std::size_t split = 0;
   for (int c = 0; c < 60; ++c) {
-    FeaturePipeline proto = random_pipeline(gen, c % 6 != 5, c % 3 == 0 ? 40 : 8);
+    FeaturePipeline proto = random_pipeline(gen, c % 3 != 2, c % 4 == 0 ? 40 : 8);
     const std::size_t h = proto.history().value_or(0);
     const std::size_t threads = 2 + c % 3;
     const std::size_t edge = threads * std::max<std::size_t>(h, 1);
@@ -185,7 +185,7 @@ TEST(Threads, RandomChainsGiveOneThreadsBitsAndState) {
       }
     }
   }
-  EXPECT_GT(split, 200u);  // most runs were split
+  EXPECT_GT(split, 150u);  // most runs of bounded pipelines were split
 }
 
 TEST(Threads, PiecesFollowTheHistoryAndRecursionsStayWhole) {

@@ -96,14 +96,20 @@ def test_compute_features_splits_long_runs_bit_for_bit():
         {"type": "RollingStd", "inputs": ["close"], "window": 20, "outputs": ["std"]},
         {"type": "LogReturn", "inputs": ["close"], "window": 3, "outputs": ["lr"]},
     ]}
+    # The same with recursions (whole on one thread) reading and read by windows.
+    mixed = {"input_columns": COLUMNS, "features": doc["features"] + [
+        {"type": "Ema", "inputs": ["sma"], "window": 10, "outputs": ["ema"]},
+        {"type": "Sma", "inputs": ["ema"], "window": 5, "outputs": ["sma_of_ema"]},
+    ]}
     data = prices(80_000, 3)
     table = {c: data[:, j] for j, c in enumerate(COLUMNS)}
     table["symbol"] = np.repeat([1, 2], 40_000)
-    one = sarvek.compute_features(doc, table, threads=1)
-    for threads in (2, 3):
-        got = sarvek.compute_features(doc, table, threads=threads)
-        for name in one:
-            np.testing.assert_array_equal(got[name].view(np.uint64), one[name].view(np.uint64))
+    for d in (doc, mixed):
+        one = sarvek.compute_features(d, table, threads=1)
+        for threads in (2, 3):
+            got = sarvek.compute_features(d, table, threads=threads)
+            for name in one:
+                np.testing.assert_array_equal(got[name].view(np.uint64), one[name].view(np.uint64))
     by_one = sarvek.compute_features(doc, table, by="symbol", threads=1)
     by_many = sarvek.compute_features(doc, table, by="symbol", workers=1, threads=2)
     for name in by_one:
