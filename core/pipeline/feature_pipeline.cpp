@@ -265,7 +265,9 @@ std::optional<std::size_t> FeaturePipeline::history() const { return plan_of(*th
 
 std::size_t FeaturePipeline::pieces(std::size_t bars, RunThreads threads) const {
   const std::size_t most = std::min(threads.count, RunThreads::kMost);
-  if (most <= 1 || bars < 2) return 1;
+  // Too short for two pieces whatever the history: the plan is not made.
+  if (most <= 1 || bars / std::max<std::size_t>(threads.piece_bars ? threads.piece_bars : RunThreads::kPieceBars, 1) < 2)
+    return 1;
   const std::optional<std::size_t> h = history();
   if (!h) return 1;
   std::size_t least = threads.piece_bars;
@@ -387,7 +389,7 @@ Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
   if (const std::size_t n = pieces(bars, threads); n > 1)
     return run_pieces(bars, n, *history(), reset_first, inputs, outputs, interrupted);
-  if (threads.count > 1 && bars >= 2 && !history())
+  if (threads.count > 1)
     if (const auto status = run_mixed(bars, inputs, outputs, reset_first, interrupted, threads)) return *status;
   Engine e = prepare_engine(std::min(bars, block_bars()));
   return run_columns_range(e, 0, 0, bars, reset_first, inputs, outputs, interrupted);
@@ -446,7 +448,11 @@ void copy_feature_state(Feature& from, Feature& to) {
 std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<const StridedColumn> inputs,
                                                     std::span<const StridedOutput> outputs, bool reset_first,
                                                     const std::function<bool()>& interrupted, RunThreads threads) {
+  // Too short for a piece beside the recursions: nothing is made.
+  if (bars < std::max<std::size_t>(threads.piece_bars ? threads.piece_bars : RunThreads::kPieceBars, 2))
+    return std::nullopt;
   const FeaturePlan plan = plan_of(*this);
+  if (plan.history) return std::nullopt;  // every chain bounded: pieces() decided
   const std::size_t count = steps_.size();
   std::vector<Feature*> mine(count);
   for (Step& step : steps_) mine[step.caller_index] = step.feature.get();
