@@ -176,14 +176,19 @@ def test_bad_threads_are_refused(bad):
         p._run_columns(np.zeros((5, 1)), threads=bad)
 
 
-def test_a_split_run_stops_on_ctrl_c_and_leaves_the_pipeline_reset(ctrl_c):
+@pytest.mark.parametrize("recursion", [False, True])
+def test_a_split_run_stops_on_ctrl_c_and_leaves_the_pipeline_reset(ctrl_c, recursion):
+    def features(w):
+        return heavy(w) + ([sarvek.Ema(["close"], 5, ["e"])] if recursion else [])
+
     def make(w):
-        p = sarvek.FeaturePipeline(heavy(w), COLUMNS)
+        p = sarvek.FeaturePipeline(features(w), COLUMNS)
         data = walk(200_000 + w)
         return lambda: p._run_columns(data, threads=2, piece_bars=1)
 
     w, took = calibrated(make, 0.5)
     w *= 4
-    p, data = sarvek.FeaturePipeline(heavy(w), COLUMNS), walk(200_000 + w)
-    expect_interrupt(lambda: p._run_columns(data, threads=2, piece_bars=1), ctrl_c, 4 * took)
+    p, data = sarvek.FeaturePipeline(features(w), COLUMNS), walk(200_000 + w)
+    p._run_columns(data[:100])
+    expect_interrupt(lambda: p._run_columns(data, reset=False, threads=2, piece_bars=1), ctrl_c, 4 * took)
     assert _sarvek._pipeline_state(p) == _sarvek._pipeline_state(p._fresh())
