@@ -188,27 +188,6 @@ TEST(Threads, RandomChainsGiveOneThreadsBitsAndState) {
   EXPECT_GT(split, 150u);  // most runs of bounded pipelines were split
 }
 
-TEST(Threads, PiecesFollowTheHistoryAndRecursionsStayWhole) {
-  std::mt19937_64 gen(3);
-  for (int c = 0; c < 40; ++c) {
-    FeaturePipeline p = random_pipeline(gen, c % 2 == 0, 30);
-    const std::optional<std::size_t> h = p.history();
-    const std::size_t big = 10'000'000;
-    EXPECT_EQ(p.pieces(big, {1, 0}), 1u);
-    if (!h) {
-      EXPECT_EQ(p.pieces(big, {4, 1}), 1u);
-      continue;
-    }
-    EXPECT_EQ(p.pieces(big, {4, 0}), 4u);
-    EXPECT_EQ(p.pieces(big, {100000, 0}), RunThreads::kMost);
-    const std::size_t least = std::max(RunThreads::kPieceBars, 2 * *h);
-    EXPECT_EQ(p.pieces(2 * least - 1, {4, 0}), 1u);
-    EXPECT_EQ(p.pieces(2 * least, {4, 0}), 2u);
-    EXPECT_EQ(p.pieces(3, {4, 1}), 3u);
-    EXPECT_EQ(p.pieces(1, {4, 1}), 1u);
-  }
-}
-
 // The callback is asked on the calling thread only; once it says stop, the
 // run ends interrupted with every feature reset, whichever thread was
 // still computing.
