@@ -19,6 +19,9 @@ ten-feature pipeline of pipeline_bench.py. Prints ns per bar of:
     entry point end to end (columns picked by name, a frame of results back);
   - Sma(20) alone through _run_columns against bottleneck.move_mean and
     talib.SMA;
+  - one run over two threads (threads=2, column-major out) against one
+    thread, for the ten-feature pipeline (whose Ema and Kama keep it on one
+    thread) and for the same pipeline without Ema and Kama (split by bars);
 and the ratios, then the peak memory of a column-engine run measured in a
 fresh subprocess (C++ allocations are invisible to tracemalloc): the peak
 resident size (VmHWM; getrusage's ru_maxrss is inherited from the parent
@@ -212,6 +215,18 @@ def main():
     timings["bottleneck move_mean(20)"] = best_of(5, lambda: bn.move_mean(close, WINDOW))
     timings["talib SMA(20)"] = best_of(5, lambda: talib.SMA(close, WINDOW))
 
+    # One run over two threads, bit for bit the one-thread results.
+    bounded = sv.FeaturePipeline([f for f in build_features()[0] if type(f).__name__ not in ("Ema", "Kama")],
+                                 COLUMNS)
+    for label, p in (("ten features", pipeline), ("without Ema/Kama", bounded)):
+        one = np.asarray(p._run_columns(data, order="F", threads=1))
+        two = np.asarray(p._run_columns(data, order="F", threads=2))
+        if not np.array_equal(one.view(np.uint64), two.view(np.uint64)):
+            raise SystemExit(f"threads=2 differs from threads=1 ({label})")
+        for threads in (1, 2):
+            timings[f"{label}, order='F', threads={threads}"] = best_of(
+                repeat, lambda: np.asarray(p._run_columns(data, order="F", threads=threads)))
+
     print()
     for label, seconds in timings.items():
         print(f"{label:44s} {seconds / n * 1e9:9.1f} ns/bar   ({seconds:.3f} s)")
@@ -228,6 +243,9 @@ def main():
     print(f"Sma(20) / bottleneck:         {timings['Sma(20) via _run_columns'] / timings['bottleneck move_mean(20)']:6.2f}x   (target <= 2)")
     print(f"Sma(20) / talib:              {timings['Sma(20) via _run_columns'] / timings['talib SMA(20)']:6.2f}x")
     print(f"run_research / (floor+engine): {timings['run_research (lists)'] / (floor + engine):6.2f}x   (target <= 1)")
+    for label in ("ten features", "without Ema/Kama"):
+        ratio = timings[f"{label}, order='F', threads=1"] / timings[f"{label}, order='F', threads=2"]
+        print(f"threads=1 / threads=2, {label + ':':18s} {ratio:5.2f}x   (bit for bit; {os.cpu_count()} CPUs)")
 
     base, with_input, peak, in_bytes, out_bytes = memory
     mb = 1 << 20

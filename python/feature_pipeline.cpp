@@ -121,10 +121,10 @@ PyObject* pipeline_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // features; when it throws (out of memory) they are reset here. A refusal
 // (columns miscounted, which the callers rule out) changes nothing.
 Result<RunStatus> run_engine(PipelinePayload& p, std::size_t bars, std::span<const StridedColumn> inputs,
-                             std::span<const StridedOutput> outputs, bool reset_first) {
+                             std::span<const StridedOutput> outputs, bool reset_first, RunThreads threads = {}) {
   try {
     return without_lock([&](const std::function<bool()>& interrupted) {
-      return p.pipeline.run_columns(bars, inputs, outputs, reset_first, interrupted);
+      return p.pipeline.run_columns(bars, inputs, outputs, reset_first, interrupted, threads);
     });
   } catch (...) {
     p.pipeline.reset();
@@ -189,18 +189,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "reset", "validity", "order", "out"};
-  PyObject* bound[5];
+  static const char* const kParams[] = {"data", "reset", "validity", "order", "out", "threads", "piece_bars"};
+  PyObject* bound[7];
   if (!keyword_only("_run_columns", 2, nargs)) return nullptr;
   if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
   bool reset_first = true;
   ResultRequest request;
   if (!to_truth(bound[1], reset_first) || !to_request(bound[2], bound[3], bound[4], request)) return nullptr;
+  RunThreads threads;
+  if (!to_threads(bound[5], bound[6], threads)) return nullptr;
   return writing<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.inputs, in)) return nullptr;
     return run_result(self, in, p.outputs, request, [&](std::span<const StridedOutput> outputs) {
-      auto status = run_engine(p, in.bars, in.columns, outputs, reset_first);
+      auto status = run_engine(p, in.bars, in.columns, outputs, reset_first, threads);
       if (!status) return raise_core_error(status.error()), false;
       return *status != RunStatus::interrupted;
     });
@@ -277,7 +279,7 @@ PyTypeObject* create(PyObject* module) {
                "Returns:\n"
                "    List of bars, each bar is a list of output values."},
               {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, reset=True, *, validity=False, order='C', out=None)",
+               "($self, data, reset=True, *, validity=False, order='C', out=None, threads=1, piece_bars=0)",
                "Research over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -295,7 +297,12 @@ PyTypeObject* create(PyObject* module) {
                "sharing no memory with data, written in place of a new table and returned (reusable from run to\n"
                "run; present stays a new table). A refused call changes nothing. A run stopped by a\n"
                "signal (KeyboardInterrupt) or any other failure once computing has begun leaves the features\n"
-               "reset; the same holds for run_research."},
+               "reset; the same holds for run_research.\n"
+               "threads: the run cut into pieces of bars over at most that many threads (the calling one\n"
+               "included), each piece after the first computed by a fresh copy fed the bars of history its\n"
+               "longest chain of features needs, so results and the state left are those of one thread;\n"
+               "recursions (Ema, Macd, Rsi, ...) and what they read run whole on the calling thread beside them.\n"
+               "piece_bars: bars per piece at least (0: max(16384, twice that history))."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",

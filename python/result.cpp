@@ -288,4 +288,21 @@ PyObject* run_result(PyObject* owner, const ColumnInput& in, std::size_t width, 
   return PyTuple_Pack(2, result, present);
 }
 
+// The keywords `threads` (a whole number of at least 1, absent: 1) and
+// `piece_bars` (at least 0, absent: 0) of a column run.
+bool to_threads(PyObject* threads, PyObject* piece_bars, RunThreads& out) {
+  if (threads) {
+    int overflow = 0;
+    const long long n =
+        PyLong_Check(threads) && !PyBool_Check(threads) ? PyLong_AsLongLongAndOverflow(threads, &overflow) : 0;
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n < 1 && overflow <= 0) {
+      PyErr_Format(PyExc_ValueError, "threads must be a whole number of at least 1, got %R", threads);
+      return false;
+    }
+    out.count = overflow > 0 ? RunThreads::kMost : static_cast<std::size_t>(n);
+  }
+  return !piece_bars || to_size(piece_bars, "piece_bars", out.piece_bars);
+}
+
 }  // namespace sarvek::py

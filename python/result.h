@@ -69,4 +69,9 @@ bool to_request(PyObject* validity, PyObject* order, PyObject* out, ResultReques
 PyObject* run_result(PyObject* owner, const ColumnInput& in, std::size_t width, const ResultRequest& request,
                      const std::function<bool(std::span<const StridedOutput>)>& run);
 
+// The keywords `threads` (a whole number of at least 1; absent: 1) and
+// `piece_bars` (a count; absent: 0) of a column run, either null when not
+// given: false with the exception set when one is refused.
+bool to_threads(PyObject* threads, PyObject* piece_bars, RunThreads& out);
+
 }  // namespace sarvek::py

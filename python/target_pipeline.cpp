@@ -106,19 +106,20 @@ PyObject* pipeline_run_research(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "validity", "order", "out"};
-  PyObject* bound[4];
+  static const char* const kParams[] = {"data", "validity", "order", "out", "threads", "piece_bars"};
+  PyObject* bound[6];
   if (!keyword_only("_run_columns", 1, nargs)) return nullptr;
   if (!bind_fastcall("_run_columns", kParams, 1, args, nargs, kwnames, bound)) return nullptr;
   ResultRequest request;
-  if (!to_request(bound[1], bound[2], bound[3], request)) return nullptr;
+  RunThreads threads;
+  if (!to_request(bound[1], bound[2], bound[3], request) || !to_threads(bound[4], bound[5], threads)) return nullptr;
   return reading<PipelinePayload>(self, [&](PipelinePayload& p) -> PyObject* {
     const std::size_t outputs = p.pipeline.output_names().size();
     ColumnInput in;  // holds every buffer view until the call ends
     if (!read_columns(bound[0], p.pipeline.input_names().size(), in)) return nullptr;
     return run_result(self, in, outputs, request, [&](std::span<const StridedOutput> columns) {
       auto status = without_lock([&](const std::function<bool()>& interrupted) {
-        return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted);
+        return p.pipeline.run_columns(in.bars, in.columns, columns, interrupted, threads);
       });
       if (!status) return raise_core_error(status.error()), false;
       return *status != RunStatus::interrupted;
@@ -175,7 +176,7 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "\n"
                "Returns:\n"
                "    One list per output column, in ``output_names()`` order."},
-              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data, *, validity=False, order='C', out=None)",
+              {"_run_columns", as_method(pipeline_run_columns), METH_FASTCALL | METH_KEYWORDS, "($self, data, *, validity=False, order='C', out=None, threads=1, piece_bars=0)",
                "Labels over whole columns, computed with the interpreter lock released.\n"
                "\n"
                "data: one 2-D float64 buffer of shape (bars, len(input_names())), in any order whose strides\n"
@@ -187,7 +188,10 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "is a _Result of the same shape holding bool values, True where a label is present, so a\n"
                "computed NaN (present) can be told from a missing value. order='F' and out= as for\n"
                "FeaturePipeline._run_columns. Labels are computed in blocks of bars, and a signal\n"
-               "(KeyboardInterrupt) is seen between blocks; the pipeline never changes."},
+               "(KeyboardInterrupt) is seen between blocks; the pipeline never changes.\n"
+               "threads: the run cut into pieces of bars over at most that many threads (the calling one\n"
+               "included), each piece reading past its end as far as the longest horizon, so the labels are\n"
+               "those of one thread. piece_bars: bars per piece at least (0: max(16384, twice the horizon))."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},
               {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",

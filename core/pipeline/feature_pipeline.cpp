@@ -11,6 +11,8 @@
 
 #include "core/catalog.h"
 #include "core/pipeline/dag.h"
+#include "core/pipeline/pieces.h"
+#include "core/pipeline/plan.h"
 #include "core/state_io.h"
 
 namespace sarvek {
@@ -147,10 +149,20 @@ std::size_t FeaturePipeline::block_bars() const {
   return std::clamp(kBlockWork / std::max<std::size_t>(work, 1), std::size_t{1}, kBlockBars);
 }
 
-template <class Fill, class Take>
-RunStatus FeaturePipeline::run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
-                                      const std::function<bool()>& interrupted) {
-  const std::size_t block = std::min(bars, block_bars());
+struct FeaturePipeline::Engine {
+  std::size_t block = 0;
+  std::vector<double> values;
+  std::vector<std::uint8_t> valid;
+  std::vector<double*> slot_values;
+  std::vector<std::uint8_t*> slot_valid;
+  std::vector<ColumnIn> ins;
+  std::vector<ColumnOut> outs;
+  // (from, to) pairs: copy slot `from` to alias column `to` before a step.
+  std::vector<std::pair<std::size_t, std::size_t>> copies;
+  std::vector<std::size_t> copies_end;
+};
+
+FeaturePipeline::Engine FeaturePipeline::prepare_engine(std::size_t block) {
   const std::size_t slot_count = slots_.size();
 
   // A feature that reads a name it also writes (its own output name standing
@@ -168,69 +180,164 @@ RunStatus FeaturePipeline::run_engine(std::size_t bars, bool reset_first, Fill&&
     out_total += step.out_count;
   }
 
-  // Every allocation happens here, before any state changes.
-  std::vector<double> values((slot_count + aliased) * block);
-  std::vector<std::uint8_t> valid((slot_count + aliased) * block);
-  std::vector<double*> slot_values(slot_count + aliased);
-  std::vector<std::uint8_t*> slot_valid(slot_count + aliased);
+  Engine e;
+  e.block = block;
+  e.values.resize((slot_count + aliased) * block);
+  e.valid.resize((slot_count + aliased) * block);
+  e.slot_values.resize(slot_count + aliased);
+  e.slot_valid.resize(slot_count + aliased);
   for (std::size_t s = 0; s < slot_count + aliased; ++s) {
-    slot_values[s] = values.data() + s * block;
-    slot_valid[s] = valid.data() + s * block;
+    e.slot_values[s] = e.values.data() + s * block;
+    e.slot_valid[s] = e.valid.data() + s * block;
   }
-  std::vector<ColumnIn> ins;
-  std::vector<ColumnOut> outs;
-  ins.reserve(in_total);
-  outs.reserve(out_total);
-  // (from, to) pairs: copy slot `from` to alias column `to` before a step.
-  std::vector<std::pair<std::size_t, std::size_t>> copies;
-  std::vector<std::size_t> copies_end;
+  e.ins.reserve(in_total);
+  e.outs.reserve(out_total);
   std::size_t next_alias = slot_count;
   for (const Step& step : steps_) {
     for (std::size_t k = step.in_begin; k < step.in_end; ++k) {
       std::size_t s = read_slots_[k];
       if (s >= step.out_begin && s < step.out_begin + step.out_count) {
-        copies.emplace_back(s, next_alias);
+        e.copies.emplace_back(s, next_alias);
         s = next_alias++;
       }
-      ins.push_back({slot_values[s], slot_valid[s]});
+      e.ins.push_back({e.slot_values[s], e.slot_valid[s]});
     }
     // Positions read beyond the input names: the always-missing slot.
-    for (std::size_t k = step.in_end - step.in_begin; k < step.gather; ++k) ins.push_back({slot_values[0], slot_valid[0]});
+    for (std::size_t k = step.in_end - step.in_begin; k < step.gather; ++k)
+      e.ins.push_back({e.slot_values[0], e.slot_valid[0]});
     for (std::size_t k = 0; k < step.out_count; ++k)
-      outs.push_back({slot_values[step.out_begin + k], slot_valid[step.out_begin + k]});
-    copies_end.push_back(copies.size());
+      e.outs.push_back({e.slot_values[step.out_begin + k], e.slot_valid[step.out_begin + k]});
+    e.copies_end.push_back(e.copies.size());
   }
   for (Step& step : steps_) step.feature->reserve_columns(block);
+  if (block) std::fill(e.slot_values[0], e.slot_values[0] + block, std::numeric_limits<double>::quiet_NaN());
+  return e;
+}
 
-  std::fill(slot_values[0], slot_values[0] + block, std::numeric_limits<double>::quiet_NaN());
+template <class Fill, class Take>
+RunStatus FeaturePipeline::run_range(Engine& e, std::size_t from, std::size_t write_from, std::size_t to,
+                                     bool reset_first, Fill& load, Take& store,
+                                     const std::function<bool()>& interrupted) {
   if (reset_first) reset();
-  for (std::size_t begin = 0; begin < bars; begin += block) {
+  for (std::size_t begin = from; begin < to;) {
     if (interrupted && interrupted()) {
       reset();
       return RunStatus::interrupted;
     }
-    const std::size_t n = std::min(block, bars - begin);
-    load(begin, begin + n, slot_values.data(), slot_valid.data());
+    // A block ends where the written bars start, so it is written whole or
+    // not at all.
+    const std::size_t end = begin < write_from ? std::min(write_from, to) : to;
+    const std::size_t n = std::min(e.block, end - begin);
+    load(begin, begin + n, e.slot_values.data(), e.slot_valid.data());
     std::size_t in_at = 0;
     std::size_t out_at = 0;
     std::size_t copy_at = 0;
     for (std::size_t i = 0; i < steps_.size(); ++i) {
       Step& step = steps_[i];
-      for (; copy_at < copies_end[i]; ++copy_at) {
-        const auto [from, to] = copies[copy_at];
-        std::memcpy(slot_values[to], slot_values[from], n * sizeof(double));
-        std::memcpy(slot_valid[to], slot_valid[from], n);
+      for (; copy_at < e.copies_end[i]; ++copy_at) {
+        const auto [src, dst] = e.copies[copy_at];
+        std::memcpy(e.slot_values[dst], e.slot_values[src], n * sizeof(double));
+        std::memcpy(e.slot_valid[dst], e.slot_valid[src], n);
       }
-      const auto done = step.feature->run_columns(n, std::span<const ColumnIn>(ins.data() + in_at, step.gather),
-                                                  std::span<const ColumnOut>(outs.data() + out_at, step.out_count));
+      const auto done = step.feature->run_columns(n, std::span<const ColumnIn>(e.ins.data() + in_at, step.gather),
+                                                  std::span<const ColumnOut>(e.outs.data() + out_at, step.out_count));
       // Cannot happen: every feature gets the columns it reads and one per
       // output name.
       if (!done) throw std::logic_error("feature refused columns sized for it: " + done.error().message());
       in_at += step.gather;
       out_at += step.out_count;
     }
-    store(begin, begin + n, slot_values.data() + 1, slot_valid.data() + 1);
+    if (begin >= write_from) store(begin, begin + n, e.slot_values.data() + 1, e.slot_valid.data() + 1);
+    begin += n;
   }
+  return RunStatus::done;
+}
+
+template <class Fill, class Take>
+RunStatus FeaturePipeline::run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
+                                      const std::function<bool()>& interrupted) {
+  // Every allocation happens here, before any state changes.
+  Engine e = prepare_engine(std::min(bars, block_bars()));
+  return run_range(e, 0, 0, bars, reset_first, load, store, interrupted);
+}
+
+std::optional<std::size_t> FeaturePipeline::history() const { return plan_of(*this).history; }
+
+std::size_t FeaturePipeline::pieces(std::size_t bars, RunThreads threads) const {
+  const std::size_t most = std::min(threads.count, RunThreads::kMost);
+  // Too short for two pieces whatever the history: the plan is not made.
+  if (most <= 1 || bars / std::max<std::size_t>(threads.piece_bars ? threads.piece_bars : RunThreads::kPieceBars, 1) < 2)
+    return 1;
+  const std::optional<std::size_t> h = history();
+  if (!h) return 1;
+  std::size_t least = threads.piece_bars;
+  if (least == 0) least = *h > RunThreads::kPieceBars / 2 ? 2 * *h : RunThreads::kPieceBars;
+  return std::clamp(bars / least, std::size_t{1}, most);
+}
+
+namespace {
+
+// Moves `from`'s features' state into `to` (the same configuration).
+void copy_state(FeaturePipeline& from, FeaturePipeline& to) {
+  std::string bytes;
+  StateIO out = StateIO::writer(bytes);
+  from.state(out);
+  StateIO in = StateIO::reader(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  to.state(in);
+  // Cannot happen: the state of a pipeline of the same configuration.
+  if (out.failed() || in.failed() || in.remaining() != 0)
+    throw std::logic_error("threads: a piece's state does not fit the pipeline: " + in.error());
+}
+
+}  // namespace
+
+RunStatus FeaturePipeline::run_pieces(std::size_t bars, std::size_t n, std::size_t history, bool reset_first,
+                                      std::span<const StridedColumn> inputs, std::span<const StridedOutput> outputs,
+                                      const std::function<bool()>& interrupted) {
+  // Each piece after the first: a fresh copy fed from `history` bars before
+  // the piece (or from the run's first bar, then from the state the run
+  // continues). Every copy and buffer is made before anything changes.
+  struct Piece {
+    FeaturePipeline* pipeline;
+    Engine engine;
+    std::size_t from, write_from, to;
+  };
+  std::vector<FeaturePipeline> copies;
+  std::vector<Piece> pieces;
+  copies.reserve(n - 1);
+  pieces.reserve(n);
+  const std::size_t first_end = piece_start(bars, n, 1);
+  pieces.push_back(Piece{this, prepare_engine(std::min(first_end, block_bars())), 0, 0, first_end});
+  for (std::size_t k = 1; k < n; ++k) {
+    const std::size_t begin = piece_start(bars, n, k);
+    const std::size_t end = piece_start(bars, n, k + 1);
+    const std::size_t from = begin > history ? begin - history : 0;
+    FeaturePipeline& copy = copies.emplace_back(fresh());
+    if (from == 0 && !reset_first) copy_state(*this, copy);
+    pieces.push_back(Piece{&copy, copy.prepare_engine(std::min(end - from, copy.block_bars())), from, begin, end});
+  }
+
+  RunStatus status;
+  try {
+    status = run_on_threads(
+        n,
+        [&](std::size_t k, const std::function<bool()>& stop) {
+          Piece& p = pieces[k];
+          return p.pipeline->run_columns_range(p.engine, p.from, p.write_from, p.to, k == 0 && reset_first, inputs,
+                                               outputs, stop);
+        },
+        interrupted);
+  } catch (...) {
+    reset();
+    throw;
+  }
+  if (status == RunStatus::interrupted) {
+    reset();
+    return status;
+  }
+  // The last piece's copy saw at least the history before the run's end,
+  // so its state is the one a single run leaves.
+  copy_state(copies.back(), *this);
   return RunStatus::done;
 }
 
@@ -273,42 +380,196 @@ Result<ResearchResult> FeaturePipeline::run_research(BarsView data) {
 
 Result<RunStatus> FeaturePipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
                                                std::span<const StridedOutput> outputs, bool reset_first,
-                                               const std::function<bool()>& interrupted) {
+                                               const std::function<bool()>& interrupted, RunThreads threads) {
   if (inputs.size() < input_columns_.size())
     return invalid_input("data must hold one column per input column: expected " +
                          std::to_string(input_columns_.size()) + ", got " + std::to_string(inputs.size()));
   if (outputs.size() < output_names_.size())
     return invalid_input("outputs must hold one column per output name: expected " +
                          std::to_string(output_names_.size()) + ", got " + std::to_string(outputs.size()));
+  if (const std::size_t n = pieces(bars, threads); n > 1)
+    return run_pieces(bars, n, *history(), reset_first, inputs, outputs, interrupted);
+  if (threads.count > 1)
+    if (const auto status = run_mixed(bars, inputs, outputs, reset_first, interrupted, threads)) return *status;
+  Engine e = prepare_engine(std::min(bars, block_bars()));
+  return run_columns_range(e, 0, 0, bars, reset_first, inputs, outputs, interrupted);
+}
+
+RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::size_t write_from, std::size_t to,
+                                             bool reset_first, std::span<const StridedColumn> inputs,
+                                             std::span<const StridedOutput> outputs,
+                                             const std::function<bool()>& interrupted) {
   const std::size_t width = output_names_.size();
-  return run_engine(
-      bars, reset_first,
-      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
-        for (const Load& l : loads_) {
-          const StridedColumn& c = inputs[l.position];
-          double* v = values[l.slot];
-          std::uint8_t* ok = valid[l.slot];
-          for (std::size_t i = begin; i < end; ++i) {
-            const double x = c[i];
-            // At this boundary NaN marks a missing value.
-            ok[i - begin] = x == x;
-            v[i - begin] = x;
+  // Both only touch bars [begin, end): pieces on other threads share them.
+  auto load = [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+    for (const Load& l : loads_) {
+      const StridedColumn& c = inputs[l.position];
+      double* v = values[l.slot];
+      std::uint8_t* ok = valid[l.slot];
+      for (std::size_t i = begin; i < end; ++i) {
+        const double x = c[i];
+        // At this boundary NaN marks a missing value.
+        ok[i - begin] = x == x;
+        v[i - begin] = x;
+      }
+    }
+  };
+  auto store = [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t k = 0; k < width; ++k) {
+      const StridedOutput& o = outputs[k];
+      const double* v = values[k];
+      const std::uint8_t* ok = valid[k];
+      for (std::size_t i = begin; i < end; ++i) o[i] = ok[i - begin] ? v[i - begin] : nan;
+      if (o.present)
+        for (std::size_t i = begin; i < end; ++i)
+          o.present[static_cast<std::ptrdiff_t>(i) * o.present_stride] = ok[i - begin] != 0;
+    }
+  };
+  return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
+}
+
+namespace {
+
+// Moves one feature's state into another of the same configuration.
+void copy_feature_state(Feature& from, Feature& to) {
+  std::string bytes;
+  StateIO out = StateIO::writer(bytes);
+  from.state(out);
+  StateIO in = StateIO::reader(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  to.state(in);
+  // Cannot happen: the state of a feature of the same configuration.
+  if (out.failed() || in.failed() || in.remaining() != 0)
+    throw std::logic_error("threads: a feature's state does not fit its copy: " + in.error());
+}
+
+}  // namespace
+
+std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<const StridedColumn> inputs,
+                                                    std::span<const StridedOutput> outputs, bool reset_first,
+                                                    const std::function<bool()>& interrupted, RunThreads threads) {
+  // Too short for a piece beside the recursions: nothing is made.
+  if (bars < std::max<std::size_t>(threads.piece_bars ? threads.piece_bars : RunThreads::kPieceBars, 2))
+    return std::nullopt;
+  const FeaturePlan plan = plan_of(*this);
+  if (plan.history) return std::nullopt;  // every chain bounded: pieces() decided
+  const std::size_t count = steps_.size();
+  std::vector<Feature*> mine(count);
+  for (Step& step : steps_) mine[step.caller_index] = step.feature.get();
+  std::unordered_map<std::string, std::size_t> producer;
+  for (std::size_t i = 0; i < count; ++i)
+    for (const std::string& name : mine[i]->output_names()) producer.emplace(name, i);
+
+  // Whole on one thread: the recursions and, along their chains, every
+  // feature they read. Cut into pieces: every feature of bounded memory.
+  std::vector<bool> whole(count);
+  std::vector<std::size_t> stack;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!plan.features[i].chain_memory) whole[i] = true, stack.push_back(i);
+  while (!stack.empty()) {
+    const std::size_t i = stack.back();
+    stack.pop_back();
+    for (const std::string& name : plan.features[i].reads)
+      if (const auto it = producer.find(name); it != producer.end() && it->second != i && !whole[it->second])
+        whole[it->second] = true, stack.push_back(it->second);
+  }
+  std::vector<std::size_t> runner_ids, split_ids;
+  double runner_work = 0.0, split_work = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto work = static_cast<double>(std::max<std::size_t>(mine[i]->work_per_bar(), 1));
+    if (whole[i]) runner_ids.push_back(i), runner_work += work;
+    if (plan.features[i].chain_memory) split_ids.push_back(i), split_work += work;
+  }
+  if (split_ids.empty()) return std::nullopt;
+  auto subset = [&](const std::vector<std::size_t>& ids) -> std::optional<FeaturePipeline> {
+    std::vector<std::unique_ptr<Feature>> fs;
+    for (const std::size_t id : ids) fs.push_back(mine[id]->fresh());
+    auto made = create(std::move(fs), input_columns_);
+    if (!made) return std::nullopt;  // reads a name only a recursion gives (never valid)
+    return std::move(*made);
+  };
+
+  // The calling thread runs the recursions, then a share of the bounded
+  // features' bars that gives every thread about the same work.
+  const std::size_t t = std::min(threads.count, RunThreads::kMost);
+  std::optional<FeaturePipeline> runner = subset(runner_ids);
+  std::optional<FeaturePipeline> proto = subset(split_ids);
+  if (!runner || !proto) return std::nullopt;
+  const std::size_t h = proto->history().value_or(0);
+  const std::size_t least = threads.piece_bars ? threads.piece_bars : std::max(RunThreads::kPieceBars, 2 * h);
+  const double share = std::max(0.0, (runner_work + split_work) / static_cast<double>(t) - runner_work) / split_work;
+  std::size_t first = static_cast<std::size_t>(share * static_cast<double>(bars));
+  if (first < least) first = 0;
+  const std::size_t others = std::min(t - 1, (bars - first) / least);
+  if (others == 0) return std::nullopt;
+
+  // Every copy, buffer and output map is made before anything changes.
+  std::unordered_map<std::string, std::size_t> out_at;
+  for (std::size_t k = 0; k < output_names_.size(); ++k) out_at.emplace(output_names_[k], k);
+  double scratch = 0.0;
+  std::uint8_t scratch_present = 0;
+  std::vector<StridedOutput> runner_outputs;
+  for (const std::string& name : runner->output_names()) {
+    if (plan.features[producer.at(name)].chain_memory)  // written by the pieces
+      runner_outputs.push_back({&scratch, 0, outputs[out_at.at(name)].present ? &scratch_present : nullptr, 0});
+    else
+      runner_outputs.push_back(outputs[out_at.at(name)]);
+  }
+  std::vector<StridedOutput> split_outputs;
+  for (const std::string& name : proto->output_names()) split_outputs.push_back(outputs[out_at.at(name)]);
+
+  struct Piece {
+    FeaturePipeline copy;
+    Engine engine;
+    std::size_t from, write_from, to;
+  };
+  std::vector<Piece> pieces;
+  pieces.reserve(others + 1);
+  auto add_piece = [&](std::size_t begin, std::size_t end) {
+    const std::size_t from = begin > h ? begin - h : 0;
+    FeaturePipeline copy = proto->fresh();
+    if (from == 0 && !reset_first)
+      for (Step& step : copy.steps_) copy_feature_state(*mine[split_ids[step.caller_index]], *step.feature);
+    Engine engine = copy.prepare_engine(std::min(end - from, copy.block_bars()));
+    pieces.push_back(Piece{std::move(copy), std::move(engine), from, begin, end});
+  };
+  if (first > 0) add_piece(0, first);
+  for (std::size_t k = 0; k < others; ++k)
+    add_piece(first + piece_start(bars - first, others, k), first + piece_start(bars - first, others, k + 1));
+  if (!reset_first)
+    for (Step& step : runner->steps_) copy_feature_state(*mine[runner_ids[step.caller_index]], *step.feature);
+  Engine runner_engine = runner->prepare_engine(std::min(bars, runner->block_bars()));
+  const std::size_t offset = first > 0 ? 1 : 0;  // pieces[0] is the calling thread's share
+
+  RunStatus status;
+  try {
+    status = run_on_threads(
+        others + 1,
+        [&](std::size_t k, const std::function<bool()>& stop) {
+          if (k == 0) {
+            const RunStatus done =
+                runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
+            if (done != RunStatus::done || offset == 0) return done;
           }
-        }
-      },
-      [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
-        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t k = 0; k < width; ++k) {
-          const StridedOutput& o = outputs[k];
-          const double* v = values[k];
-          const std::uint8_t* ok = valid[k];
-          for (std::size_t i = begin; i < end; ++i) o[i] = ok[i - begin] ? v[i - begin] : nan;
-          if (o.present)
-            for (std::size_t i = begin; i < end; ++i)
-              o.present[static_cast<std::ptrdiff_t>(i) * o.present_stride] = ok[i - begin] != 0;
-        }
-      },
-      interrupted);
+          Piece& p = pieces[k == 0 ? 0 : k - 1 + offset];
+          return p.copy.run_columns_range(p.engine, p.from, p.write_from, p.to, false, inputs, split_outputs, stop);
+        },
+        interrupted);
+  } catch (...) {
+    reset();
+    throw;
+  }
+  if (status == RunStatus::interrupted) {
+    reset();
+    return status;
+  }
+  // The state one run leaves: the recursions' from the whole run, the
+  // others' from the last piece, which saw at least their history.
+  for (Step& step : pieces.back().copy.steps_) copy_feature_state(*step.feature, *mine[split_ids[step.caller_index]]);
+  for (Step& step : runner->steps_)
+    if (const std::size_t i = runner_ids[step.caller_index]; !plan.features[i].chain_memory)
+      copy_feature_state(*step.feature, *mine[i]);
+  return RunStatus::done;
 }
 
 std::vector<const Feature*> FeaturePipeline::features_in_caller_order() const {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -91,9 +92,24 @@ class FeaturePipeline {
   // a bounded amount of work, so also often for long windows); when
   // it returns true the run stops, every feature is reset and the result is
   // RunStatus::interrupted (outputs then hold partial results).
+  //
+  // `threads` spreads the run over threads (see RunThreads), with the same
+  // results and the same final state as one thread. `interrupted` is only
+  // ever called from the calling thread; the other threads stop at their
+  // next block once it returns true. The outputs' rows are written by the
+  // thread computing them, each row by one thread.
   Result<RunStatus> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
                                 std::span<const StridedOutput> outputs, bool reset_first,
-                                const std::function<bool()>& interrupted = {});
+                                const std::function<bool()>& interrupted = {}, RunThreads threads = {});
+
+  // The pieces run_columns cuts a run of `bars` bars into with `threads`
+  // when every chain has a bounded history: as many as threads allow with
+  // at least the piece's bars in each; 1 when some chain is unbounded
+  // (run_columns then runs the recursions whole beside pieces of the rest).
+  std::size_t pieces(std::size_t bars, RunThreads threads) const;
+  // Bars of history a piece needs to give exactly one run's results (the
+  // largest chain memory); empty when some chain is unbounded.
+  std::optional<std::size_t> history() const;
 
   // Ok when bar `index` of a dataset, holding `count` values, has one for
   // every input column; else the InvalidInput run_research refuses that
@@ -163,6 +179,33 @@ class FeaturePipeline {
   template <class Fill, class Take>
   RunStatus run_engine(std::size_t bars, bool reset_first, Fill&& load, Take&& store,
                        const std::function<bool()>& interrupted);
+  // The column engine's buffers for blocks of `block` bars, the features'
+  // room included: every allocation of a run, made before it starts.
+  struct Engine;
+  Engine prepare_engine(std::size_t block);
+  // Bars [from, to) through a prepared engine; only bars from `write_from`
+  // on are handed to `store` (those before only bring the features up to
+  // date).
+  template <class Fill, class Take>
+  RunStatus run_range(Engine& engine, std::size_t from, std::size_t write_from, std::size_t to, bool reset_first,
+                      Fill& load, Take& store, const std::function<bool()>& interrupted);
+  // run_columns over `n` > 1 pieces on as many threads.
+  RunStatus run_pieces(std::size_t bars, std::size_t n, std::size_t history, bool reset_first,
+                       std::span<const StridedColumn> inputs, std::span<const StridedOutput> outputs,
+                       const std::function<bool()>& interrupted);
+  // run_columns of a pipeline holding recursions over threads: the
+  // recursions (with what they read) whole on the calling thread, the
+  // features of bounded memory cut into pieces beside it. Empty when that
+  // does not pay or cannot be arranged (the caller then runs on one thread).
+  std::optional<RunStatus> run_mixed(std::size_t bars, std::span<const StridedColumn> inputs,
+                                     std::span<const StridedOutput> outputs, bool reset_first,
+                                     const std::function<bool()>& interrupted, RunThreads threads);
+  // Bars [from, to) of whole columns through a prepared engine, the outputs
+  // of bars from `write_from` on written to outputs[k] (output_names()
+  // order).
+  RunStatus run_columns_range(Engine& engine, std::size_t from, std::size_t write_from, std::size_t to,
+                              bool reset_first, std::span<const StridedColumn> inputs,
+                              std::span<const StridedOutput> outputs, const std::function<bool()>& interrupted);
   // Bars per block of the column engine, from the features' work per bar.
   std::size_t block_bars() const;
   // InvalidInput when `values` is shorter than the input columns; `index`

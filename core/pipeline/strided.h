@@ -35,6 +35,30 @@ struct StridedOutput {
   }
 };
 
+// How a column run may spread over threads: cut into pieces of consecutive
+// bars, one per thread, each giving exactly the bits one thread would.
+// Features: each piece after the first is computed by a fresh copy of the
+// pipeline fed from as many bars before the piece as its longest chain of
+// features remembers (the plan's history). A recursion (a feature whose
+// output depends on every bar since the start, or one reading such a
+// feature) has no bounded history: the recursions, with the features they
+// read, run whole on the calling thread while the features of bounded
+// memory are cut into pieces beside them (each thread given about the same
+// work).
+// Targets: each piece reads past its end as far as the longest horizon.
+struct RunThreads {
+  // Threads at most, the calling one included; 1 keeps the run on the
+  // calling thread.
+  std::size_t count = 1;
+  // Bars per piece at least; 0 chooses max(kPieceBars, 2 * history)
+  // (targets: 2 * horizon), so the bars a piece recomputes before its own
+  // cost at most half of them.
+  std::size_t piece_bars = 0;
+  static constexpr std::size_t kPieceBars = 16384;
+  // Never more threads than this, whatever is asked.
+  static constexpr std::size_t kMost = 256;
+};
+
 // How a column run ended: every bar processed, or stopped by the caller's
 // interrupt check (the features are then reset).
 enum class RunStatus { done, interrupted };

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <limits>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "core/pipeline/pieces.h"
 
 namespace sarvek {
 
@@ -171,11 +174,13 @@ Result<std::vector<Column>> TargetPipeline::run_whole(std::span<const std::span<
 
 template <class Source, class Write, class Empty>
 Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, Write&& write, Empty&& empty,
-                                             const std::function<bool()>& interrupted) const {
+                                             const std::function<bool()>& interrupted, std::size_t first,
+                                             std::size_t last) const {
+  last = std::min(last, bars);
   const std::size_t horizon = forward_period();
   std::size_t work = 0;
   for (const Slot& slot : targets_) work += std::max<std::size_t>(slot.target->work_per_bar(), 1);
-  const std::size_t block = std::min(block_bars(work, horizon), bars);
+  const std::size_t block = std::min(block_bars(work, horizon), last - std::min(first, last));
   // One block of labels per output name, written by the targets and then
   // handed to `write`.
   const std::size_t width = output_names_.size();
@@ -184,9 +189,9 @@ Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, W
   std::vector<bool> reported(targets_.size(), false);
   std::vector<ColumnIn> columns;
   std::vector<ColumnOut> labels;
-  for (std::size_t begin = 0; begin < bars; begin += std::min(block, bars - begin)) {
+  for (std::size_t begin = first; begin < last; begin += std::min(block, last - begin)) {
     if (interrupted && interrupted()) return RunStatus::interrupted;
-    const std::size_t end = begin + std::min(block, bars - begin);
+    const std::size_t end = begin + std::min(block, last - begin);
     source.load(begin, end + std::min(horizon, bars - end));
     std::size_t first_output = 0;
     for (std::size_t t = 0; t < targets_.size(); ++t) {
@@ -213,7 +218,7 @@ Result<RunStatus> TargetPipeline::run_blocks(std::size_t bars, Source& source, W
 
 Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
                                               std::span<const StridedOutput> outputs,
-                                              const std::function<bool()>& interrupted) const {
+                                              const std::function<bool()>& interrupted, RunThreads threads) const {
   if (inputs.size() < input_columns_.size()) return too_few_data_columns(input_columns_.size(), inputs.size());
   if (outputs.size() < output_names_.size())
     return invalid_input("outputs must hold one column per output name: expected " +
@@ -224,18 +229,51 @@ Result<RunStatus> TargetPipeline::run_columns(std::size_t bars, std::span<const 
     const double x = inputs[j][i];
     return std::pair<bool, double>{x == x, x};
   };
-  BlockSource<decltype(read)> source(read, input_columns_.size());
-  for (const Slot& slot : targets_)
-    for (std::size_t p : slot.positions) source.used[p] = true;
+  auto source_of = [&] {
+    BlockSource<decltype(read)> source(read, input_columns_.size());
+    for (const Slot& slot : targets_)
+      for (std::size_t p : slot.positions) source.used[p] = true;
+    return source;
+  };
+  // Bars [first, last) only: pieces on other threads share the outputs.
+  auto label = [&](std::size_t first, std::size_t last, const std::function<bool()>& stop) {
+    for (std::size_t k = 0; k < output_names_.size(); ++k)
+      for (std::size_t i = first; i < last; ++i) outputs[k].set(i, false, 0.0);
+    auto source = source_of();
+    return run_blocks(
+        bars, source,
+        [&](std::size_t k, std::size_t a, ColumnIn labels, std::size_t count) {
+          for (std::size_t i = 0; i < count; ++i) outputs[k].set(a + i, labels.valid[i] != 0, labels.values[i]);
+        },
+        [](std::size_t) {}, stop, first, last);
+  };
+  const std::size_t n = pieces(bars, threads);
+  if (n <= 1) return label(0, bars, interrupted);
 
-  for (std::size_t k = 0; k < output_names_.size(); ++k)
-    for (std::size_t i = 0; i < bars; ++i) outputs[k].set(i, false, 0.0);
-  return run_blocks(
-      bars, source,
-      [&](std::size_t k, std::size_t a, ColumnIn labels, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) outputs[k].set(a + i, labels.valid[i] != 0, labels.values[i]);
+  // A label reads only its own bar and the horizon after it, so each piece
+  // is labelled on its own, reading past its end as far as the horizon.
+  std::vector<std::optional<CoreError>> failed(n);
+  const RunStatus status = run_on_threads(
+      n,
+      [&](std::size_t k, const std::function<bool()>& stop) {
+        auto done = label(piece_start(bars, n, k), piece_start(bars, n, k + 1), stop);
+        if (done) return *done;
+        failed[k] = std::move(done.error());
+        return RunStatus::interrupted;
       },
-      [](std::size_t) {}, interrupted);
+      interrupted);
+  for (std::optional<CoreError>& e : failed)
+    if (e) return std::unexpected(std::move(*e));
+  return status;
+}
+
+std::size_t TargetPipeline::pieces(std::size_t bars, RunThreads threads) const {
+  const std::size_t most = std::min(threads.count, RunThreads::kMost);
+  if (most <= 1 || bars < 2) return 1;
+  const std::size_t horizon = forward_period();
+  std::size_t least = threads.piece_bars;
+  if (least == 0) least = horizon > RunThreads::kPieceBars / 2 ? 2 * horizon : RunThreads::kPieceBars;
+  return std::clamp(bars / least, std::size_t{1}, most);
 }
 
 std::size_t TargetPipeline::forward_period() const {

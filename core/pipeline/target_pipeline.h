@@ -46,7 +46,11 @@ class TargetPipeline {
   // hold partial labels).
   Result<RunStatus> run_columns(std::size_t bars, std::span<const StridedColumn> inputs,
                                 std::span<const StridedOutput> outputs,
-                                const std::function<bool()>& interrupted = {}) const;
+                                const std::function<bool()>& interrupted = {}, RunThreads threads = {}) const;
+
+  // The pieces run_columns cuts a run of `bars` bars into with `threads`,
+  // as many as threads allow with at least the piece's bars in each.
+  std::size_t pieces(std::size_t bars, RunThreads threads) const;
 
   // The largest forward period among the targets, 0 when there are none.
   std::size_t forward_period() const;
@@ -77,10 +81,11 @@ class TargetPipeline {
   // `write(k, a, labels, count)` takes output k's labels for
   // [a, a + count); a
   // target computing no column at all is reported once by `empty(k)` for
-  // each of its outputs.
+  // each of its outputs. Only the labels of bars [first, last) are made.
   template <class Source, class Write, class Empty>
   Result<RunStatus> run_blocks(std::size_t bars, Source& source, Write&& write, Empty&& empty,
-                               const std::function<bool()>& interrupted) const;
+                               const std::function<bool()>& interrupted, std::size_t first = 0,
+                               std::size_t last = static_cast<std::size_t>(-1)) const;
 
   TargetPipeline(std::vector<Slot> targets, Names input_columns, Names output_names)
       : targets_(std::move(targets)),

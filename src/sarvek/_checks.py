@@ -24,6 +24,8 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import os
+import re
 import sys
 from typing import Any
 
@@ -244,6 +246,39 @@ def check_time_order(times: Any, column: str, symbol: Any = None, rows: Any = No
         i = int(np.argmax(back)) + 1
         raise ValueError(f"time column {column!r} goes backwards{where} at row {_row(rows, i)!r}: "
                          f"{arr[i]} after {arr[i - 1]}; sort the bars by time")
+
+
+def check_threads(threads: Any) -> int | None:
+    """``None`` or a whole number of at least 1, as ``check_workers`` takes
+    ``workers``; anything else raises ``ValueError`` naming ``threads``."""
+    if threads is None:
+        return None
+    if isinstance(threads, (int, np.integer)) and not isinstance(threads, (bool, np.bool_)) and threads >= 1:
+        return int(threads)
+    raise ValueError(f"threads must be None or a whole number of at least 1, got {threads!r}")
+
+
+THREADS_VARIABLE = "SARVEK_THREADS"
+
+
+def default_threads() -> int:
+    """The threads a run may use when not told: the cores this process may
+    run on (``os.sched_getaffinity`` where it exists, else ``os.cpu_count()``),
+    at most ``SARVEK_THREADS`` when that is set (unset or blank: no cap).
+
+    A value that is not a whole number of at least 1 raises ``ValueError``
+    naming the variable and quoting the value.
+    """
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    text = os.environ.get(THREADS_VARIABLE)
+    if text is None or not text.strip():
+        return max(cores, 1)
+    if not re.fullmatch(r"[0-9]+", text.strip()) or int(text) < 1:
+        raise ValueError(f"{THREADS_VARIABLE} must be a whole number of at least 1, got {text!r}")
+    return max(min(cores, int(text)), 1)
 
 
 def check_workers(workers: Any) -> int | None:

@@ -38,6 +38,7 @@ def _split(result: Any, validity: bool) -> Any:
 def run_features(
     pipeline: _sarvek.FeaturePipeline, columns: Columns, bars: int, *, reset: bool = True,
     validity: bool = False, order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None,
+    threads: int = 1,
 ) -> Any:
     """Run a feature pipeline over one float64 column per input column.
 
@@ -50,15 +51,20 @@ def run_features(
     contiguous run a table library can take over without a copy. ``out``: a
     writable (bars, outputs) float64 array, contiguous in that order, the
     values are written into (and which is returned) instead of a new one.
+    ``threads``: the run cut into pieces of bars over at most that many
+    threads, with the bits and the final state of one thread (recursions
+    such as Ema run whole on the calling thread beside the pieces).
     """
     data = _data(columns, bars)
-    return _split(pipeline._run_columns(data, reset=reset, validity=validity, order=order, out=out), validity)
+    return _split(pipeline._run_columns(data, reset=reset, validity=validity, order=order, out=out,
+                                        threads=threads), validity)
 
 
 def run_targets(pipeline: _sarvek.TargetPipeline, columns: Columns, bars: int, *, validity: bool = False,
-                order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None) -> Any:
+                order: Literal["C", "F"] = "C", out: npt.NDArray[np.float64] | None = None,
+                threads: int = 1) -> Any:
     """Label one float64 column per input column; (bars, outputs) float64 out,
-    or ``(values, present)`` with ``validity=True``, ``order`` and ``out`` as
-    ``run_features``."""
+    or ``(values, present)`` with ``validity=True``, ``order``, ``out`` and
+    ``threads`` as ``run_features``."""
     data = _data(columns, bars)
-    return _split(pipeline._run_columns(data, validity=validity, order=order, out=out), validity)
+    return _split(pipeline._run_columns(data, validity=validity, order=order, out=out, threads=threads), validity)

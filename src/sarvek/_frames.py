@@ -13,7 +13,7 @@ import numpy.typing as npt
 import _sarvek
 
 from . import _engine
-from ._checks import _time_numbers, check_time_order, check_workers, numeric_values
+from ._checks import _time_numbers, check_threads, check_time_order, check_workers, default_threads, numeric_values
 from ._pipeline import Pipeline, PipelineLike, as_pipeline
 
 Float64 = npt.NDArray[np.float64]
@@ -417,14 +417,14 @@ Result = tuple[Float64, "Present | None"]
 
 
 def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress: Progress | None,
-             validity: bool, order: Literal["C", "F"]) -> Result:
+             validity: bool, order: Literal["C", "F"], threads: int = 1) -> Result:
     if isinstance(pipeline, _sarvek.TargetPipeline):
-        got = _engine.run_targets(pipeline, columns, bars, validity=validity, order=order)
+        got = _engine.run_targets(pipeline, columns, bars, validity=validity, order=order, threads=threads)
         if progress:
             progress(bars)
         return got if validity else (got, None)
     if progress is None or bars <= _CHUNK:
-        got = _engine.run_features(pipeline, columns, bars, validity=validity, order=order)
+        got = _engine.run_features(pipeline, columns, bars, validity=validity, order=order, threads=threads)
         if progress:
             progress(bars)
         return got if validity else (got, None)
@@ -434,7 +434,7 @@ def _run_one(pipeline: Pipeline, columns: Sequence[Float64], bars: int, progress
     for begin in range(0, bars, _CHUNK):
         end = min(bars, begin + _CHUNK)
         got = _engine.run_features(pipeline, [c[begin:end] for c in columns], end - begin,
-                                   reset=begin == 0, validity=validity, order=order)
+                                   reset=begin == 0, validity=validity, order=order, threads=threads)
         if validity:
             out[begin:end], present[begin:end] = got  # type: ignore[index]
         else:
@@ -454,10 +454,14 @@ def _compute_all(
     validity: bool,
     kept: Sequence[Any] = (),
     order: Literal["C", "F"] = "C",
+    threads: int | None = None,
 ) -> Result:
     """Check everything the run needs, then run: (rows, outputs) values and, with
     ``validity``, whether each is present; both laid out in ``order`` ("C" or "F")."""
     workers = check_workers(workers)
+    threads = check_threads(threads)
+    if threads is None:
+        threads = default_threads()
     inputs = pipeline.input_names()
     if table.names is not None:
         for name in inputs:
@@ -479,30 +483,40 @@ def _compute_all(
     groups = _groups(keys) if keys is not None else None
     _check_table_order(table, time, groups, keys)
     if groups is None:
-        return _run_one(pipeline._fresh(), columns, rows, progress, validity, order)
+        return _run_one(pipeline._fresh(), columns, rows, progress, validity, order, threads)
     width = len(pipeline.output_names())
     out = np.empty((rows, width), dtype=np.float64, order=order)
     present = np.empty((rows, width), dtype=np.bool_, order=order) if validity else None
     jobs = [(idx, pipeline._fresh()) for idx in groups]
+    workers = workers or os.cpu_count() or 1
+    pool = min(workers, len(jobs))
+    # The threads are shared out among the groups running at once: many
+    # groups run one thread each, a few large ones split their bars.
+    each = _threads_per_group(threads, pool)
 
     def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
         idx, pipe = job
-        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity, order)
+        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity, order, each)
         out[idx] = values
         if present is not None:
             present[idx] = flags
         if progress:
             progress(len(idx))
 
-    workers = workers or os.cpu_count() or 1
-    if workers == 1 or len(jobs) <= 1:
+    if pool <= 1:
         for job in jobs:
             run(job)
     else:
-        with ThreadPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
-            for _ in pool.map(run, jobs):
+        with ThreadPoolExecutor(max_workers=pool) as executor:
+            for _ in executor.map(run, jobs):
                 pass
     return out, present
+
+
+def _threads_per_group(threads: int, running: int) -> int:
+    """The threads each of ``running`` groups computed at once may split its
+    bars over, out of ``threads`` in all."""
+    return max(1, threads // max(running, 1))
 
 
 def compute_array(
@@ -513,11 +527,13 @@ def compute_array(
     workers: int | None = None,
     progress: Progress | None = None,
     time: Any = None,
+    threads: int | None = None,
 ) -> Float64:
     """The (rows, outputs) float64 result of running ``pipeline`` over the data
     (NaN for missing), after the checks ``compute_features`` makes."""
     table = table_or_data if isinstance(table_or_data, _Table) else _table(table_or_data)
-    return _compute_all(pipeline, table, by=by, workers=workers, progress=progress, time=time, validity=False)[0]
+    return _compute_all(pipeline, table, by=by, workers=workers, progress=progress, time=time, validity=False,
+                        threads=threads)[0]
 
 
 def compute_with_validity(
@@ -528,18 +544,19 @@ def compute_with_validity(
     workers: int | None = None,
     progress: Progress | None = None,
     time: Any = None,
+    threads: int | None = None,
 ) -> tuple[Float64, Present]:
     """As ``compute_array``, with a (rows, outputs) bool array beside the values:
     False where an output is missing (a computed NaN is present)."""
     table = table_or_data if isinstance(table_or_data, _Table) else _table(table_or_data)
     out, present = _compute_all(pipeline, table, by=by, workers=workers, progress=progress, time=time,
-                                validity=True)
+                                validity=True, threads=threads)
     assert present is not None
     return out, present
 
 
 def _compute(want: type, pipeline: PipelineLike, data: Any, by: str | None, workers: int | None,
-             keep: Keep, time: Any) -> Any:
+             keep: Keep, time: Any, threads: int | None) -> Any:
     pipe = as_pipeline(pipeline)
     if not isinstance(pipe, want):
         other = "compute_targets" if want is _sarvek.FeaturePipeline else "compute_features"
@@ -548,12 +565,13 @@ def _compute(want: type, pipeline: PipelineLike, data: Any, by: str | None, work
     outputs = pipe.output_names()
     kept = _keep_names(table, keep, outputs)
     out, present = _compute_all(pipe, table, by=by, workers=workers, progress=None, time=time,
-                                validity=table.nulls, kept=kept, order=table.order)
+                                validity=table.nulls, kept=kept, order=table.order, threads=threads)
     return table.wrap(outputs, out, present, kept)
 
 
 def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None,
-                     workers: int | None = None, keep: Keep = None, time: Any = None) -> Any:
+                     workers: int | None = None, keep: Keep = None, time: Any = None,
+                     threads: int | None = None) -> Any:
     """Run a feature pipeline over a table and return its outputs as a table.
 
     ``pipeline``: a ``FeaturePipeline``, its dict form or a path to a TOML
@@ -587,13 +605,28 @@ def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None
     (within the whole table without ``by=``); rows out of order raise
     ``ValueError`` naming the symbol and the first row that goes back in
     time. A pandas DatetimeIndex is checked that way without asking.
+
+    ``threads``: the threads a run may use (None, the default: the cores
+    this process may run on, at most ``SARVEK_THREADS`` when that is set;
+    else a whole number of at least 1). A long run is cut into pieces of
+    bars computed at once, each piece after the first by a fresh copy fed
+    the bars of history its longest chain of features needs, so the results
+    are bit for bit those of one thread; recursions (Ema, Kama, Macd, Rsi,
+    Atr, Obv, ...) and the features they read run whole on one thread beside
+    the pieces of the others, and runs shorter than about 16,000 bars a
+    piece are not split. With ``by=`` the
+    groups computed at once (at most ``workers``) share the threads: each of
+    many groups runs on one thread, a few large groups split their bars.
+    ``threads=1`` computes every run on one thread.
     """
-    return _compute(_sarvek.FeaturePipeline, pipeline, data, by, workers, keep, time)
+    return _compute(_sarvek.FeaturePipeline, pipeline, data, by, workers, keep, time, threads)
 
 
 def compute_targets(pipeline: PipelineLike, data: Any, *, by: str | None = None,
-                    workers: int | None = None, keep: Keep = None, time: Any = None) -> Any:
+                    workers: int | None = None, keep: Keep = None, time: Any = None,
+                    threads: int | None = None) -> Any:
     """Label a table with a target pipeline; takes and returns data exactly as
-    ``compute_features`` does, ``keep=`` and ``time=`` included (the last bars
-    of each group, whose future is beyond the data, are missing)."""
-    return _compute(_sarvek.TargetPipeline, pipeline, data, by, workers, keep, time)
+    ``compute_features`` does, ``keep=``, ``time=`` and ``threads=`` included
+    (the last bars of each group, whose future is beyond the data, are
+    missing)."""
+    return _compute(_sarvek.TargetPipeline, pipeline, data, by, workers, keep, time, threads)
