@@ -208,14 +208,17 @@ PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-// A fresh copy of the pipeline per worker, each running its groups from
-// the just-built state (reset before every group).
+// A fresh copy of the pipeline per worker (and per group run in pieces),
+// each group run from the just-built state and continued piece by piece.
 struct GroupRun {
+  static constexpr bool kStreams = true;
   FeaturePipeline pipeline;
   Result<RunStatus> operator()(std::size_t bars, std::span<const StridedColumn> inputs,
-                               std::span<const StridedOutput> outputs, const std::function<bool()>& interrupted) {
-    return pipeline.run_columns(bars, inputs, outputs, true, interrupted);
+                               std::span<const StridedOutput> outputs, bool first,
+                               const std::function<bool()>& interrupted) {
+    return pipeline.run_columns(bars, inputs, outputs, first, interrupted);
   }
+  GroupRun fresh() const { return GroupRun{pipeline.fresh()}; }
 };
 
 PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

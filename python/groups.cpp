@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <queue>
 
 namespace sarvek::py {
 namespace {
@@ -105,3 +107,37 @@ bool to_group_request(PyObject* validity, PyObject* order, PyObject* workers, Re
 }
 
 }  // namespace sarvek::py
+
+namespace sarvek::py::detail {
+
+std::vector<std::vector<std::size_t>> share_groups(const GroupIndex& index, std::size_t workers) {
+  std::vector<std::size_t> groups;
+  for (std::size_t g = 0; g < index.groups(); ++g)
+    if (index.offsets[g + 1] > index.offsets[g]) groups.push_back(g);
+  const auto size = [&](std::size_t g) { return index.offsets[g + 1] - index.offsets[g]; };
+  std::stable_sort(groups.begin(), groups.end(), [&](std::size_t a, std::size_t b) { return size(a) > size(b); });
+  workers = std::max<std::size_t>(1, std::min(workers, groups.size()));
+  std::vector<std::vector<std::size_t>> out(workers);
+  // (rows so far, worker): the least loaded on top.
+  using Load = std::pair<std::size_t, std::size_t>;
+  std::priority_queue<Load, std::vector<Load>, std::greater<Load>> loads;
+  for (std::size_t w = 0; w < workers; ++w) loads.push({0, w});
+  for (const std::size_t g : groups) {
+    auto [rows, w] = loads.top();
+    loads.pop();
+    out[w].push_back(g);
+    loads.push({rows + size(g), w});
+  }
+  // Each worker walks its groups in group order.
+  for (auto& mine : out) std::sort(mine.begin(), mine.end());
+  return out;
+}
+
+std::size_t window_rows(std::size_t inputs, std::size_t width) {
+  // The window's rows, in and out, about what the last level of cache holds.
+  constexpr std::size_t kBytes = std::size_t{8} << 20;
+  const std::size_t per_row = (inputs + width) * sizeof(double) + width;
+  return std::clamp<std::size_t>(kBytes / std::max<std::size_t>(per_row, 1), 4096, std::size_t{1} << 20);
+}
+
+}  // namespace sarvek::py::detail

@@ -87,11 +87,14 @@ PyObject* pipeline_fresh(PyObject* self, PyObject*) {
 }
 
 // A copy of the pipeline per worker (targets keep no state from run to run,
-// but no two threads share one).
+// but no two threads share one). A label looks ahead, so every group is run
+// whole.
 struct GroupRun {
+  static constexpr bool kStreams = false;
   TargetPipeline pipeline;
   Result<RunStatus> operator()(std::size_t bars, std::span<const StridedColumn> inputs,
-                               std::span<const StridedOutput> outputs, const std::function<bool()>& interrupted) {
+                               std::span<const StridedOutput> outputs, bool,
+                               const std::function<bool()>& interrupted) {
     return pipeline.run_columns(bars, inputs, outputs, interrupted);
   }
 };
