@@ -222,14 +222,16 @@ struct GroupRun {
 };
 
 PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers"};
-  PyObject* bound[6];
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
+  PyObject* bound[7];
   if (!keyword_only("_run_groups", 3, nargs)) return nullptr;
   if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return nullptr;
   ResultRequest request;
   std::size_t workers = 1;
   std::size_t n_groups = 0;
-  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers))
+  std::size_t window = 0;
+  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers) ||
+      !to_window(bound[6], window))
     return nullptr;
   return boundary([&]() -> PyObject* {
     PipelinePayload* p = built_payload<PipelinePayload>(self);
@@ -259,7 +261,7 @@ PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (request.validity && !(present = new_flags(self, in.bars, width, &flags, request.order))) return nullptr;
     const Owned owned_present(present);
     const GroupTable table{values, flags, in.bars, width, request.order};
-    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs)))
+    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs), window))
       return nullptr;
     return request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
   });
@@ -355,7 +357,7 @@ PyTypeObject* create(PyObject* module) {
                "signal (KeyboardInterrupt) or any other failure once computing has begun leaves the features\n"
                "reset; the same holds for run_research."},
               {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1)",
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
                "_run_columns for every group of rows on its own: a fresh copy of the pipeline per group.\n"
                "\n"
                "data: the input columns, as _run_columns takes them, for every row of a table; codes: a 1-D\n"
@@ -366,7 +368,9 @@ PyTypeObject* create(PyObject* module) {
                "workers: threads sharing the groups, the calling thread one of them; every group's results\n"
                "depend only on its own rows, so they are the same for any count. Computed with the\n"
                "interpreter lock released; a signal (KeyboardInterrupt) is seen between groups and between\n"
-               "blocks of bars. The pipeline itself is never changed."},
+               "blocks of bars. The pipeline itself is never changed. window: rows of the table each worker\n"
+               "takes its groups' rows of before the next (None: as many as the cache holds); a group is\n"
+               "continued from window to window, so the results are the same for any window."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",

@@ -106,6 +106,17 @@ bool to_group_request(PyObject* validity, PyObject* order, PyObject* workers, Re
   return true;
 }
 
+bool to_window(PyObject* obj, std::size_t& window) {
+  window = 0;
+  if (!obj || obj == Py_None) return true;
+  if (!to_size(obj, "window", window)) return false;
+  if (window == 0) {
+    PyErr_SetString(PyExc_ValueError, "window must be None or a whole number of at least 1, got 0");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace sarvek::py
 
 namespace sarvek::py::detail {

@@ -47,6 +47,10 @@ bool read_group_codes(PyObject* codes, std::size_t n_groups, std::size_t bars, G
 bool to_group_request(PyObject* validity, PyObject* order, PyObject* workers, ResultRequest& request,
                       std::size_t& worker_count);
 
+// The `window` keyword: absent or None for 0 (sized to the cache), else a
+// whole number of at least 1.
+bool to_window(PyObject* obj, std::size_t& window);
+
 // Where a group's results go: the whole table's values (and flags) in
 // `order`, `bars` rows of `width` outputs.
 struct GroupTable {
@@ -151,14 +155,16 @@ inline constexpr std::size_t kPieceRows = 64;
 // once per group. Otherwise (targets, which look ahead) every group is run
 // whole at once.
 //
+// `window`: rows per window, 0 for a window sized to the cache.
+//
 // True when every group ran; false with the exception set when a signal
 // handler raised or a run was refused; a C++ exception of any worker is
 // rethrown here once every worker has stopped.
 template <class Run>
 bool run_groups(const GroupIndex& index, std::span<const StridedColumn> inputs, const GroupTable& table,
-                std::span<Run> runs) {
+                std::span<Run> runs, std::size_t window = 0) {
   const std::vector<std::vector<std::size_t>> mine = detail::share_groups(index, runs.size());
-  const std::size_t window = detail::window_rows(inputs.size(), table.width);
+  if (window == 0) window = detail::window_rows(inputs.size(), table.width);
   std::atomic<bool> stop{false};
   std::mutex mutex;
   std::condition_variable finished_cv;

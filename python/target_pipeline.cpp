@@ -100,14 +100,16 @@ struct GroupRun {
 };
 
 PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers"};
-  PyObject* bound[6];
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
+  PyObject* bound[7];
   if (!keyword_only("_run_groups", 3, nargs)) return nullptr;
   if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return nullptr;
   ResultRequest request;
   std::size_t workers = 1;
   std::size_t n_groups = 0;
-  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers))
+  std::size_t window = 0;
+  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers) ||
+      !to_window(bound[6], window))
     return nullptr;
   return boundary([&]() -> PyObject* {
     PipelinePayload* p = built_payload<PipelinePayload>(self);
@@ -142,7 +144,7 @@ PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (request.validity && !(present = new_flags(self, in.bars, width, &flags, request.order))) return nullptr;
     const Owned owned_present(present);
     const GroupTable table{values, flags, in.bars, width, request.order};
-    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs)))
+    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs), window))
       return nullptr;
     return request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
   });
@@ -257,7 +259,7 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "FeaturePipeline._run_columns. Labels are computed in blocks of bars, and a signal\n"
                "(KeyboardInterrupt) is seen between blocks; the pipeline never changes."},
               {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1)",
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
                "_run_columns for every group of rows on its own, as FeaturePipeline._run_groups: codes gives\n"
                "each row's group in [0, n_groups); a label reads only the later rows of its own group."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
