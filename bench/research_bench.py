@@ -22,6 +22,11 @@ ten-feature pipeline of pipeline_bench.py. Prints ns per bar of:
   - one run over two threads (threads=2, column-major out) against one
     thread, for the ten-feature pipeline (whose Ema and Kama keep it on one
     thread) and for the same pipeline without Ema and Kama (split by bars);
+  - by="symbol": the same bars as 200 symbols, rows in time order (symbols
+    interleaved), compute_features(..., by="symbol") over a pandas and a
+    polars frame against polars computing the same features with
+    .over("symbol") and pandas computing them group by group (groupby, then
+    the rolling formulas on each group, results back in row order);
 and the ratios, then the peak memory of a column-engine run measured in a
 fresh subprocess (C++ allocations are invisible to tracemalloc): the peak
 resident size (VmHWM; getrusage's ru_maxrss is inherited from the parent
@@ -111,6 +116,75 @@ def polars_features(df):
         sma.rolling_mean(19).alias("sma_of_sma"),
     ]
     return df.select(exprs).to_numpy()
+
+
+def _polars_exprs(df):
+    import polars as pl
+
+    o, h, l, c = pl.col("open"), pl.col("high"), pl.col("low"), pl.col("close")
+    logret = (c / c.shift(1)).log()
+    er = (c - c.shift(WINDOW)).abs() / c.diff().abs().rolling_sum(WINDOW)
+    sc = (er * (2.0 / 3.0 - 2.0 / 31.0) + 2.0 / 31.0) ** 2
+    alpha = float(np.nanmedian(df.select(sc.alias("sc")).to_series().to_numpy()))
+    sma = c.rolling_mean(WINDOW)
+    return [
+        sma.alias("sma_20"),
+        c.ewm_mean(span=WINDOW, adjust=False).alias("ema_20"),
+        c.ewm_mean(alpha=alpha, adjust=False).alias("kama_20"),
+        c.pct_change().alias("ret_1"),
+        logret.alias("logret_1"),
+        logret.rolling_skew(WINDOW).alias("skew_20"),
+        logret.rolling_kurtosis(WINDOW).alias("kurt_20"),
+        (pl.rolling_cov(o, c, window_size=WINDOW) / o.rolling_var(WINDOW)).alias("slope_20"),
+        (pl.rolling_corr(o, c, window_size=WINDOW) ** 2).alias("r2_20"),
+        (((h / l).log() ** 2).rolling_mean(WINDOW) / (4.0 * math.log(2.0))).sqrt().alias("park_20"),
+        ((h / c).log() * (h / o).log() + (l / c).log() * (l / o).log()).rolling_mean(WINDOW).sqrt().alias("rs_20"),
+        sma.rolling_mean(19).alias("sma_of_sma"),
+    ]
+
+
+def pandas_by(df):
+    import pandas as pd
+
+    parts = [pd.DataFrame(pandas_features(g), index=g.index) for _, g in df.groupby("symbol", sort=False)]
+    return pd.concat(parts).reindex(df.index).to_numpy()
+
+
+SYMBOLS = 200
+
+
+def by_symbol(n, pipeline, repeat):
+    """The by= timings: n bars as SYMBOLS symbols of n // SYMBOLS bars each,
+    rows in time order (bar t of every symbol, then bar t + 1)."""
+    import pandas as pd
+    import polars as pl
+
+    import sarvek
+
+    per = max(1, n // SYMBOLS)
+    rows = per * SYMBOLS
+    data = np.empty((rows, 4))
+    for s in range(SYMBOLS):  # each symbol its own walk, rows interleaved
+        data[s::SYMBOLS] = make_ohlc(per, seed=s)
+    symbol = np.repeat(np.array([f"S{s:03d}" for s in range(SYMBOLS)])[None, :], per, axis=0).reshape(-1)
+    pdf = pd.DataFrame(data, columns=COLUMNS).assign(symbol=symbol)
+    plf = pl.DataFrame(data, schema=COLUMNS).with_columns(pl.Series("symbol", symbol))
+    got = sarvek.compute_features(pipeline, pdf, by="symbol").to_numpy()
+    alone = np.asarray(pipeline._run_columns(np.ascontiguousarray(data[7::SYMBOLS])))
+    same = np.array_equal(got[7::SYMBOLS].view(np.uint64), alone.view(np.uint64))
+    print(f"by='symbol' ({SYMBOLS} symbols x {per} bars, interleaved) == each symbol alone (bit for bit): {same}")
+    timings = {
+        "by=, compute_features, pandas in/out": best_of(repeat, lambda: sarvek.compute_features(pipeline, pdf,
+                                                                                                by="symbol")),
+        "by=, compute_features, polars in/out": best_of(repeat, lambda: sarvek.compute_features(pipeline, plf,
+                                                                                                by="symbol")),
+        "by=, compute_features, workers=1 (pandas)": best_of(
+            repeat, lambda: sarvek.compute_features(pipeline, pdf, by="symbol", workers=1)),
+        "by=, polars .over('symbol')": best_of(repeat, lambda: plf.select(
+            [e.over("symbol") for e in _polars_exprs(plf)]).to_numpy()),
+        "by=, pandas groupby + rolling": best_of(1, lambda: pandas_by(pdf)),
+    }
+    return rows, timings
 
 
 # ------------------------------------------------------------ peak memory
@@ -226,10 +300,13 @@ def main():
         for threads in (1, 2):
             timings[f"{label}, order='F', threads={threads}"] = best_of(
                 repeat, lambda: np.asarray(p._run_columns(data, order="F", threads=threads)))
+    by_rows, by_timings = by_symbol(n, pipeline, repeat)
 
     print()
     for label, seconds in timings.items():
         print(f"{label:44s} {seconds / n * 1e9:9.1f} ns/bar   ({seconds:.3f} s)")
+    for label, seconds in by_timings.items():
+        print(f"{label:44s} {seconds / by_rows * 1e9:9.1f} ns/bar   ({seconds:.3f} s)")
 
     engine = timings["column engine (_run_columns, NumPy in/out)"]
     floor = timings["conversion floor (tolist in + out)"]
@@ -242,6 +319,12 @@ def main():
               f"(engine share {engine / whole:.0%})")
     print(f"Sma(20) / bottleneck:         {timings['Sma(20) via _run_columns'] / timings['bottleneck move_mean(20)']:6.2f}x   (target <= 2)")
     print(f"Sma(20) / talib:              {timings['Sma(20) via _run_columns'] / timings['talib SMA(20)']:6.2f}x")
+    for kind in ("pandas", "polars"):
+        whole = by_timings[f"by=, compute_features, {kind} in/out"]
+        over = by_timings["by=, polars .over('symbol')"]
+        print(f"by=: polars .over / compute_features({kind}):   {over / whole:6.2f}x   (target >= 2)")
+        print(f"by=: pandas groupby / compute_features({kind}):  "
+              f"{by_timings['by=, pandas groupby + rolling'] / whole:6.2f}x   (target >= 10)")
     print(f"run_research / (floor+engine): {timings['run_research (lists)'] / (floor + engine):6.2f}x   (target <= 1)")
     for label in ("ten features", "without Ema/Kama"):
         ratio = timings[f"{label}, order='F', threads=1"] / timings[f"{label}, order='F', threads=2"]

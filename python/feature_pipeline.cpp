@@ -22,6 +22,7 @@
 #include "python/classdef.h"
 #include "python/convert.h"
 #include "python/features.h"
+#include "python/groups.h"
 #include "python/guard.h"
 
 namespace sarvek::py {
@@ -209,6 +210,65 @@ PyObject* pipeline_run_columns(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+// A fresh copy of the pipeline per worker (and per group run in pieces),
+// each group run from the just-built state and continued piece by piece.
+struct GroupRun {
+  static constexpr bool kStreams = true;
+  FeaturePipeline pipeline;
+  Result<RunStatus> operator()(std::size_t bars, std::span<const StridedColumn> inputs,
+                               std::span<const StridedOutput> outputs, bool first,
+                               const std::function<bool()>& interrupted) {
+    return pipeline.run_columns(bars, inputs, outputs, first, interrupted);
+  }
+  GroupRun fresh() const { return GroupRun{pipeline.fresh()}; }
+};
+
+PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
+  PyObject* bound[7];
+  if (!keyword_only("_run_groups", 3, nargs)) return nullptr;
+  if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return nullptr;
+  ResultRequest request;
+  std::size_t workers = 1;
+  std::size_t n_groups = 0;
+  std::size_t window = 0;
+  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers) ||
+      !to_window(bound[6], window))
+    return nullptr;
+  return boundary([&]() -> PyObject* {
+    PipelinePayload* p = built_payload<PipelinePayload>(self);
+    if (!p) return nullptr;
+    ColumnInput in;  // holds every buffer view until the call ends
+    GroupIndex index;
+    std::vector<GroupRun> runs;
+    {
+      // The caller's pipeline is only read, to copy it; the run uses the copies.
+      SharedHold hold(p->guard);
+      if (!hold) return nullptr;
+      if (!read_columns(bound[0], p->inputs, in) || !read_group_codes(bound[1], n_groups, in.bars, index))
+        return nullptr;
+      std::size_t groups = 0;
+      for (std::size_t g = 0; g < index.groups(); ++g) groups += index.offsets[g + 1] > index.offsets[g];
+      const std::size_t copies = std::max<std::size_t>(1, std::min(workers, groups));
+      runs.reserve(copies);
+      for (std::size_t w = 0; w < copies; ++w) runs.push_back(GroupRun{p->pipeline.fresh()});
+    }
+    const std::size_t width = p->outputs;
+    double* values = nullptr;
+    std::uint8_t* flags = nullptr;
+    PyObject* result = new_result(self, in.bars, width, &values, request.order);
+    if (!result) return nullptr;
+    const Owned owned_result(result);
+    PyObject* present = nullptr;
+    if (request.validity && !(present = new_flags(self, in.bars, width, &flags, request.order))) return nullptr;
+    const Owned owned_present(present);
+    const GroupTable table{values, flags, in.bars, width, request.order};
+    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs), window))
+      return nullptr;
+    return request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
+  });
+}
+
 PyObject* pipeline_reset(PyObject* self, PyObject*) {
   return writing<PipelinePayload>(self, [](PipelinePayload& p) {
     p.pipeline.reset();
@@ -303,6 +363,21 @@ PyTypeObject* create(PyObject* module) {
                "longest chain of features needs, so results and the state left are those of one thread;\n"
                "recursions (Ema, Macd, Rsi, ...) and what they read run whole on the calling thread beside them.\n"
                "piece_bars: bars per piece at least (0: max(16384, twice that history))."},
+              {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
+               "_run_columns for every group of rows on its own: a fresh copy of the pipeline per group.\n"
+               "\n"
+               "data: the input columns, as _run_columns takes them, for every row of a table; codes: a 1-D\n"
+               "int64 buffer of one group number per row, each in [0, n_groups). Group g's rows, taken in the\n"
+               "table's order (rows of different groups may interleave), are run from the just-built state\n"
+               "and their results written back to the same rows of one (bars, len(output_names())) _Result\n"
+               "(with validity=True also its presence flags, as _run_columns gives them), in order 'C' or 'F'.\n"
+               "workers: threads sharing the groups, the calling thread one of them; every group's results\n"
+               "depend only on its own rows, so they are the same for any count. Computed with the\n"
+               "interpreter lock released; a signal (KeyboardInterrupt) is seen between groups and between\n"
+               "blocks of bars. The pipeline itself is never changed. window: rows of the table each worker\n"
+               "takes its groups' rows of before the next (None: as many as the cache holds); a group is\n"
+               "continued from window to window, so the results are the same for any window."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",

@@ -16,6 +16,7 @@
 #include "python/result.h"
 #include "python/unlocked.h"
 #include "python/classdef.h"
+#include "python/groups.h"
 #include "python/guard.h"
 #include "python/targets.h"
 
@@ -52,8 +53,24 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// A copy of the pipeline: every target made afresh from its arguments. The
-// copy is made under a shared hold, the object after it is released.
+// A copy of the pipeline: every target made afresh from its arguments.
+// Null with an exception set when a target cannot be made again.
+std::optional<TargetPipeline> copy_of(PyObject* self, const TargetPipeline& pipeline) {
+  TargetPipeline::Targets targets;
+  for (std::size_t i = 0; i < pipeline.len(); ++i) {
+    const Target& t = pipeline.target(i);
+    const TargetDescription* type = description_of(t);
+    if (!type) return raise_unsupported("target", self), std::nullopt;
+    auto made = type->make(type->arguments_of(t));
+    if (!made) return raise_core_error(made.error()), std::nullopt;
+    targets.push_back(std::move(*made));
+  }
+  auto made = TargetPipeline::create(std::move(targets), pipeline.input_names());
+  if (!made) return raise_core_error(made.error()), std::nullopt;
+  return std::move(*made);
+}
+
+// The copy is made under a shared hold, the object after it is released.
 PyObject* pipeline_fresh(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     PipelinePayload* p = built_payload<PipelinePayload>(self);
@@ -62,23 +79,76 @@ PyObject* pipeline_fresh(PyObject* self, PyObject*) {
     {
       SharedHold hold(p->guard);
       if (!hold) return nullptr;
-      TargetPipeline::Targets targets;
-      for (std::size_t i = 0; i < p->pipeline.len(); ++i) {
-        const Target& t = p->pipeline.target(i);
-        const TargetDescription* type = description_of(t);
-        if (!type) return raise_unsupported("target", self);
-        auto made = type->make(type->arguments_of(t));
-        if (!made) return raise_core_error(made.error());
-        targets.push_back(std::move(*made));
-      }
-      auto made = TargetPipeline::create(std::move(targets), p->pipeline.input_names());
-      if (!made) return raise_core_error(made.error());
-      copy.emplace(std::move(*made));
+      copy = copy_of(self, p->pipeline);
+      if (!copy) return nullptr;
     }
     return new_instance(Py_TYPE(self), PipelinePayload{{}, std::move(*copy)});
   });
 }
 
+// A copy of the pipeline per worker (targets keep no state from run to run,
+// but no two threads share one). A label looks ahead, so every group is run
+// whole.
+struct GroupRun {
+  static constexpr bool kStreams = false;
+  TargetPipeline pipeline;
+  Result<RunStatus> operator()(std::size_t bars, std::span<const StridedColumn> inputs,
+                               std::span<const StridedOutput> outputs, bool,
+                               const std::function<bool()>& interrupted) {
+    return pipeline.run_columns(bars, inputs, outputs, interrupted);
+  }
+};
+
+PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
+  PyObject* bound[7];
+  if (!keyword_only("_run_groups", 3, nargs)) return nullptr;
+  if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return nullptr;
+  ResultRequest request;
+  std::size_t workers = 1;
+  std::size_t n_groups = 0;
+  std::size_t window = 0;
+  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers) ||
+      !to_window(bound[6], window))
+    return nullptr;
+  return boundary([&]() -> PyObject* {
+    PipelinePayload* p = built_payload<PipelinePayload>(self);
+    if (!p) return nullptr;
+    ColumnInput in;  // holds every buffer view until the call ends
+    GroupIndex index;
+    std::vector<GroupRun> runs;
+    std::size_t width = 0;
+    {
+      SharedHold hold(p->guard);
+      if (!hold) return nullptr;
+      width = p->pipeline.output_names().size();
+      if (!read_columns(bound[0], p->pipeline.input_names().size(), in) ||
+          !read_group_codes(bound[1], n_groups, in.bars, index))
+        return nullptr;
+      std::size_t groups = 0;
+      for (std::size_t g = 0; g < index.groups(); ++g) groups += index.offsets[g + 1] > index.offsets[g];
+      const std::size_t copies = std::max<std::size_t>(1, std::min(workers, groups));
+      runs.reserve(copies);
+      for (std::size_t w = 0; w < copies; ++w) {
+        std::optional<TargetPipeline> copy = copy_of(self, p->pipeline);
+        if (!copy) return nullptr;
+        runs.push_back(GroupRun{std::move(*copy)});
+      }
+    }
+    double* values = nullptr;
+    std::uint8_t* flags = nullptr;
+    PyObject* result = new_result(self, in.bars, width, &values, request.order);
+    if (!result) return nullptr;
+    const Owned owned_result(result);
+    PyObject* present = nullptr;
+    if (request.validity && !(present = new_flags(self, in.bars, width, &flags, request.order))) return nullptr;
+    const Owned owned_present(present);
+    const GroupTable table{values, flags, in.bars, width, request.order};
+    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs), window))
+      return nullptr;
+    return request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
+  });
+}
 
 template <class Read>
 PyObject* read_pipeline(PyObject* self, Read&& read) {
@@ -192,6 +262,10 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "threads: the run cut into pieces of bars over at most that many threads (the calling one\n"
                "included), each piece reading past its end as far as the longest horizon, so the labels are\n"
                "those of one thread. piece_bars: bars per piece at least (0: max(16384, twice the horizon))."},
+              {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
+               "_run_columns for every group of rows on its own, as FeaturePipeline._run_groups: codes gives\n"
+               "each row's group in [0, n_groups); a label reads only the later rows of its own group."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},
               {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",

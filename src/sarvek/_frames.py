@@ -4,7 +4,6 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal
 
 import numpy as np
@@ -54,6 +53,10 @@ class _Table:
 
     def keys(self, name: Any) -> np.ndarray:
         return np.asarray(self.raw(name))
+
+    def group_codes(self, name: Any) -> tuple[Codes, int]:
+        """Each row's group (see ``_codes``), read from the column itself where it can be."""
+        return _column_codes(self.raw(name), lambda: self.keys(name))
 
     def labels(self) -> Any:
         """What a row is called in messages: its index label, else its position."""
@@ -377,6 +380,37 @@ def _check_table_order(table: _Table, time: Any, groups: list[npt.NDArray[np.int
             _check_order(found[0], found[1], table.labels(), groups, keys)
 
 
+def _check_group_order(table: _Table, time: Any, by: Any, codes: Codes, n_groups: int) -> None:
+    """The time order within every group, all groups at once: only a refusal
+    looks at its one group (through ``_check_order``, which words it)."""
+    if time is not None:
+        times, column = table.raw(time), str(time)
+    else:
+        found = table.index_times()
+        if found is None:
+            return
+        times, column = found
+    arr = _time_numbers(times, column)
+    bad = np.isnat(arr) if arr.dtype.kind in "Mm" else (np.isnan(arr) if arr.dtype.kind == "f" else None)
+    worst = int(np.argmax(bad)) if bad is not None and bad.any() else len(arr)
+    if len(arr) > 1:
+        # Stable: each group's rows stay in table order (a radix sort for few groups).
+        small = np.int16 if n_groups <= np.iinfo(np.int16).max else np.int64
+        order = np.argsort(codes.astype(small, copy=False), kind="stable")
+        t, c = arr[order], codes[order]
+        back = (t[1:] < t[:-1]) & (c[1:] == c[:-1])
+        if back.any():
+            worst = min(worst, int(order[1:][back].min()))
+    if worst == len(arr):
+        return
+    idx = np.flatnonzero(codes == codes[worst])
+    _check_order(times, column, table.labels(), [idx], table.keys(by))
+    raise AssertionError("a time out of order was found but not reported")  # pragma: no cover
+
+
+Codes = npt.NDArray[np.int64]
+
+
 def _codes(keys: np.ndarray) -> npt.NDArray[np.intp]:
     """One integer per row, equal for equal keys; every missing key shares one code."""
     try:
@@ -386,11 +420,7 @@ def _codes(keys: np.ndarray) -> npt.NDArray[np.intp]:
     if pd is not None:
         # Hashing, not sorting: linear in the rows, also for string keys.
         codes, _ = pd.factorize(keys, use_na_sentinel=True)
-        codes = np.asarray(codes, dtype=np.intp)
-        missing = codes < 0
-        if missing.any():
-            codes[missing] = codes.max(initial=-1) + 1
-        return codes
+        return _missing_last(np.asarray(codes, dtype=np.intp))
     try:
         _, inverse = np.unique(keys, return_inverse=True)
         return np.asarray(inverse, dtype=np.intp).reshape(-1)
@@ -411,6 +441,61 @@ def _groups(keys: np.ndarray) -> list[npt.NDArray[np.intp]]:
     order = np.argsort(codes, kind="stable")
     counts = np.bincount(codes)
     return [g for g in np.split(order, np.cumsum(counts)[:-1]) if len(g)]
+
+
+def _missing_last(codes: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """Codes with -1 (a missing key) turned into one code after all the others."""
+    missing = codes < 0
+    if missing.any():
+        codes[missing] = codes.max(initial=-1) + 1
+    return codes
+
+
+def _arrow_codes(values: Any) -> Codes | None:
+    """Group codes of an Arrow array or chunked array of strings, integers or
+    categories, hashed by Arrow itself; None for any other type (floats
+    among them: NaN and null are one missing key, 0.0 and -0.0 one key)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    kind = values.type
+    if pa.types.is_dictionary(kind):  # categories: the values they stand for, whatever the chunks' dictionaries
+        kind = kind.value_type
+        values = values.cast(kind)
+    if not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)
+            or pa.types.is_binary(kind) or pa.types.is_large_binary(kind) or pa.types.is_integer(kind)):
+        return None
+    encoded = pc.dictionary_encode(values)  # one dictionary shared by every chunk
+    chunks = encoded.chunks if isinstance(encoded, pa.ChunkedArray) else [encoded]
+    if not chunks:
+        return np.empty(0, dtype=np.int64)
+    indices = pa.chunked_array([c.indices for c in chunks], type=chunks[0].indices.type)
+    codes = indices.fill_null(-1).to_numpy().astype(np.int64)
+    return _missing_last(codes)
+
+
+def _column_codes(values: Any, keys: Callable[[], np.ndarray]) -> tuple[Codes, int]:
+    """Each row's group as an int64 code and the number of codes: equal keys
+    share a code, every missing key (None, NaN, null, NaT) one code after the
+    others. pandas columns are factorized as they are, Arrow and polars
+    columns of strings, integers and categories hashed by Arrow; anything
+    else goes through ``keys()``, the column as a NumPy array."""
+    mods = sys.modules
+    pd, pl, pa = mods.get("pandas"), mods.get("polars"), mods.get("pyarrow")
+    codes: Any = None
+    if pd is not None and isinstance(values, pd.Series):
+        codes = _missing_last(np.asarray(values.factorize(use_na_sentinel=True)[0], dtype=np.int64))
+    elif pa is not None and isinstance(values, (pa.Array, pa.ChunkedArray)):
+        codes = _arrow_codes(values)
+    elif pl is not None and pa is not None and isinstance(values, pl.Series) and not values.dtype.is_float():
+        try:
+            arrow = values.to_arrow()
+        except Exception:  # a type Arrow cannot take: the keys as NumPy has them
+            arrow = None
+        codes = None if arrow is None else _arrow_codes(arrow)
+    if codes is None:
+        codes = np.asarray(_codes(keys()), dtype=np.int64)
+    return codes, int(codes.max(initial=-1)) + 1
 
 
 Result = tuple[Float64, "Present | None"]
@@ -479,44 +564,19 @@ def _compute_all(
                              *kept])
     columns = _input_columns(table, inputs)
     rows = len(columns[0]) if columns else table.rows()
-    keys = table.keys(by) if by is not None else None
-    groups = _groups(keys) if keys is not None else None
-    _check_table_order(table, time, groups, keys)
-    if groups is None:
+    if by is None:
+        _check_table_order(table, time, None, None)
         return _run_one(pipeline._fresh(), columns, rows, progress, validity, order, threads)
-    width = len(pipeline.output_names())
-    out = np.empty((rows, width), dtype=np.float64, order=order)
-    present = np.empty((rows, width), dtype=np.bool_, order=order) if validity else None
-    jobs = [(idx, pipeline._fresh()) for idx in groups]
-    workers = workers or os.cpu_count() or 1
-    pool = min(workers, len(jobs))
-    # The threads are shared out among the groups running at once: many
-    # groups run one thread each, a few large ones split their bars.
-    each = _threads_per_group(threads, pool)
-
-    def run(job: tuple[npt.NDArray[np.intp], Pipeline]) -> None:
-        idx, pipe = job
-        values, flags = _run_one(pipe, [c[idx] for c in columns], len(idx), None, validity, order, each)
-        out[idx] = values
-        if present is not None:
-            present[idx] = flags
-        if progress:
-            progress(len(idx))
-
-    if pool <= 1:
-        for job in jobs:
-            run(job)
-    else:
-        with ThreadPoolExecutor(max_workers=pool) as executor:
-            for _ in executor.map(run, jobs):
-                pass
-    return out, present
-
-
-def _threads_per_group(threads: int, running: int) -> int:
-    """The threads each of ``running`` groups computed at once may split its
-    bars over, out of ``threads`` in all."""
-    return max(1, threads // max(running, 1))
+    codes, n_groups = table.group_codes(by)
+    _check_group_order(table, time, by, codes, n_groups)
+    # Every group gathered, run on a fresh copy of the pipeline and scattered
+    # back in the engine, with the interpreter lock released.
+    got = pipeline._run_groups(_engine._data(columns, rows), codes, n_groups, validity=validity, order=order,
+                               workers=workers or os.cpu_count() or 1)
+    if progress:
+        progress(rows)
+    got = _engine._split(got, validity)
+    return got if validity else (got, None)
 
 
 def compute_array(
@@ -614,10 +674,9 @@ def compute_features(pipeline: PipelineLike, data: Any, *, by: str | None = None
     are bit for bit those of one thread; recursions (Ema, Kama, Macd, Rsi,
     Atr, Obv, ...) and the features they read run whole on one thread beside
     the pieces of the others, and runs shorter than about 16,000 bars a
-    piece are not split. With ``by=`` the
-    groups computed at once (at most ``workers``) share the threads: each of
-    many groups runs on one thread, a few large groups split their bars.
-    ``threads=1`` computes every run on one thread.
+    piece are not split. With ``by=`` the groups are shared out over
+    ``workers`` threads inside the engine, each group on one thread, and
+    ``threads`` is not used. ``threads=1`` computes every run on one thread.
     """
     return _compute(_sarvek.FeaturePipeline, pipeline, data, by, workers, keep, time, threads)
 

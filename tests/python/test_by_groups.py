@@ -1,0 +1,260 @@
+"""by=: every group of rows run on its own inside the engine (_run_groups),
+bit for bit what each group gives run alone, whatever the layout of the rows,
+the window the table is walked in, the worker count and the kind of key."""
+import numpy as np
+import pytest
+
+import _sarvek as sv
+import sarvek
+from sarvek._frames import _codes
+from test_columns import COLUMNS as OHLC, calibrated, expect_interrupt, heavy
+from test_features_catalogue import COLUMNS, awkward, build
+from test_frames import TARGETS
+
+pd = pytest.importorskip("pandas")
+pl = pytest.importorskip("polars")
+pa = pytest.importorskip("pyarrow")
+CATALOG = {e["name"]: e for e in sv._catalog() if e["kind"] == "feature"}
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def window_for(entry, rng, high):
+    low = next((p["minimum"] or 1 for p in entry["params"] if p["name"] == "window"), 1)
+    return int(rng.integers(low, low + high))
+
+
+def random_pipeline(rng):
+    """Up to six catalogue features, later ones reading earlier outputs."""
+    names, features = list(COLUMNS), []
+    for i in range(int(rng.integers(1, 7))):
+        entry = CATALOG[str(rng.choice(sorted(CATALOG)))]
+        reads = max(entry["reads"], 1)
+        f = build(entry, window_for(entry, rng, 12), inputs=[str(c) for c in rng.choice(names, reads)])
+        doc = sv.FeaturePipeline([f], f.input_names())._config()["features"][0]
+        doc["outputs"] = [f"f{i}_{k}" for k in range(len(doc["outputs"]))]
+        features.append(doc)
+        names += doc["outputs"]
+    return sarvek.pipeline_from_dict({"input_columns": COLUMNS, "features": features[::-1]})
+
+
+def layout(rng, kind, n):
+    """Group codes of n rows: symbols interleaved, in runs, at random, one
+    group, many tiny groups, or one long group among sparse ones."""
+    if kind == "interleaved":
+        return np.arange(n) % 5
+    if kind == "contiguous":
+        return np.sort(rng.integers(0, 4, n))
+    if kind == "random":
+        return rng.integers(0, 7, n)
+    if kind == "one":
+        return np.zeros(n, dtype=np.int64)
+    if kind == "tiny":
+        return rng.integers(0, max(1, n // 3), n)
+    codes = rng.integers(1, 40, n)  # "mixed": a dense group 0 among sparse ones
+    codes[rng.random(n) < 0.6] = 0
+    return codes
+
+
+def alone(pipeline, data, codes, validity):
+    """Each group through a fresh copy of its own, scattered by hand."""
+    width = len(pipeline.output_names())
+    values, present = np.full((len(codes), width), 7.0), np.zeros((len(codes), width), dtype=bool)
+    for g in np.unique(codes):
+        rows = np.flatnonzero(codes == g)
+        got = pipeline._fresh()._run_columns(np.ascontiguousarray(data[rows]), validity=True)
+        values[rows], present[rows] = np.asarray(got[0]), np.asarray(got[1])
+    return (values, present) if validity else values
+
+
+def grouped(pipeline, data, codes, validity, **kw):
+    got = pipeline._run_groups(data, np.asarray(codes, dtype=np.int64), int(codes.max(initial=-1)) + 1,
+                               validity=validity, **kw)
+    return (np.asarray(got[0]), np.asarray(got[1])) if validity else np.asarray(got)
+
+
+@pytest.mark.parametrize("kind", ["interleaved", "contiguous", "random", "one", "tiny", "mixed"])
+@pytest.mark.parametrize("seed", range(3))
+def test_groups_give_the_bits_of_each_group_alone(kind, seed):
+    rng = np.random.default_rng(seed)
+    pipeline = random_pipeline(rng)
+    n = int(rng.integers(1, 900))
+    data = np.column_stack([awkward(rng, n) for _ in COLUMNS])
+    codes = layout(rng, kind, n)
+    want_values, want_present = alone(pipeline, data, codes, True)
+    # Windows from one row (every group in pieces of a row or two) to the cache-sized default.
+    for window in (1, 3, 64, 257, None):
+        for workers in (1, 2, 3):
+            order = "F" if workers == 2 else "C"
+            values, present = grouped(pipeline, data, codes, True, workers=workers, window=window, order=order)
+            assert np.array_equal(bits(values), bits(want_values)), (window, workers)
+            assert np.array_equal(present, want_present), (window, workers)
+            assert values.flags[f"{order}_CONTIGUOUS"]
+    plain = grouped(pipeline, [np.ascontiguousarray(c) for c in data.T], codes, False, window=5)
+    assert np.array_equal(bits(plain), bits(want_values))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_target_groups_give_the_bits_of_each_group_alone(seed):
+    rng = np.random.default_rng(seed)
+    pipeline = TARGETS
+    n = 500
+    data = np.column_stack([np.abs(awkward(rng, n)) for _ in pipeline.input_names()])
+    for kind in ("interleaved", "contiguous", "tiny"):
+        codes = layout(rng, kind, n)
+        want = alone(pipeline, data, codes, True)
+        for workers in (1, 3):
+            got = grouped(pipeline, data, codes, True, workers=workers, order="F")
+            assert np.array_equal(bits(got[0]), bits(want[0])) and np.array_equal(got[1], want[1]), (kind, workers)
+
+
+def test_long_groups_continue_across_windows_on_many_workers():
+    # Far more rows than one window holds: each group is carried from window to window.
+    rng = np.random.default_rng(11)
+    pipeline = sarvek.FeaturePipeline([sarvek.Ema(["close"], 9, ["e"]), sarvek.Kurtosis(["e"], 30, ["k"])], COLUMNS)
+    n = 300_000
+    data = np.column_stack([100.0 + np.cumsum(rng.normal(0, 1, n)) for _ in COLUMNS])
+    codes = np.where(rng.random(n) < 0.5, np.arange(n) % 3, 3 + rng.integers(0, 50, n))
+    want = alone(pipeline, data, codes, False)
+    for workers in (1, 2, 3):
+        assert np.array_equal(bits(grouped(pipeline, data, codes, False, workers=workers)), bits(want)), workers
+
+
+def test_empty_tables_and_groups_without_rows():
+    pipeline = sarvek.FeaturePipeline([sarvek.Sma(["close"], 2, ["s"])], COLUMNS)
+    empty = pipeline._run_groups(np.empty((0, 5)), np.empty(0, dtype=np.int64), 0)
+    assert np.asarray(empty).shape == (0, 1)
+    data = np.arange(10.0).reshape(2, 5)
+    # Codes 1 and 3 never used.
+    got = np.asarray(pipeline._run_groups(data, np.array([2, 0]), 4, workers=3))
+    assert np.isnan(got).all()
+    frame = pd.DataFrame({c: np.empty(0) for c in COLUMNS}).assign(symbol=np.empty(0, dtype=object))
+    assert sarvek.compute_features(pipeline, frame, by="symbol").shape == (0, 1)
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (dict(codes=np.array([0, 2, 1])), ValueError, r"codes must lie in \[0, n_groups\) = \[0, 2\): got 2 at bar 1"),
+    (dict(codes=np.array([0, -1, 1])), ValueError, r"got -1 at bar 1"),
+    (dict(codes=np.array([0, 1])), ValueError, "one group number per bar: expected 3, got 2"),
+    (dict(codes=np.array([0.0, 1.0, 1.0])), TypeError, "codes must be int64"),
+    (dict(codes=np.zeros((3, 1), dtype=np.int64)), ValueError, "1-dimensional"),
+    (dict(codes=[0, 1, 1]), TypeError, "codes must be a 1-D int64 buffer, got 'list'"),
+    (dict(workers=0), ValueError, "workers must be a whole number from 1"),
+    (dict(workers=True), TypeError, "workers must be a whole number"),
+    (dict(window=0), ValueError, "window must be None or a whole number of at least 1"),
+    (dict(order="X"), ValueError, "order must be 'C'"),
+    (dict(data=np.ones((3, 4))), ValueError, "data must have shape"),
+])
+def test_bad_group_runs_are_refused_before_anything_runs(bad, error, message):
+    pipeline = sarvek.FeaturePipeline([sarvek.Sma(["close"], 2, ["s"])], COLUMNS)
+    args = dict(data=np.ones((3, 5)), codes=np.array([0, 1, 1]), n_groups=2)
+    args.update(bad)
+    data, codes, n_groups = args.pop("data"), args.pop("codes"), args.pop("n_groups")
+    before = sv._pipeline_state(pipeline)
+    with pytest.raises(error, match=message):
+        pipeline._run_groups(data, codes, n_groups, **args)
+    assert sv._pipeline_state(pipeline) == before
+
+
+# ------------------------------------------------------------ keys of every kind
+
+def keyed(kind, keys, n=60):
+    """A table of `kind` with a `sym` column holding `keys` and random bars."""
+    rng = np.random.default_rng(len(keys))
+    cols = {c: 100.0 + np.cumsum(rng.normal(0, 1, n)) for c in COLUMNS}
+    if kind == "pandas":
+        return pd.DataFrame(cols).assign(sym=keys)
+    if kind == "polars":
+        return pl.DataFrame(cols).with_columns(sym=keys)
+    if kind == "pyarrow":
+        return pa.table(cols).append_column("sym", keys)
+    return dict(cols, sym=keys)
+
+
+def column(table, name):
+    if isinstance(table, pa.Table):
+        return table.column(name).to_numpy()
+    got = table[name]
+    return got.to_numpy() if hasattr(got, "to_numpy") else got
+
+
+def key_cases(n=60):
+    rng = np.random.default_rng(3)
+    words = np.array(["AAA", "BB", "C", None], dtype=object)[rng.integers(0, 4, n)]
+    ints = rng.integers(-3, 3, n)
+    # Equal as float64, not as integers: a null beside them makes NumPy read them as floats.
+    big = [None if i == 0 else 2**53 + int(i) % 2 for i in ints]
+    floats = np.array([0.0, -0.0, 1.5, np.nan])[rng.integers(0, 4, n)]
+    nulls = [None if w is None else str(w) for w in words]
+    return {
+        "pandas str": ("pandas", pd.Series(nulls, dtype="str")),
+        "pandas object": ("pandas", pd.Series(words)),
+        "pandas category": ("pandas", pd.Categorical(nulls)),
+        "pandas Int64": ("pandas", pd.array([None if i == 0 else int(i) for i in ints], dtype="Int64")),
+        "pandas float": ("pandas", floats),
+        "pandas arrow str": ("pandas", pd.array(nulls, dtype="string[pyarrow]")),
+        "polars str": ("polars", pl.Series(nulls)),
+        "polars categorical": ("polars", pl.Series(nulls, dtype=pl.Categorical)),
+        "polars int with nulls": ("polars", pl.Series([None if i == 0 else int(i) for i in ints])),
+        "polars float": ("polars", pl.Series(floats)),
+        "polars big ints": ("polars", pl.Series(big)),
+        "arrow big ints": ("pyarrow", pa.array(big)),
+        "arrow str chunked": ("pyarrow", pa.chunked_array([nulls[:25], nulls[25:]])),
+        "arrow dictionary": ("pyarrow", pa.chunked_array([pa.array(nulls[:30]).dictionary_encode(),
+                                                          pa.array(nulls[30:][::-1]).dictionary_encode()])),
+        "arrow ints": ("pyarrow", pa.array(ints)),
+        "dict object": ("dict", words),
+        "dict ints": ("dict", ints),
+        "dict polars": ("dict", pl.Series(nulls)),
+        "dict masked": ("dict", np.ma.masked_array(ints, mask=ints == 0)),
+    }
+
+
+def partition(keys):
+    """Rows grouped as equal keys, every missing key (None, NaN, null) one group."""
+    found = {}
+    for i, k in enumerate(keys):
+        missing = k is None or k is pd.NA or (isinstance(k, float) and k != k)
+        found.setdefault("missing" if missing else k, []).append(i)
+    return list(found.values())
+
+
+@pytest.mark.parametrize("case", list(key_cases()))
+def test_every_kind_of_key_groups_rows_as_equal_keys(case):
+    kind, keys = key_cases()[case]
+    pipeline = sarvek.FeaturePipeline([sarvek.Ema(["close"], 3, ["e"]), sarvek.Sma(["e"], 4, ["s"])], COLUMNS)
+    table = keyed(kind, keys)
+    got = sarvek.compute_features(pipeline, table, by="sym")
+    got = np.column_stack([np.asarray(column(got, n)) for n in ("e", "s")])
+    if isinstance(keys, pl.Series):
+        as_list = keys.to_list()
+    elif isinstance(keys, (pa.Array, pa.ChunkedArray)):
+        as_list = keys.to_pylist()
+    elif np.ma.isMaskedArray(keys):
+        as_list = [None if m else v for v, m in zip(keys.data.tolist(), np.ma.getmaskarray(keys))]
+    else:
+        as_list = pd.Series(keys, dtype=object).tolist()
+    groups = partition(as_list)
+    plain = np.column_stack([np.asarray(column(table, c)) for c in COLUMNS])
+    for rows in groups:
+        want = np.asarray(pipeline._fresh()._run_columns(np.ascontiguousarray(plain[rows])))
+        assert np.array_equal(bits(got[rows]), bits(want)), (case, rows)
+    # The same partition as the key column turned into a NumPy array and hashed.
+    if kind == "pandas" or kind == "dict" and not isinstance(keys, pl.Series):
+        ref = _codes(np.asarray(pd.Series(keys).to_numpy() if kind == "pandas" else keys))
+        assert sorted(map(tuple, groups)) == sorted(tuple(np.flatnonzero(ref == c)) for c in np.unique(ref))
+
+
+def test_a_long_by_run_stops_on_ctrl_c(ctrl_c):
+    # Many symbols, every one heavy: the signal is seen between and within groups.
+    def make(w):
+        p = sv.FeaturePipeline(heavy(w), OHLC)
+        n = 40_000 + 40 * w
+        x = 100.0 * np.exp(np.cumsum(np.random.default_rng(5).normal(0.0, 0.01, n)))
+        frame = pd.DataFrame({c: x for c in OHLC}).assign(symbol=np.arange(n) % 16)
+        return lambda: sarvek.compute_features(p, frame, by="symbol", workers=2)
+
+    w, took = calibrated(make, 0.5)
+    expect_interrupt(make(4 * w), ctrl_c, 4 * took)
