@@ -152,10 +152,7 @@ def test_sarvek_threads_caps_the_default(monkeypatch, spy, env, expected):
     assert _checks.default_threads() == want
     sarvek.compute_features(SMALL, {"close": np.arange(10.0)})
     sarvek.compute_features(SMALL, {"close": np.arange(10.0)}, threads=3)  # told: the variable is not asked
-    by = {"close": np.arange(10.0), "g": np.arange(10) % 2}
-    sarvek.compute_features(SMALL, by, by="g", workers=1)  # one group at a time: all of them
-    sarvek.compute_features(SMALL, by, by="g", workers=2, threads=4)  # two at a time share four
-    assert spy == [want, 3, want, want, 2, 2]
+    assert spy == [want, 3]
 
 
 @pytest.mark.parametrize("env", ["0", "-1", "two", "1.5", "2 threads", "\u00b2"])
