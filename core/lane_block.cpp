@@ -77,15 +77,11 @@ SARVEK_WIDEST void lane_complete_flags(std::size_t m, const std::uint32_t* __res
 }
 
 void LaneBlock::adopt(std::size_t lane, std::unique_ptr<Feature> feature, std::size_t part) {
-  std::string bytes;
-  StateIO out = StateIO::writer(bytes);
-  feature->state(out);
-  StateIO in = StateIO::reader({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
-  if (!out.failed()) part_state(lane, in, part);
+  const std::string error = StateIO::transfer([&](StateIO& io) { feature->state(io); },
+                                              [&](StateIO& io) { part_state(lane, io, part); });
   // Cannot happen: a type with a lane block lists its state, and the lane
   // reads the layout its feature writes.
-  if (out.failed() || in.failed() || in.remaining() != 0)
-    throw std::logic_error("a lane could not take its feature's state: " + out.error() + in.error());
+  if (!error.empty()) throw std::logic_error("a lane could not take its feature's state: " + error);
 }
 
 void FeatureLanes::update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,

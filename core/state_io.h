@@ -24,6 +24,22 @@ namespace sarvek {
 
 class StateIO {
  public:
+  // Hands one object's state to another through its bytes: `save(io)` on
+  // a writer, then `load(io)` on a reader of what it wrote. The error of
+  // the first failure (also bytes left over), empty when it went through.
+  template <class Save, class Load>
+  static std::string transfer(Save&& save, Load&& load) {
+    std::string bytes;
+    StateIO out = writer(bytes);
+    save(out);
+    if (out.failed()) return out.error();
+    StateIO in = reader({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
+    load(in);
+    if (in.failed()) return in.error();
+    if (in.remaining() != 0) return std::to_string(in.remaining()) + " bytes left over";
+    return {};
+  }
+
   // Appends to `out`.
   static StateIO writer(std::string& out) { return StateIO(&out, {}); }
   // Reads from `in`, front to back.

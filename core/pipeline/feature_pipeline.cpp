@@ -277,16 +277,13 @@ std::size_t FeaturePipeline::pieces(std::size_t bars, RunThreads threads) const 
 
 namespace {
 
-// Moves `from`'s features' state into `to` (the same configuration).
-void copy_state(FeaturePipeline& from, FeaturePipeline& to) {
-  std::string bytes;
-  StateIO out = StateIO::writer(bytes);
-  from.state(out);
-  StateIO in = StateIO::reader(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-  to.state(in);
-  // Cannot happen: the state of a pipeline of the same configuration.
-  if (out.failed() || in.failed() || in.remaining() != 0)
-    throw std::logic_error("threads: a piece's state does not fit the pipeline: " + in.error());
+// Moves `from`'s state into `to`, a pipeline or feature of the same
+// configuration.
+template <class T>
+void copy_state(T& from, T& to) {
+  const std::string error = StateIO::transfer([&](StateIO& io) { from.state(io); }, [&](StateIO& io) { to.state(io); });
+  // Cannot happen: the state of something of the same configuration.
+  if (!error.empty()) throw std::logic_error("threads: a state does not fit its copy: " + error);
 }
 
 }  // namespace
@@ -429,21 +426,6 @@ RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::s
   return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
 }
 
-namespace {
-
-// Moves one feature's state into another of the same configuration.
-void copy_feature_state(Feature& from, Feature& to) {
-  std::string bytes;
-  StateIO out = StateIO::writer(bytes);
-  from.state(out);
-  StateIO in = StateIO::reader(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-  to.state(in);
-  // Cannot happen: the state of a feature of the same configuration.
-  if (out.failed() || in.failed() || in.remaining() != 0)
-    throw std::logic_error("threads: a feature's state does not fit its copy: " + in.error());
-}
-
-}  // namespace
 
 std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<const StridedColumn> inputs,
                                                     std::span<const StridedOutput> outputs, bool reset_first,
@@ -529,7 +511,7 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
     const std::size_t from = begin > h ? begin - h : 0;
     FeaturePipeline copy = proto->fresh();
     if (from == 0 && !reset_first)
-      for (Step& step : copy.steps_) copy_feature_state(*mine[split_ids[step.caller_index]], *step.feature);
+      for (Step& step : copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
     Engine engine = copy.prepare_engine(std::min(end - from, copy.block_bars()));
     pieces.push_back(Piece{std::move(copy), std::move(engine), from, begin, end});
   };
@@ -537,7 +519,7 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   for (std::size_t k = 0; k < others; ++k)
     add_piece(first + piece_start(bars - first, others, k), first + piece_start(bars - first, others, k + 1));
   if (!reset_first)
-    for (Step& step : runner->steps_) copy_feature_state(*mine[runner_ids[step.caller_index]], *step.feature);
+    for (Step& step : runner->steps_) copy_state(*mine[runner_ids[step.caller_index]], *step.feature);
   Engine runner_engine = runner->prepare_engine(std::min(bars, runner->block_bars()));
   const std::size_t offset = first > 0 ? 1 : 0;  // pieces[0] is the calling thread's share
 
@@ -565,10 +547,10 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   }
   // The state one run leaves: the recursions' from the whole run, the
   // others' from the last piece, which saw at least their history.
-  for (Step& step : pieces.back().copy.steps_) copy_feature_state(*step.feature, *mine[split_ids[step.caller_index]]);
+  for (Step& step : pieces.back().copy.steps_) copy_state(*step.feature, *mine[split_ids[step.caller_index]]);
   for (Step& step : runner->steps_)
     if (const std::size_t i = runner_ids[step.caller_index]; !plan.features[i].chain_memory)
-      copy_feature_state(*step.feature, *mine[i]);
+      copy_state(*step.feature, *mine[i]);
   return RunStatus::done;
 }
 
