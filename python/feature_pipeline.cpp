@@ -224,17 +224,8 @@ struct GroupRun {
 };
 
 PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
-  PyObject* bound[7];
-  if (!keyword_only("_run_groups", 3, nargs)) return nullptr;
-  if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return nullptr;
-  ResultRequest request;
-  std::size_t workers = 1;
-  std::size_t n_groups = 0;
-  std::size_t window = 0;
-  if (!to_size(bound[2], "n_groups", n_groups) || !to_group_request(bound[3], bound[4], bound[5], request, workers) ||
-      !to_window(bound[6], window))
-    return nullptr;
+  GroupCall call;
+  if (!read_group_call(args, nargs, kwnames, call)) return nullptr;
   return boundary([&]() -> PyObject* {
     PipelinePayload* p = built_payload<PipelinePayload>(self);
     if (!p) return nullptr;
@@ -245,27 +236,13 @@ PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t 
       // The caller's pipeline is only read, to copy it; the run uses the copies.
       SharedHold hold(p->guard);
       if (!hold) return nullptr;
-      if (!read_columns(bound[0], p->inputs, in) || !read_group_codes(bound[1], n_groups, in.bars, index))
+      if (!read_columns(call.data, p->inputs, in) || !read_group_codes(call.codes, call.n_groups, in.bars, index))
         return nullptr;
-      std::size_t groups = 0;
-      for (std::size_t g = 0; g < index.groups(); ++g) groups += index.offsets[g + 1] > index.offsets[g];
-      const std::size_t copies = std::max<std::size_t>(1, std::min(workers, groups));
+      const std::size_t copies = group_copies(index, call.workers);
       runs.reserve(copies);
       for (std::size_t w = 0; w < copies; ++w) runs.push_back(GroupRun{p->pipeline.fresh()});
     }
-    const std::size_t width = p->outputs;
-    double* values = nullptr;
-    std::uint8_t* flags = nullptr;
-    PyObject* result = new_result(self, in.bars, width, &values, request.order);
-    if (!result) return nullptr;
-    const Owned owned_result(result);
-    PyObject* present = nullptr;
-    if (request.validity && !(present = new_flags(self, in.bars, width, &flags, request.order))) return nullptr;
-    const Owned owned_present(present);
-    const GroupTable table{values, flags, in.bars, width, request.order};
-    if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs), window))
-      return nullptr;
-    return request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
+    return group_results(self, in, index, std::span<GroupRun>(runs), p->outputs, call);
   });
 }
 

@@ -117,6 +117,23 @@ bool to_window(PyObject* obj, std::size_t& window) {
   return true;
 }
 
+bool read_group_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, GroupCall& call) {
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
+  PyObject* bound[7];
+  if (!keyword_only("_run_groups", 3, nargs)) return false;
+  if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return false;
+  call.data = bound[0];
+  call.codes = bound[1];
+  return to_size(bound[2], "n_groups", call.n_groups) &&
+         to_group_request(bound[3], bound[4], bound[5], call.request, call.workers) && to_window(bound[6], call.window);
+}
+
+std::size_t group_copies(const GroupIndex& index, std::size_t workers) {
+  std::size_t groups = 0;
+  for (std::size_t g = 0; g < index.groups(); ++g) groups += index.offsets[g + 1] > index.offsets[g];
+  return std::max<std::size_t>(1, std::min(workers, groups));
+}
+
 }  // namespace sarvek::py
 
 namespace sarvek::py::detail {

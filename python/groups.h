@@ -51,6 +51,23 @@ bool to_group_request(PyObject* validity, PyObject* order, PyObject* workers, Re
 // whole number of at least 1.
 bool to_window(PyObject* obj, std::size_t& window);
 
+// The arguments of a `_run_groups(data, codes, n_groups, *, validity=False,
+// order='C', workers=1, window=None)` call, read and checked; false with
+// the error raised otherwise.
+struct GroupCall {
+  PyObject* data = nullptr;
+  PyObject* codes = nullptr;
+  std::size_t n_groups = 0;
+  ResultRequest request;
+  std::size_t workers = 1;
+  std::size_t window = 0;
+};
+bool read_group_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, GroupCall& call);
+
+// The pipeline copies a group run makes: one per worker, at most one per
+// group that has rows.
+std::size_t group_copies(const GroupIndex& index, std::size_t workers);
+
 // Where a group's results go: the whole table's values (and flags) in
 // `order`, `bars` rows of `width` outputs.
 struct GroupTable {
@@ -300,6 +317,26 @@ bool run_groups(const GroupIndex& index, std::span<const StridedColumn> inputs, 
   if (failure) std::rethrow_exception(failure);
   if (refused) return raise_core_error(*refused), false;
   return !signalled && !PyErr_Occurred();
+}
+
+// Makes the result table of `bars` rows of `width` outputs (and its
+// presence flags when the call asks), runs every group into it and returns
+// what the call asked for: the values, or (values, present).
+template <class Run>
+PyObject* group_results(PyObject* owner, const ColumnInput& in, const GroupIndex& index, std::span<Run> runs,
+                        std::size_t width, const GroupCall& call) {
+  double* values = nullptr;
+  std::uint8_t* flags = nullptr;
+  PyObject* result = new_result(owner, in.bars, width, &values, call.request.order);
+  if (!result) return nullptr;
+  const Owned owned_result(result);
+  PyObject* present = nullptr;
+  if (call.request.validity && !(present = new_flags(owner, in.bars, width, &flags, call.request.order)))
+    return nullptr;
+  const Owned owned_present(present);
+  const GroupTable table{values, flags, in.bars, width, call.request.order};
+  if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, runs, call.window)) return nullptr;
+  return call.request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
 }
 
 }  // namespace sarvek::py
