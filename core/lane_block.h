@@ -160,7 +160,6 @@ class LaneRing {
   const std::uint8_t* flag_rows() const { return flags_.data() + head_ * kLaneBlock; }
   // Entry k (oldest first) of a lane.
   double entry(std::size_t c, std::size_t lane, std::size_t k) const { return values_[c][at(lane, head_ + k)]; }
-  bool present(std::size_t lane, std::size_t k) const { return flags_[at(lane, head_ + k)] != 0; }
   bool full(std::size_t lane) const { return size_[lane] == cap_; }
   bool complete(std::size_t lane) const { return wait_[lane] == 0; }
   // A lane's entries as one run: lanes::Rows for lane-by-lane formulas.
@@ -358,6 +357,33 @@ class RingLanes : public LaneBlock {
 
   LaneRing<M> ring_;
   std::vector<std::uint8_t> flags_;  // room: one per reserved lane
+};
+
+// The block of a recursion: each lane's average (a Value of the feature)
+// beside a window (Kama's last prices, Ema's seed collection), saved in that
+// order, as those features save theirs. The type gives update().
+class RecursionLanes : public RingLanes<1> {
+ public:
+  explicit RecursionLanes(std::size_t capacity) : RingLanes<1>(capacity) {}
+  void reserve(std::size_t lanes) override {
+    RingLanes<1>::reserve(lanes);
+    current_.reserve(lanes);
+  }
+  void remove(std::size_t lane, std::size_t used) override {
+    RingLanes<1>::remove(lane, used);
+    current_.remove(lane, used);
+  }
+  void clear(std::size_t lane) override {
+    RingLanes<1>::clear(lane);
+    current_.drop(lane);
+  }
+  void state(std::size_t lane, StateIO& io) override {
+    current_.state(lane, io);
+    ring_.state(lane, io);
+  }
+
+ protected:
+  LaneValues current_;
 };
 
 // A feature whose output is a formula of its complete window of input 0:

@@ -53,14 +53,13 @@ void Ema::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span
 namespace {
 
 // Every lane's recursion: its average while running, otherwise the
-// collection that seeds it, both as EmaState keeps them.
-class EmaLanes final : public LaneBlock {
+// collection that seeds it (the ring), both as EmaState keeps them.
+class EmaLanes final : public RecursionLanes {
  public:
-  EmaLanes(std::size_t window, double alpha) : window_(window), alpha_(alpha), collection_(window) {}
+  EmaLanes(std::size_t window, double alpha) : RecursionLanes(window), window_(window), alpha_(alpha) {}
 
   void reserve(std::size_t lanes) override {
-    collection_.reserve(lanes);
-    current_.reserve(lanes);
+    RecursionLanes::reserve(lanes);
     collect_.resize(std::max(collect_.size(), lanes), 0);
   }
   void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
@@ -68,7 +67,7 @@ class EmaLanes final : public LaneBlock {
     const double* x = in[0].values;
     const std::uint8_t* present = in[0].valid;
     for (std::size_t i = 0; i < used; ++i) collect_[i] = active[i] && !current_.has(i);
-    collection_.push({x}, {present}, present, collect_.data(), used);
+    ring_.push({x}, {present}, present, collect_.data(), used);
     for (std::size_t i = 0; i < used; ++i) {
       const bool has = present[i] != 0;
       const double xi = x[i];
@@ -85,35 +84,21 @@ class EmaLanes final : public LaneBlock {
         out[0].valid[i] = 1;
         continue;
       }
-      if (!collection_.full(i)) continue;
-      const bool complete = collection_.complete(i);
+      if (!ring_.full(i)) continue;
+      const bool complete = ring_.complete(i);
       // The plain mean of the collection, oldest to newest from 0.0.
-      const double seed = complete ? lanes::window_mean<double>(collection_.lane_rows(0, i), window_) : 0.0;
-      collection_.clear(i);
+      const double seed = complete ? lanes::window_mean<double>(ring_.lane_rows(0, i), window_) : 0.0;
+      ring_.clear(i);
       if (!complete) continue;
       current_.set(i, seed);
       out[0].values[i] = seed;
       out[0].valid[i] = 1;
     }
   }
-  void remove(std::size_t lane, std::size_t used) override {
-    collection_.remove(lane, used);
-    current_.remove(lane, used);
-  }
-  void clear(std::size_t lane) override {
-    collection_.clear(lane);
-    current_.drop(lane);
-  }
-  void state(std::size_t lane, StateIO& io) override {
-    current_.state(lane, io);
-    collection_.state(lane, io);
-  }
 
  private:
   std::size_t window_;
   double alpha_;
-  LaneRing<1> collection_;
-  LaneValues current_;
   std::vector<std::uint8_t> collect_;
 };
 

@@ -90,14 +90,10 @@ namespace {
 
 // The last window + 1 prices and the average of every lane, as Kama keeps
 // them; the path lengths across lanes, then each lane's recurrence.
-class KamaLanes final : public RingLanes<1> {
+class KamaLanes final : public RecursionLanes {
  public:
   KamaLanes(std::size_t window, double fast_sc, double slow_sc)
-      : RingLanes<1>(window + 1), window_(window), fast_sc_(fast_sc), slow_sc_(slow_sc) {}
-  void reserve(std::size_t lanes) override {
-    RingLanes<1>::reserve(lanes);
-    current_.reserve(lanes);
-  }
+      : RecursionLanes(window + 1), window_(window), fast_sc_(fast_sc), slow_sc_(slow_sc) {}
   void update(std::size_t used, std::span<const LaneIn> in, const std::uint8_t* active,
               std::span<const LaneOut> out) override {
     push_first(used, in, active);
@@ -116,24 +112,11 @@ class KamaLanes final : public RingLanes<1> {
       out[0].values[i] = value;
     }
   }
-  void remove(std::size_t lane, std::size_t used) override {
-    RingLanes<1>::remove(lane, used);
-    current_.remove(lane, used);
-  }
-  void clear(std::size_t lane) override {
-    RingLanes<1>::clear(lane);
-    current_.drop(lane);
-  }
-  void state(std::size_t lane, StateIO& io) override {
-    current_.state(lane, io);
-    ring_.state(lane, io);
-  }
 
  private:
   std::size_t window_;
   double fast_sc_;
   double slow_sc_;
-  LaneValues current_;
 };
 
 }  // namespace
