@@ -681,7 +681,8 @@ def _symbols_piece(path: str, sources: list, by: str, inputs: list[str], wanted:
 
 # Output folders are written under a temporary name beside the target:
 # ".OUT.tmp-PID" while being written, ".OUT.tmp-PID-old" for the previous
-# output while the new one is moved in.
+# output while the new one is moved in, ".OUT.tmp-PID-failed" for a failed
+# run's folder while it is removed.
 
 
 def _temporaries(out: str) -> list[tuple[str, int, bool]]:
@@ -696,9 +697,9 @@ def _temporaries(out: str) -> list[tuple[str, int, bool]]:
     for name in names:
         if not name.startswith(prefix):
             continue
-        pid, old, rest = name[len(prefix) :].partition("-old")
-        if pid.isdigit() and (old == rest == "" or (old and rest == "")):
-            found.append((os.path.join(parent, name), int(pid), bool(old)))
+        pid, dash, suffix = name[len(prefix) :].partition("-")
+        if pid.isdigit() and (dash == "" or suffix in ("old", "failed")):
+            found.append((os.path.join(parent, name), int(pid), suffix == "old"))
     return found
 
 
@@ -710,6 +711,20 @@ def _remove(path: str) -> None:
             os.unlink(path)
         except OSError:
             pass
+
+
+def _discard(tmp: str) -> None:
+    """Remove a failed run's folder. When one task fails, others may still
+    be writing their files into it (a cluster's workers, or the threads of
+    a local scheduler, finish the tasks they have started): the folder is
+    first moved to a name no task writes to, so a file opened after that
+    fails to open instead of landing in a folder being removed."""
+    failed = f"{tmp}-failed"
+    try:
+        os.replace(tmp, failed)
+    except OSError:
+        failed = tmp
+    _remove(failed)
 
 
 def _sweep(out: str) -> None:
@@ -837,7 +852,7 @@ def compute_dataset(
             writes = [write(os.path.join(tmp, f"part-{i:06d}.parquet"), *row) for i, row in enumerate(zip(*results))]
         dask.compute(*writes)
     except BaseException:
-        _remove(tmp)
+        _discard(tmp)
         raise
     try:
         _swap_in(tmp, out)

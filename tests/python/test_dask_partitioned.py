@@ -182,6 +182,48 @@ def test_a_bad_symbol_file_is_named_and_nothing_is_written(bars, tmp_path, monke
         run(tmp_path / "bars", [FINITE], tmp_path / "out", layout="hive")
 
 
+def test_a_task_still_writing_when_the_run_fails_leaves_nothing(bars, tmp_path, monkeypatch):
+    # One task fails while another is still running (a cluster's workers
+    # finish what they started): that task's file, opened once removal of
+    # the run's folder has begun, must not land in it and keep it alive.
+    import threading
+
+    hive(bars, tmp_path / "bars")
+    write, remove = sdask._write_table, sdask._remove
+    started, failed, cleaning, done = (threading.Event() for _ in range(4))
+    late = []
+
+    def writes(table, path):
+        if path.endswith("part-000001.parquet"):
+            assert started.wait(60)
+            failed.set()
+            raise RuntimeError("disk full")
+        if path.endswith("part-000000.parquet"):
+            started.set()
+            assert cleaning.wait(60)
+            try:
+                late.append(write(table, path))
+            except OSError as e:
+                late.append(e)
+            finally:
+                done.set()
+            return 0
+        return write(table, path)
+
+    def removes(path):
+        if failed.is_set() and not cleaning.is_set():
+            cleaning.set()
+            assert done.wait(60)
+        remove(path)
+
+    monkeypatch.setattr(sdask, "_write_table", writes)
+    monkeypatch.setattr(sdask, "_remove", removes)
+    with dask.config.set(scheduler="threads", num_workers=2), pytest.raises(RuntimeError, match="disk full"):
+        sdask.compute_dataset(tmp_path / "bars", [FINITE], tmp_path / "out", by="symbol")
+    assert len(late) == 1 and isinstance(late[0], FileNotFoundError), late
+    assert sorted(os.listdir(tmp_path)) == ["bars"]
+
+
 @pytest.mark.cluster
 def test_command_line_writes_nulls_for_missing_and_nan_for_computed(bars, tmp_path):
     # A hive folder on a real local cluster, against the command without
