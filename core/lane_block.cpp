@@ -1,5 +1,6 @@
 #include "core/lane_block.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -68,6 +69,22 @@ SARVEK_WIDEST void lane_settle(std::size_t m, const std::uint8_t* __restrict act
   for (std::size_t j = 0; j < m; ++j) {
     f[j] = f[j] & active[j];
     v[j] = v[j] != v[j] ? one_nan : v[j];
+  }
+}
+
+SARVEK_WIDEST void lane_unload(std::size_t m, std::size_t width, std::size_t room, const double* __restrict values,
+                               const std::uint8_t* __restrict valid, double* __restrict out) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  // Column by column over a run of lanes whose rows stay in the first-level
+  // cache, so reads are contiguous and each row is written while cached.
+  constexpr std::size_t run = 64;
+  for (std::size_t first = 0; first < m; first += run) {
+    const std::size_t last = std::min(m, first + run);
+    for (std::size_t k = 0; k < width; ++k) {
+      const double* __restrict v = values + k * room;
+      const std::uint8_t* __restrict f = valid + k * room;
+      for (std::size_t i = first; i < last; ++i) out[i * width + k] = f[i] ? v[i] : nan;
+    }
   }
 }
 

@@ -135,6 +135,11 @@ void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double*
 // A block's outputs as their readers see them: missing for inactive lanes,
 // every NaN as `one_nan`.
 void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, double* v, std::uint8_t* f);
+// The output rows of `m` lanes: out[i * width + k] is column k's value of
+// lane i (column k at values + k * room, its flags at valid + k * room), or
+// NaN where it has none.
+void lane_unload(std::size_t m, std::size_t width, std::size_t room, const double* values, const std::uint8_t* valid,
+                 double* out);
 // flags[i] = the lane's window is full and holds no missing entry.
 void lane_complete_flags(std::size_t m, const std::uint32_t* wait, std::uint8_t* flags);
 

@@ -75,7 +75,6 @@ void Universe::reserve(std::size_t lanes) {
 }
 
 void Universe::update(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride, double* out) {
-  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   const double one_nan = Feature::one_nan();
   const std::size_t n = used_;
   std::uint8_t* active = active_.data();
@@ -93,11 +92,7 @@ void Universe::update(StridedTable bars, const std::uint8_t* present, std::ptrdi
     // from a symbol without a bar, and every NaN as the one NaN.
     for (const std::size_t slot : node.writes) lane_settle(n, active, one_nan, values(slot), valid(slot));
   }
-  // Row by row, so that each row of `out` is written once, in order.
-  for (std::size_t i = 0; i < n; ++i) {
-    double* __restrict row = out + i * outputs_;
-    for (std::size_t k = 0; k < outputs_; ++k) row[k] = valid_[(1 + k) * room_ + i] ? values_[(1 + k) * room_ + i] : nan;
-  }
+  lane_unload(n, outputs_, room_, values(1), valid(1), out);
 }
 
 void Universe::add() {
