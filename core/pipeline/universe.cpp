@@ -60,8 +60,10 @@ Universe::Universe(const FeaturePipeline& prototype, std::size_t symbols)
 
 void Universe::reserve(std::size_t lanes) {
   if (lanes <= room_ && room_ > 0) return;
-  std::size_t room = std::max<std::size_t>(room_ * 2, kLaneBlock);
-  while (room < lanes) room *= 2;
+  // Whole blocks: exactly as many as asked for when first sized (every
+  // block costs each bar), doubling when symbols are added one by one.
+  const std::size_t blocks = (lanes + kLaneBlock - 1) / kLaneBlock;
+  const std::size_t room = std::max(room_ * 2, std::max<std::size_t>(blocks, 1) * kLaneBlock);
   for (Node& node : nodes_) node.block->reserve(room);
   // The columns only carry one call's values (slot 0 excepted): rebuilt.
   std::vector<double> values(slots_ * room, std::numeric_limits<double>::quiet_NaN());
@@ -75,6 +77,16 @@ void Universe::reserve(std::size_t lanes) {
 }
 
 void Universe::update(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride, double* out) {
+  advance(bars, present, present_stride);
+  lane_unload(used_, outputs_, room_, values(1), valid(1), out);
+}
+
+bool Universe::in_lanes() const {
+  return std::none_of(nodes_.begin(), nodes_.end(),
+                      [](const Node& node) { return dynamic_cast<const FeatureLanes*>(node.block.get()); });
+}
+
+void Universe::advance(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride) {
   const double one_nan = Feature::one_nan();
   const std::size_t n = used_;
   std::uint8_t* active = active_.data();
@@ -92,7 +104,6 @@ void Universe::update(StridedTable bars, const std::uint8_t* present, std::ptrdi
     // from a symbol without a bar, and every NaN as the one NaN.
     for (const std::size_t slot : node.writes) lane_settle(n, active, one_nan, values(slot), valid(slot));
   }
-  lane_unload(n, outputs_, room_, values(1), valid(1), out);
 }
 
 void Universe::add() {

@@ -58,6 +58,16 @@ class Universe {
   // The caller has checked the shapes; `bars` has size() rows. Allocates
   // nothing.
   void update(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride, double* out);
+  // The same without writing rows: afterwards output k of lane i is
+  // output_values(k)[i], present where output_valid(k)[i] != 0 (a symbol
+  // without a bar: not present). Valid until the next call that changes
+  // the universe.
+  void advance(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride);
+  const double* output_values(std::size_t k) const { return values_.data() + (1 + k) * room_; }
+  const std::uint8_t* output_valid(std::size_t k) const { return valid_.data() + (1 + k) * room_; }
+  // True when every feature runs in lanes of its type; false when some
+  // type runs one copy of itself per symbol.
+  bool in_lanes() const;
 
   // A fresh symbol at the end. May throw std::bad_alloc; then nothing
   // changed.
