@@ -232,17 +232,28 @@ PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t 
     ColumnInput in;  // holds every buffer view until the call ends
     GroupIndex index;
     std::vector<GroupRun> runs;
+    std::optional<FeaturePipeline> prototype;
     {
       // The caller's pipeline is only read, to copy it; the run uses the copies.
       SharedHold hold(p->guard);
       if (!hold) return nullptr;
       if (!read_columns(call.data, p->inputs, in) || !read_group_codes(call.codes, call.n_groups, in.bars, index))
         return nullptr;
+      prototype.emplace(p->pipeline.fresh());
+    }
+    // Rows in time order (the groups' rows interleaved) run as a panel, in
+    // lanes across groups; otherwise each group's rows are gathered.
+    const PanelPlan plan = plan_panel(*prototype, index, in.bars, call.panel);
+    if (plan.empty()) {
       const std::size_t copies = group_copies(index, call.workers);
       runs.reserve(copies);
-      for (std::size_t w = 0; w < copies; ++w) runs.push_back(GroupRun{p->pipeline.fresh()});
+      for (std::size_t w = 0; w < copies; ++w) runs.push_back(GroupRun{prototype->fresh()});
     }
-    return group_results(self, in, index, std::span<GroupRun>(runs), p->outputs, call);
+    const std::span<const StridedColumn> columns(in.columns);
+    return group_results(self, in, p->outputs, call, [&](const GroupTable& table) {
+      if (!plan.empty()) return run_panel_groups(*prototype, plan, columns, table, call.workers);
+      return run_groups(index, columns, table, std::span<GroupRun>(runs), call.window);
+    });
   });
 }
 
@@ -341,7 +352,7 @@ PyTypeObject* create(PyObject* module) {
                "recursions (Ema, Macd, Rsi, ...) and what they read run whole on the calling thread beside them.\n"
                "piece_bars: bars per piece at least (0: max(16384, twice that history))."},
               {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None, panel=None)",
                "_run_columns for every group of rows on its own: a fresh copy of the pipeline per group.\n"
                "\n"
                "data: the input columns, as _run_columns takes them, for every row of a table; codes: a 1-D\n"
@@ -354,7 +365,11 @@ PyTypeObject* create(PyObject* module) {
                "interpreter lock released; a signal (KeyboardInterrupt) is seen between groups and between\n"
                "blocks of bars. The pipeline itself is never changed. window: rows of the table each worker\n"
                "takes its groups' rows of before the next (None: as many as the cache holds); a group is\n"
-               "continued from window to window, so the results are the same for any window."},
+               "continued from window to window, so the results are the same for any window.\n"
+               "panel: when the groups' rows interleave (a table in time order), the table may be walked\n"
+               "step by step with every group in lanes across groups, nothing gathered (the same results);\n"
+               "None takes that way when most groups have a row at most steps and every feature type runs\n"
+               "in lanes, True always (slower where some type runs one copy per group), False never."},
               {"reset", as_method(pipeline_reset), METH_NOARGS, "($self)",
                "Reset all features (e.g. between CPCV splits)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",

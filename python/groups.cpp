@@ -3,7 +3,11 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <queue>
+
+#include "core/pipeline/panel.h"
+#include "core/pipeline/universe.h"
 
 namespace sarvek::py {
 namespace {
@@ -118,14 +122,68 @@ bool to_window(PyObject* obj, std::size_t& window) {
 }
 
 bool read_group_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, GroupCall& call) {
-  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window"};
-  PyObject* bound[7];
+  static const char* const kParams[] = {"data", "codes", "n_groups", "validity", "order", "workers", "window", "panel"};
+  PyObject* bound[8];
   if (!keyword_only("_run_groups", 3, nargs)) return false;
   if (!bind_fastcall("_run_groups", kParams, 3, args, nargs, kwnames, bound)) return false;
   call.data = bound[0];
   call.codes = bound[1];
-  return to_size(bound[2], "n_groups", call.n_groups) &&
-         to_group_request(bound[3], bound[4], bound[5], call.request, call.workers) && to_window(bound[6], call.window);
+  if (!to_size(bound[2], "n_groups", call.n_groups) ||
+      !to_group_request(bound[3], bound[4], bound[5], call.request, call.workers) || !to_window(bound[6], call.window))
+    return false;
+  PyObject* panel = bound[7];
+  if (!panel || panel == Py_None) return true;
+  if (!PyBool_Check(panel)) {
+    PyErr_Format(PyExc_TypeError, "panel must be None, True or False, got %R", panel);
+    return false;
+  }
+  call.panel = panel == Py_True ? PanelMode::always : PanelMode::never;
+  return true;
+}
+
+PanelPlan plan_panel(const FeaturePipeline& prototype, const GroupIndex& index, std::size_t bars, PanelMode mode) {
+  PanelPlan plan;
+  if (mode == PanelMode::never || bars == 0 || index.groups() > std::numeric_limits<std::uint32_t>::max() ||
+      (mode == PanelMode::automatic && !Universe(prototype, 0).in_lanes()))
+    return plan;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    plan.codes.resize(bars);
+    for (std::size_t g = 0; g < index.groups(); ++g)
+      for (std::size_t i = index.offsets[g]; i < index.offsets[g + 1]; ++i)
+        plan.codes[index.rows[i]] = static_cast<std::uint32_t>(g);
+    plan.starts = panel_steps(plan.codes, index.groups());
+    if (mode == PanelMode::automatic && !panel_pays(plan.starts.size() - 1, bars, index.groups())) plan = {};
+  } catch (const std::bad_alloc&) {
+    plan = {};  // the groups' own way needs less
+  }
+  Py_END_ALLOW_THREADS
+  return plan;
+}
+
+bool run_panel_groups(const FeaturePipeline& prototype, const PanelPlan& plan, std::span<const StridedColumn> inputs,
+                      const GroupTable& table, std::size_t workers) {
+  const std::size_t groups = plan.codes.empty() ? 0 : *std::max_element(plan.codes.begin(), plan.codes.end()) + 1;
+  // Equal ranges of groups, one per worker: each range is its own
+  // universe, and every lane of it costs each step.
+  const std::size_t count = std::max<std::size_t>(1, std::min(workers, groups));
+  const std::size_t each = (groups + count - 1) / count;
+  std::vector<StridedOutput> outputs;
+  for (std::size_t k = 0; k < table.width; ++k) {
+    const bool by_columns = table.order == Order::columns;
+    const std::size_t at = by_columns ? k * table.bars : k;
+    const auto step = static_cast<std::ptrdiff_t>(by_columns ? 1 : table.width);
+    outputs.push_back({table.values + at, step, table.flags ? table.flags + at : nullptr, step});
+  }
+  WorkerPool pool;
+  return pool.run(count, [&](std::size_t w, const std::function<bool()>& interrupted) {
+    const std::size_t first = w * each;
+    const std::size_t last = std::min(groups, first + each);
+    if (first >= last) return;
+    auto status = run_panel(prototype, plan.codes, plan.starts, first, last, inputs, outputs, interrupted);
+    if (!status) pool.fail(nullptr, status.error());
+    else if (*status == RunStatus::interrupted) pool.stop = true;
+  });
 }
 
 std::size_t group_copies(const GroupIndex& index, std::size_t workers) {

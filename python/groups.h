@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/pipeline/feature_pipeline.h"
 #include "core/pipeline/strided.h"
 #include "python/buffers.h"
 #include "python/convert.h"
@@ -51,9 +52,13 @@ bool to_group_request(PyObject* validity, PyObject* order, PyObject* workers, Re
 // whole number of at least 1.
 bool to_window(PyObject* obj, std::size_t& window);
 
+// How a feature pipeline's groups run: in lanes across groups when that
+// pays (automatic), always, or never.
+enum class PanelMode { automatic, always, never };
+
 // The arguments of a `_run_groups(data, codes, n_groups, *, validity=False,
-// order='C', workers=1, window=None)` call, read and checked; false with
-// the error raised otherwise.
+// order='C', workers=1, window=None, panel=None)` call, read and checked;
+// false with the error raised otherwise.
 struct GroupCall {
   PyObject* data = nullptr;
   PyObject* codes = nullptr;
@@ -61,6 +66,7 @@ struct GroupCall {
   ResultRequest request;
   std::size_t workers = 1;
   std::size_t window = 0;
+  PanelMode panel = PanelMode::automatic;
 };
 bool read_group_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, GroupCall& call);
 
@@ -156,6 +162,92 @@ inline constexpr std::size_t kPieceRows = 64;
 
 }  // namespace detail
 
+// Threads sharing one stop flag and the first failure. run(count, work)
+// calls work(w, interrupted) for every w < count with the interpreter lock
+// released (the caller holds it on entry and gets it back): worker 0 on
+// the calling thread, the one that sees signals, also while it waits for
+// the others; `interrupted` tells a worker to stop. True when every worker
+// finished; false with the exception set when a signal handler raised or
+// a work was refused (fail() with a CoreError); a C++ exception of any
+// worker is rethrown once every worker has stopped.
+class WorkerPool {
+ public:
+  std::atomic<bool> stop{false};
+
+  // Records the first failure and stops every worker.
+  void fail(std::exception_ptr e, std::optional<CoreError> err) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_ && !refused_) {
+      failure_ = e;
+      refused_ = std::move(err);
+    }
+    stop = true;
+  }
+
+  template <class Work>
+  bool run(std::size_t count, Work&& work) {
+    const auto guarded = [&](std::size_t w, const std::function<bool()>& interrupted) {
+      try {
+        work(w, interrupted);
+      } catch (...) {
+        fail(std::current_exception(), std::nullopt);
+      }
+    };
+    bool signalled = false;
+    without_lock([&](const std::function<bool()>& signal) {
+      const std::function<bool()> theirs = [&] { return stop.load(); };
+      const std::function<bool()> check = [&] {
+        if (stop) return true;
+        if (signal()) {
+          signalled = true;
+          stop = true;
+        }
+        return stop.load();
+      };
+      std::vector<std::thread> threads;
+      threads.reserve(count > 0 ? count - 1 : 0);
+      std::size_t finished = 0;
+      std::condition_variable finished_cv;
+      std::size_t spawned = 1;
+      for (std::size_t w = 1; w < count; ++w, ++spawned) {
+        try {
+          threads.emplace_back([&, w] {
+            guarded(w, theirs);
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++finished;
+            finished_cv.notify_all();
+          });
+        } catch (...) {
+          break;
+        }
+      }
+      // A worker that could not be started: its work is the calling thread's.
+      for (std::size_t w = spawned; w < count; ++w) guarded(w, check);
+      guarded(0, check);
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (finished < threads.size()) {
+        finished_cv.wait_for(lock, SignalCheck::kEvery);
+        if (finished < threads.size() && !stop) {
+          lock.unlock();
+          check();
+          lock.lock();
+        }
+      }
+      lock.unlock();
+      for (std::thread& t : threads) t.join();
+      return 0;
+    });
+    if (failure_) std::rethrow_exception(failure_);
+    if (refused_) return raise_core_error(*refused_), false;
+    return !signalled && !PyErr_Occurred();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::exception_ptr failure_;
+  std::optional<CoreError> refused_;
+};
+
 // Runs every group of `index` over `inputs` into `table`, with the
 // interpreter lock released (the caller holds it on entry and gets it back).
 // `runs[w]` is worker w's copy of the pipeline: runs.size() workers, the
@@ -182,27 +274,13 @@ bool run_groups(const GroupIndex& index, std::span<const StridedColumn> inputs, 
                 std::span<Run> runs, std::size_t window = 0) {
   const std::vector<std::vector<std::size_t>> mine = detail::share_groups(index, runs.size());
   if (window == 0) window = detail::window_rows(inputs.size(), table.width);
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::condition_variable finished_cv;
-  std::size_t finished = 0;
-  std::exception_ptr failure;
-  std::optional<CoreError> refused;
-  bool signalled = false;
-
-  const auto fail = [&](std::exception_ptr e, std::optional<CoreError> err) {
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (!failure && !refused) {
-      failure = e;
-      refused = std::move(err);
-    }
-    stop = true;
-  };
+  WorkerPool pool;
+  std::atomic<bool>& stop = pool.stop;
   // False when the worker must stop.
   const auto piece = [&](Run& run, detail::GroupScratch& scratch, const std::size_t* rows, std::size_t n,
                          bool first, const std::function<bool()>& interrupted) {
     auto status = detail::run_rows(rows, n, inputs, table, scratch, run, first, interrupted);
-    if (!status) return fail(nullptr, status.error()), false;
+    if (!status) return pool.fail(nullptr, status.error()), false;
     if (*status == RunStatus::interrupted || interrupted()) return stop = true, false;
     return true;
   };
@@ -254,77 +332,29 @@ bool run_groups(const GroupIndex& index, std::span<const StridedColumn> inputs, 
       if (!more) break;
     }
   };
-  const auto work = [&](std::size_t w, const std::function<bool()>& interrupted) {
-    try {
-      detail::GroupScratch scratch;
-      Run& own = runs[w];
-      const std::vector<std::size_t>& groups = mine[w];
-      const std::size_t* rows = index.rows.data();
-      if constexpr (!Run::kStreams) {
-        for (const std::size_t g : groups) {
-          const std::size_t at = index.offsets[g];
-          if (stop || !piece(own, scratch, rows + at, index.offsets[g + 1] - at, true, interrupted)) return;
-        }
-      } else {
-        stream(own, scratch, groups, interrupted);
+  return pool.run(mine.size(), [&](std::size_t w, const std::function<bool()>& interrupted) {
+    detail::GroupScratch scratch;
+    Run& own = runs[w];
+    const std::vector<std::size_t>& groups = mine[w];
+    const std::size_t* rows = index.rows.data();
+    if constexpr (!Run::kStreams) {
+      for (const std::size_t g : groups) {
+        const std::size_t at = index.offsets[g];
+        if (stop || !piece(own, scratch, rows + at, index.offsets[g + 1] - at, true, interrupted)) return;
       }
-    } catch (...) {
-      fail(std::current_exception(), std::nullopt);
+    } else {
+      stream(own, scratch, groups, interrupted);
     }
-  };
-
-  without_lock([&](const std::function<bool()>& signal) {
-    const std::function<bool()> theirs = [&] { return stop.load(); };
-    const std::function<bool()> check = [&] {
-      if (stop) return true;
-      if (signal()) {
-        signalled = true;
-        stop = true;
-      }
-      return stop.load();
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(mine.size() - 1);
-    std::size_t spawned = 1;
-    for (std::size_t w = 1; w < mine.size(); ++w, ++spawned) {
-      try {
-        threads.emplace_back([&, w] {
-          work(w, theirs);
-          const std::lock_guard<std::mutex> lock(mutex);
-          ++finished;
-          finished_cv.notify_all();
-        });
-      } catch (...) {
-        break;
-      }
-    }
-    // A worker that could not be started: its groups are the calling thread's.
-    for (std::size_t w = spawned; w < mine.size(); ++w) work(w, check);
-    work(0, check);
-    std::unique_lock<std::mutex> lock(mutex);
-    while (finished < threads.size()) {
-      finished_cv.wait_for(lock, SignalCheck::kEvery);
-      if (finished < threads.size() && !stop) {
-        lock.unlock();
-        check();
-        lock.lock();
-      }
-    }
-    lock.unlock();
-    for (std::thread& t : threads) t.join();
-    return 0;
   });
-  if (failure) std::rethrow_exception(failure);
-  if (refused) return raise_core_error(*refused), false;
-  return !signalled && !PyErr_Occurred();
 }
 
 // Makes the result table of `bars` rows of `width` outputs (and its
-// presence flags when the call asks), runs every group into it and returns
-// what the call asked for: the values, or (values, present).
-template <class Run>
-PyObject* group_results(PyObject* owner, const ColumnInput& in, const GroupIndex& index, std::span<Run> runs,
-                        std::size_t width, const GroupCall& call) {
+// presence flags when the call asks), fills it with `run(table)` (true when
+// every group ran, false with the exception set) and returns what the call
+// asked for: the values, or (values, present).
+template <class RunAll>
+PyObject* group_results(PyObject* owner, const ColumnInput& in, std::size_t width, const GroupCall& call,
+                        RunAll&& run) {
   double* values = nullptr;
   std::uint8_t* flags = nullptr;
   PyObject* result = new_result(owner, in.bars, width, &values, call.request.order);
@@ -334,9 +364,25 @@ PyObject* group_results(PyObject* owner, const ColumnInput& in, const GroupIndex
   if (call.request.validity && !(present = new_flags(owner, in.bars, width, &flags, call.request.order)))
     return nullptr;
   const Owned owned_present(present);
-  const GroupTable table{values, flags, in.bars, width, call.request.order};
-  if (!run_groups(index, std::span<const StridedColumn>(in.columns), table, runs, call.window)) return nullptr;
+  if (!run(GroupTable{values, flags, in.bars, width, call.request.order})) return nullptr;
   return call.request.validity ? PyTuple_Pack(2, result, present) : Py_NewRef(result);
 }
+
+// A feature pipeline's groups as a panel (core/pipeline/panel.h): every
+// row's group and the steps of the table, when the call asks always, or
+// asks automatic and it pays (every feature type runs in lanes and the
+// lanes would be busy enough); empty otherwise.
+struct PanelPlan {
+  std::vector<std::uint32_t> codes;
+  std::vector<std::size_t> starts;
+  bool empty() const { return starts.empty(); }
+};
+PanelPlan plan_panel(const FeaturePipeline& prototype, const GroupIndex& index, std::size_t bars, PanelMode mode);
+
+// Runs the plan's groups into `table`, shared out in ranges of groups
+// among `workers` threads; true when every group ran, false with the
+// exception set otherwise (as run_groups).
+bool run_panel_groups(const FeaturePipeline& prototype, const PanelPlan& plan, std::span<const StridedColumn> inputs,
+                      const GroupTable& table, std::size_t workers);
 
 }  // namespace sarvek::py

@@ -102,6 +102,10 @@ struct GroupRun {
 PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   GroupCall call;
   if (!read_group_call(args, nargs, kwnames, call)) return nullptr;
+  if (call.panel == PanelMode::always) {
+    PyErr_SetString(PyExc_ValueError, "panel=True needs a feature pipeline: targets look ahead, so each group runs whole");
+    return nullptr;
+  }
   return boundary([&]() -> PyObject* {
     PipelinePayload* p = built_payload<PipelinePayload>(self);
     if (!p) return nullptr;
@@ -124,7 +128,10 @@ PyObject* pipeline_run_groups(PyObject* self, PyObject* const* args, Py_ssize_t 
         runs.push_back(GroupRun{std::move(*copy)});
       }
     }
-    return group_results(self, in, index, std::span<GroupRun>(runs), width, call);
+    return group_results(self, in, width, call, [&](const GroupTable& table) {
+      return run_groups(index, std::span<const StridedColumn>(in.columns), table, std::span<GroupRun>(runs),
+                        call.window);
+    });
   });
 }
 
@@ -241,9 +248,10 @@ PyTypeObject* create_pipeline_class(PyObject* module) {
                "included), each piece reading past its end as far as the longest horizon, so the labels are\n"
                "those of one thread. piece_bars: bars per piece at least (0: max(16384, twice the horizon))."},
               {"_run_groups", as_method(pipeline_run_groups), METH_FASTCALL | METH_KEYWORDS,
-               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None)",
+               "($self, data, codes, n_groups, *, validity=False, order='C', workers=1, window=None, panel=None)",
                "_run_columns for every group of rows on its own, as FeaturePipeline._run_groups: codes gives\n"
-               "each row's group in [0, n_groups); a label reads only the later rows of its own group."},
+               "each row's group in [0, n_groups); a label reads only the later rows of its own group.\n"
+               "panel: None or False; each group always runs whole (True is refused)."},
               {"output_names", as_method(pipeline_output_names), METH_NOARGS, "($self)",
                "Output column names, in order."},
               {"input_names", as_method(pipeline_input_names), METH_NOARGS, "($self)",

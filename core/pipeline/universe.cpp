@@ -53,6 +53,7 @@ Universe::Universe(const FeaturePipeline& prototype, std::size_t symbols)
   }
   in_.resize(widest_in);
   out_.resize(widest_out);
+  columns_.resize(inputs_, StridedColumn{nullptr, 0});
   reserve(symbols);
   used_ = symbols;
   std::fill(active_.begin(), active_.begin() + static_cast<std::ptrdiff_t>(used_), std::uint8_t{1});
@@ -87,14 +88,20 @@ bool Universe::in_lanes() const {
 }
 
 void Universe::advance(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride) {
+  for (std::size_t c = 0; c < inputs_; ++c)
+    columns_[c] = {bars.data + static_cast<std::ptrdiff_t>(c) * bars.column_stride, bars.row_stride};
+  advance(std::span<const StridedColumn>(columns_), present, present_stride);
+}
+
+void Universe::advance(std::span<const StridedColumn> columns, const std::uint8_t* present,
+                       std::ptrdiff_t present_stride) {
   const double one_nan = Feature::one_nan();
   const std::size_t n = used_;
   std::uint8_t* active = active_.data();
   for (std::size_t i = 0; i < n; ++i)
     active[i] = present == nullptr || present[static_cast<std::ptrdiff_t>(i) * present_stride] != 0;
   for (const FeaturePipeline::Load& load : prototype_.loads_)
-    lane_load(n, bars.data + static_cast<std::ptrdiff_t>(load.position) * bars.column_stride, bars.row_stride,
-              values(load.slot), valid(load.slot));
+    lane_load(n, columns[load.position].data, columns[load.position].stride, values(load.slot), valid(load.slot));
   for (Node& node : nodes_) {
     for (std::size_t k = 0; k < node.reads.size(); ++k) in_[k] = {values(node.reads[k]), valid(node.reads[k])};
     for (std::size_t k = 0; k < node.writes.size(); ++k) out_[k] = {values(node.writes[k]), valid(node.writes[k])};

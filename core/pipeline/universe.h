@@ -63,6 +63,9 @@ class Universe {
   // without a bar: not present). Valid until the next call that changes
   // the universe.
   void advance(StridedTable bars, const std::uint8_t* present, std::ptrdiff_t present_stride);
+  // The same with the bars as columns: lane i's value of input column c is
+  // columns[c][i] (inputs() columns).
+  void advance(std::span<const StridedColumn> columns, const std::uint8_t* present, std::ptrdiff_t present_stride);
   const double* output_values(std::size_t k) const { return values_.data() + (1 + k) * room_; }
   const std::uint8_t* output_valid(std::size_t k) const { return valid_.data() + (1 + k) * room_; }
   // True when every feature runs in lanes of its type; false when some
@@ -131,6 +134,7 @@ class Universe {
   std::vector<std::uint8_t> active_;
   std::vector<LaneIn> in_;
   std::vector<LaneOut> out_;
+  std::vector<StridedColumn> columns_;  // a table's columns, one per input column
 };
 
 }  // namespace sarvek

@@ -1,6 +1,8 @@
 // Universe: every slot bit for bit its own FeaturePipeline, under presence
 // masks, add/remove, warming through the column engine and saved states;
-// the state reader refuses truncated and damaged bytes without harm.
+// the state reader refuses truncated and damaged bytes without harm. A
+// panel run: every group of a table in time order bit for bit its own
+// column run.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 
 #include "core/catalog.h"
 #include "core/pipeline/feature_pipeline.h"
+#include "core/pipeline/panel.h"
 #include "core/pipeline/universe.h"
 #include "core/lane_block.h"
 #include "core/simd/kernels.h"
@@ -355,6 +358,88 @@ TEST(Universe, MomentPairRefusesAStateWithDifferentWindows) {
   ASSERT_FALSE(r.has_value());
   EXPECT_NE(r.error().message().find("different windows"), std::string::npos) << r.error().message();
   EXPECT_EQ(u.size(), 3u);
+}
+
+
+TEST(Panel, StepsEndWhereAGroupRepeats) {
+  const std::vector<std::uint32_t> codes{0, 1, 2, 0, 2, 2, 1};
+  EXPECT_EQ(panel_steps(codes, 3), (std::vector<std::size_t>{0, 3, 5, 7}));
+  EXPECT_EQ(panel_steps({}, 3), (std::vector<std::size_t>{0}));
+  // 40 groups (two blocks of lanes) at every step pay; a step per row does not.
+  EXPECT_TRUE(panel_pays(100, 4000, 40));
+  EXPECT_FALSE(panel_pays(4000, 4000, 40));
+  EXPECT_FALSE(panel_pays(10, 10, 1));
+}
+
+// Groups of a table in time order (some rows missing, each step in its own
+// order) run in two ranges of lanes, against each group's own column run,
+// on every instruction set; a run told to stop says so.
+TEST(Panel, EveryGroupIsItsOwnColumnRunOnEveryPath) {
+  const FeaturePipeline proto = lane_types(7);
+  const std::size_t groups = 45;
+  std::mt19937_64 rng(31);
+  std::vector<std::uint32_t> codes;
+  for (std::size_t step = 0; step < 60; ++step) {
+    std::vector<std::uint32_t> order(groups);
+    for (std::uint32_t g = 0; g < groups; ++g) order[g] = g;
+    if (step % 3 == 1) std::shuffle(order.begin(), order.end(), rng);
+    for (const std::uint32_t g : order)
+      if (step % 3 == 0 || rng() % 7 != 0) codes.push_back(g);
+  }
+  const std::size_t rows = codes.size();
+  const std::vector<double> bars = random_bars(rows, rng);
+  std::vector<StridedColumn> inputs;
+  for (std::size_t c = 0; c < 4; ++c) inputs.push_back({bars.data() + c, 4});
+  const std::size_t width = proto.output_names().size();
+  const std::vector<std::size_t> starts = panel_steps(codes, groups);
+  for (const std::string& path : simd::available_paths()) {
+    ASSERT_TRUE(simd::set_path(path));
+    std::vector<double> got(rows * width, 7.0);
+    std::vector<std::uint8_t> got_present(rows * width, 2);
+    std::vector<StridedOutput> outputs;
+    for (std::size_t k = 0; k < width; ++k)
+      outputs.push_back({got.data() + k, static_cast<std::ptrdiff_t>(width), got_present.data() + k,
+                         static_cast<std::ptrdiff_t>(width)});
+    for (const auto& [first, last] : {std::pair<std::size_t, std::size_t>{0, 33}, {33, groups}})
+      ASSERT_EQ(*run_panel(proto, codes, starts, first, last, inputs, outputs), RunStatus::done);
+    for (std::uint32_t g = 0; g < groups; ++g) {
+      std::vector<std::size_t> mine;
+      for (std::size_t r = 0; r < rows; ++r)
+        if (codes[r] == g) mine.push_back(r);
+      std::vector<double> in(mine.size() * 4);
+      for (std::size_t i = 0; i < mine.size(); ++i)
+        for (std::size_t c = 0; c < 4; ++c) in[i * 4 + c] = bars[mine[i] * 4 + c];
+      std::vector<double> want(mine.size() * width);
+      std::vector<std::uint8_t> want_present(mine.size() * width);
+      std::vector<StridedColumn> cols;
+      std::vector<StridedOutput> outs;
+      for (std::size_t c = 0; c < 4; ++c) cols.push_back({in.data() + c, 4});
+      for (std::size_t k = 0; k < width; ++k)
+        outs.push_back({want.data() + k, static_cast<std::ptrdiff_t>(width), want_present.data() + k,
+                        static_cast<std::ptrdiff_t>(width)});
+      FeaturePipeline alone = proto.fresh();
+      ASSERT_EQ(*alone.run_columns(mine.size(), cols, outs, true), RunStatus::done);
+      for (std::size_t i = 0; i < mine.size(); ++i)
+        for (std::size_t k = 0; k < width; ++k) {
+          const std::size_t at = mine[i] * width + k;
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got[at]), std::bit_cast<std::uint64_t>(want[i * width + k]))
+              << path << " group " << g << " row " << mine[i] << " output " << k;
+          ASSERT_EQ(got_present[at], want_present[i * width + k]) << path << " group " << g << " output " << k;
+        }
+    }
+  }
+  simd::set_path(simd::available_paths().back());
+  // Asked to stop: interrupted, whatever was written.
+  std::vector<std::uint32_t> two(600);
+  for (std::size_t r = 0; r < two.size(); ++r) two[r] = static_cast<std::uint32_t>(r % 2);
+  std::vector<double> more(two.size() * 4, 50.0);
+  std::vector<StridedColumn> more_in;
+  for (std::size_t c = 0; c < 4; ++c) more_in.push_back({more.data() + c, 4});
+  std::vector<double> more_out(two.size() * width);
+  std::vector<StridedOutput> more_outputs;
+  for (std::size_t k = 0; k < width; ++k) more_outputs.push_back({more_out.data() + k, static_cast<std::ptrdiff_t>(width)});
+  EXPECT_EQ(*run_panel(proto, two, panel_steps(two, 2), 0, 2, more_in, more_outputs, [] { return true; }),
+            RunStatus::interrupted);
 }
 
 }  // namespace

@@ -105,9 +105,78 @@ def test_target_groups_give_the_bits_of_each_group_alone(seed):
     for kind in ("interleaved", "contiguous", "tiny"):
         codes = layout(rng, kind, n)
         want = alone(pipeline, data, codes, True)
-        for workers in (1, 3):
-            got = grouped(pipeline, data, codes, True, workers=workers, order="F")
+        for workers, panel in ((1, None), (3, False)):
+            got = grouped(pipeline, data, codes, True, workers=workers, order="F", panel=panel)
             assert np.array_equal(bits(got[0]), bits(want[0])) and np.array_equal(got[1], want[1]), (kind, workers)
+    with pytest.raises(ValueError, match="panel=True needs a feature pipeline: targets look ahead"):
+        grouped(pipeline, data, codes, True, panel=True)
+
+
+LANE_TYPES = ["Sma", "Ema", "Kama", "SimpleReturn", "LogReturn", "Skewness", "Kurtosis", "LinearSlope",
+              "ParkinsonVolatility", "RogersSatchellVolatility"]
+
+
+def lane_pipeline(rng):
+    """Up to eight of the types that run in lanes across groups, chained."""
+    names, features = list(COLUMNS), []
+    for i in range(int(rng.integers(1, 9))):
+        entry = CATALOG[str(rng.choice(LANE_TYPES))]
+        f = build(entry, window_for(entry, rng, 20), inputs=[str(c) for c in rng.choice(names, entry["reads"])])
+        doc = sv.FeaturePipeline([f], f.input_names())._config()["features"][0]
+        doc["outputs"] = [f"f{i}_{k}" for k in range(len(doc["outputs"]))]
+        features.append(doc)
+        names += doc["outputs"]
+    return sarvek.pipeline_from_dict({"input_columns": COLUMNS, "features": features[::-1]})
+
+
+def time_major(rng, kind, symbols, steps):
+    """Codes of a table in time order: every symbol at every step in one
+    order; some rows missing; each step in its own order; symbols joining
+    late and leaving early."""
+    codes = np.tile(np.arange(symbols), steps)
+    if kind == "missing":
+        codes = codes[rng.random(len(codes)) > 0.15]
+    elif kind == "shuffled":
+        codes = np.concatenate([rng.permutation(symbols)[: int(rng.integers(1, symbols + 1))] for _ in range(steps)])
+    elif kind == "staggered":
+        step = np.repeat(np.arange(steps), symbols)
+        start, stop = rng.integers(0, steps // 2, symbols), rng.integers(steps // 2, steps + 1, symbols)
+        codes = codes[(step >= start[codes]) & (step < stop[codes])]
+    return codes
+
+
+@pytest.mark.parametrize("kind", ["whole", "missing", "shuffled", "staggered"])
+@pytest.mark.parametrize("seed", range(3))
+def test_panels_give_the_bits_of_each_group_alone(kind, seed):
+    # Tables in time order walked step by step in lanes across groups
+    # (panel=True, and the automatic choice), against each group alone.
+    rng = np.random.default_rng(100 + seed)
+    pipeline = lane_pipeline(rng)
+    symbols = int(rng.integers(2, 80))
+    codes = time_major(rng, kind, symbols, int(rng.integers(5, 60)))
+    data = np.column_stack([awkward(rng, len(codes)) for _ in COLUMNS])
+    want_values, want_present = alone(pipeline, data, codes, True)
+    for panel in (True, None):
+        for workers in (1, 2, 3):
+            order = "F" if workers == 2 else "C"
+            values, present = grouped(pipeline, data, codes, True, workers=workers, order=order, panel=panel)
+            assert np.array_equal(bits(values), bits(want_values)), (panel, workers)
+            assert np.array_equal(present, want_present), (panel, workers)
+
+
+@pytest.mark.parametrize("kind", ["interleaved", "contiguous", "random", "one", "tiny", "mixed"])
+def test_panels_of_any_layout_and_any_type_give_the_same_bits(kind):
+    # panel=True on layouts it does not pay for (a step per row, lanes
+    # mostly idle) and with types that run one copy per group.
+    rng = np.random.default_rng(7)
+    for _ in range(3):
+        pipeline = random_pipeline(rng)
+        n = int(rng.integers(1, 400))
+        data = np.column_stack([awkward(rng, n) for _ in COLUMNS])
+        codes = layout(rng, kind, n)
+        want = alone(pipeline, data, codes, True)
+        got = grouped(pipeline, data, codes, True, workers=2, panel=True)
+        assert np.array_equal(bits(got[0]), bits(want[0])) and np.array_equal(got[1], want[1])
 
 
 def test_long_groups_continue_across_windows_on_many_workers():
@@ -146,6 +215,7 @@ def test_empty_tables_and_groups_without_rows():
     (dict(window=0), ValueError, "window must be None or a whole number of at least 1"),
     (dict(order="X"), ValueError, "order must be 'C'"),
     (dict(data=np.ones((3, 4))), ValueError, "data must have shape"),
+    (dict(panel=1), TypeError, "panel must be None, True or False, got 1"),
 ])
 def test_bad_group_runs_are_refused_before_anything_runs(bad, error, message):
     pipeline = sarvek.FeaturePipeline([sarvek.Sma(["close"], 2, ["s"])], COLUMNS)
@@ -247,13 +317,15 @@ def test_every_kind_of_key_groups_rows_as_equal_keys(case):
         assert sorted(map(tuple, groups)) == sorted(tuple(np.flatnonzero(ref == c)) for c in np.unique(ref))
 
 
-def test_a_long_by_run_stops_on_ctrl_c(ctrl_c):
-    # Many symbols, every one heavy: the signal is seen between and within groups.
+@pytest.mark.parametrize("symbols", [16, 3], ids=["panel", "gathered"])
+def test_a_long_by_run_stops_on_ctrl_c(ctrl_c, symbols):
+    # Many symbols interleaved (walked as a panel) or a few (each gathered),
+    # every one heavy: the signal is seen between and within groups.
     def make(w):
         p = sv.FeaturePipeline(heavy(w), OHLC)
         n = 40_000 + 40 * w
         x = 100.0 * np.exp(np.cumsum(np.random.default_rng(5).normal(0.0, 0.01, n)))
-        frame = pd.DataFrame({c: x for c in OHLC}).assign(symbol=np.arange(n) % 16)
+        frame = pd.DataFrame({c: x for c in OHLC}).assign(symbol=np.arange(n) % symbols)
         return lambda: sarvek.compute_features(p, frame, by="symbol", workers=2)
 
     w, took = calibrated(make, 0.5)
