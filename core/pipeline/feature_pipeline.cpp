@@ -456,11 +456,9 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
         whole[it->second] = true, stack.push_back(it->second);
   }
   std::vector<std::size_t> runner_ids, split_ids;
-  double runner_work = 0.0, split_work = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
-    const auto work = static_cast<double>(std::max<std::size_t>(mine[i]->work_per_bar(), 1));
-    if (whole[i]) runner_ids.push_back(i), runner_work += work;
-    if (plan.features[i].chain_memory) split_ids.push_back(i), split_work += work;
+    if (whole[i]) runner_ids.push_back(i);
+    if (plan.features[i].chain_memory) split_ids.push_back(i);
   }
   if (split_ids.empty()) return std::nullopt;
   auto subset = [&](const std::vector<std::size_t>& ids) -> std::optional<FeaturePipeline> {
@@ -471,19 +469,17 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
     return std::move(*made);
   };
 
-  // The calling thread runs the recursions, then a share of the bounded
-  // features' bars that gives every thread about the same work.
+  // The bounded features' bars are cut into pieces taken in turn by
+  // whichever thread is free; the calling thread runs the recursions first,
+  // then joins in. So the work evens out whatever each feature costs.
   const std::size_t t = std::min(threads.count, RunThreads::kMost);
   std::optional<FeaturePipeline> runner = subset(runner_ids);
   std::optional<FeaturePipeline> proto = subset(split_ids);
   if (!runner || !proto) return std::nullopt;
   const std::size_t h = proto->history().value_or(0);
   const std::size_t least = threads.piece_bars ? threads.piece_bars : std::max(RunThreads::kPieceBars, 2 * h);
-  const double share = std::max(0.0, (runner_work + split_work) / static_cast<double>(t) - runner_work) / split_work;
-  std::size_t first = static_cast<std::size_t>(share * static_cast<double>(bars));
-  if (first < least) first = 0;
-  const std::size_t others = std::min(t - 1, (bars - first) / least);
-  if (others == 0) return std::nullopt;
+  constexpr std::size_t kPiecesPerThread = 8;
+  const std::size_t piece_count = std::max<std::size_t>(1, bars / std::max(least, bars / (kPiecesPerThread * t)));
 
   // Every copy, buffer and output map is made before anything changes.
   std::unordered_map<std::string, std::size_t> out_at;
@@ -506,35 +502,39 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
     std::size_t from, write_from, to;
   };
   std::vector<Piece> pieces;
-  pieces.reserve(others + 1);
-  auto add_piece = [&](std::size_t begin, std::size_t end) {
+  pieces.reserve(piece_count);
+  for (std::size_t k = 0; k < piece_count; ++k) {
+    const std::size_t begin = piece_start(bars, piece_count, k);
+    const std::size_t end = piece_start(bars, piece_count, k + 1);
     const std::size_t from = begin > h ? begin - h : 0;
     FeaturePipeline copy = proto->fresh();
     if (from == 0 && !reset_first)
       for (Step& step : copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
     Engine engine = copy.prepare_engine(std::min(end - from, copy.block_bars()));
     pieces.push_back(Piece{std::move(copy), std::move(engine), from, begin, end});
-  };
-  if (first > 0) add_piece(0, first);
-  for (std::size_t k = 0; k < others; ++k)
-    add_piece(first + piece_start(bars - first, others, k), first + piece_start(bars - first, others, k + 1));
+  }
   if (!reset_first)
     for (Step& step : runner->steps_) copy_state(*mine[runner_ids[step.caller_index]], *step.feature);
   Engine runner_engine = runner->prepare_engine(std::min(bars, runner->block_bars()));
-  const std::size_t offset = first > 0 ? 1 : 0;  // pieces[0] is the calling thread's share
+  std::atomic<std::size_t> next{0};
 
   RunStatus status;
   try {
     status = run_on_threads(
-        others + 1,
+        std::min(t, piece_count + 1),
         [&](std::size_t k, const std::function<bool()>& stop) {
           if (k == 0) {
             const RunStatus done =
                 runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
-            if (done != RunStatus::done || offset == 0) return done;
+            if (done != RunStatus::done) return done;
           }
-          Piece& p = pieces[k == 0 ? 0 : k - 1 + offset];
-          return p.copy.run_columns_range(p.engine, p.from, p.write_from, p.to, false, inputs, split_outputs, stop);
+          for (std::size_t i = next++; i < piece_count; i = next++) {
+            Piece& p = pieces[i];
+            const RunStatus done =
+                p.copy.run_columns_range(p.engine, p.from, p.write_from, p.to, false, inputs, split_outputs, stop);
+            if (done != RunStatus::done) return done;
+          }
+          return RunStatus::done;
         },
         interrupted);
   } catch (...) {

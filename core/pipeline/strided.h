@@ -43,8 +43,8 @@ struct StridedOutput {
 // output depends on every bar since the start, or one reading such a
 // feature) has no bounded history: the recursions, with the features they
 // read, run whole on the calling thread while the features of bounded
-// memory are cut into pieces beside them (each thread given about the same
-// work).
+// memory are cut into pieces beside them, each piece taken by whichever
+// thread is free (the calling one too once the recursions are done).
 // Targets: each piece reads past its end as far as the longest horizon.
 struct RunThreads {
   // Threads at most, the calling one included; 1 keeps the run on the
