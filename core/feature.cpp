@@ -32,12 +32,23 @@ Result<void> Feature::run_columns(std::size_t bars, std::span<const ColumnIn> in
   // the compiler picked, which may differ between the SIMD paths and
   // update(). Every output NaN is written as one NaN, so every path, and
   // every feature reading these columns, sees the same bits.
+  settle_nans(bars, out);
+  return {};
+}
+
+void Feature::settle_nans(std::size_t bars, std::span<const ColumnOut> out) {
   const double nan = one_nan();
   for (const ColumnOut& o : out) {
     double* v = o.values;
     for (std::size_t i = 0; i < bars; ++i) v[i] = v[i] != v[i] ? nan : v[i];
   }
-  return {};
+}
+
+bool Feature::runs_with(const Feature&) const { return false; }
+
+bool Feature::run_columns_with(Feature&, std::size_t, std::span<const ColumnIn>, std::span<const ColumnOut>,
+                               std::span<const ColumnOut>) {
+  return false;
 }
 
 double Feature::one_nan() { return __builtin_nan(""); }

@@ -87,7 +87,22 @@ class Feature {
   // from it. May throw std::bad_alloc.
   virtual std::unique_ptr<LaneBlock> lanes_with(const Feature& later) const;
 
+  // Column runs of this feature and `later` (after it in a plan, reading
+  // the same columns) together: runs_with says whether the pair gains from
+  // it (by type and configuration); run_columns_with then runs both over
+  // one block, outputs `mine` and `theirs` and both states exactly as two
+  // run_columns calls leave them, and returns true, or returns false having
+  // changed nothing when it cannot (their states differ). The columns are
+  // checked by the caller.
+  virtual bool runs_with(const Feature& later) const;
+  virtual bool run_columns_with(Feature& later, std::size_t bars, std::span<const ColumnIn> in,
+                                std::span<const ColumnOut> mine, std::span<const ColumnOut> theirs);
+
  protected:
+  // Every NaN among the outputs of `bars` bars as one_nan(), as
+  // run_columns leaves them.
+  static void settle_nans(std::size_t bars, std::span<const ColumnOut> out);
+
   // update() once the length is known to be sufficient.
   virtual Values step(std::span<const Value> values) = 0;
 

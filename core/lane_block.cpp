@@ -72,6 +72,24 @@ SARVEK_WIDEST void lane_settle(std::size_t m, const std::uint8_t* __restrict act
   }
 }
 
+SARVEK_WIDEST void store_column(std::size_t m, const double* __restrict v, const std::uint8_t* __restrict ok,
+                                double* __restrict out, std::ptrdiff_t step, std::uint8_t* __restrict present,
+                                std::ptrdiff_t present_step) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  // Contiguous columns (the usual case) as plain loops, so they vectorise.
+  if (step == 1) {
+    for (std::size_t j = 0; j < m; ++j) out[j] = ok[j] ? v[j] : nan;
+  } else {
+    for (std::size_t j = 0; j < m; ++j) out[static_cast<std::ptrdiff_t>(j) * step] = ok[j] ? v[j] : nan;
+  }
+  if (!present) return;
+  if (present_step == 1) {
+    for (std::size_t j = 0; j < m; ++j) present[j] = ok[j] != 0;
+  } else {
+    for (std::size_t j = 0; j < m; ++j) present[static_cast<std::ptrdiff_t>(j) * present_step] = ok[j] != 0;
+  }
+}
+
 SARVEK_WIDEST void lane_unload(std::size_t m, std::size_t width, std::size_t room, const double* __restrict values,
                                const std::uint8_t* __restrict valid, double* __restrict out) {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();

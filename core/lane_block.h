@@ -135,6 +135,10 @@ void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double*
 // A block's outputs as their readers see them: missing for inactive lanes,
 // every NaN as `one_nan`.
 void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, double* v, std::uint8_t* f);
+// The column engine's results of `m` bars: out[j * step] = v[j] where
+// ok[j], else NaN; present[j * present_step] = ok[j] when present is given.
+void store_column(std::size_t m, const double* v, const std::uint8_t* ok, double* out, std::ptrdiff_t step,
+                  std::uint8_t* present, std::ptrdiff_t present_step);
 // The output rows of `m` lanes: out[i * width + k] is column k's value of
 // lane i (column k at values + k * room, its flags at valid + k * room), or
 // NaN where it has none.

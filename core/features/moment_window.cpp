@@ -1,9 +1,11 @@
 #include "core/features/moment_window.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/lane_block.h"
+#include "core/simd/kernels.h"
 
 namespace sarvek {
 
@@ -64,6 +66,38 @@ class MomentPairLanes final : public LaneBlock {
 };
 
 }  // namespace
+
+bool MomentFeature::runs_with(const Feature& later) const {
+  const auto* other = dynamic_cast<const MomentFeature*>(&later);
+  return other && other->window() == window_ && other->constants().skew != constants().skew;
+}
+
+bool MomentFeature::run_columns_with(Feature& later, std::size_t bars, std::span<const ColumnIn> in,
+                                     std::span<const ColumnOut> mine, std::span<const ColumnOut> theirs) {
+  auto* other = dynamic_cast<MomentFeature*>(&later);
+  if (!other || !runs_with(later)) return false;
+  const Window<1>& a = buffer_;
+  const Window<1>& b = other->buffer_;
+  if (a.size() != b.size() || std::memcmp(a.values(), b.values(), a.size() * sizeof(double)) != 0 ||
+      std::memcmp(a.valid(), b.valid(), a.size()) != 0)
+    return false;
+  // The later feature's window takes the block and marks its complete
+  // windows as alone; then one pass over this one's gives both results.
+  other->run_moment(bars, in, theirs, [](const double*, std::size_t, const ColumnOut&) {});
+  const Constants c = constants();
+  const Constants o = other->constants();
+  const Constants& skew = c.skew ? c : o;
+  const Constants& kurt = c.skew ? o : c;
+  const ColumnOut& s_out = c.skew ? mine[0] : theirs[0];
+  const ColumnOut& k_out = c.skew ? theirs[0] : mine[0];
+  run_moment(bars, in, mine, [&](const double* p, std::size_t n, const ColumnOut&) {
+    simd::kernels().moments(p, n, window_, skew.coef, kurt.scale, kurt.correction, s_out.values, s_out.valid,
+                            k_out.values, k_out.valid);
+  });
+  settle_nans(bars, mine);
+  settle_nans(bars, theirs);
+  return true;
+}
 
 std::unique_ptr<LaneBlock> MomentFeature::lanes_with(const Feature& later) const {
   const auto* other = dynamic_cast<const MomentFeature*>(&later);

@@ -26,6 +26,10 @@ class MomentFeature : public ConfiguredFeature {
   // Skewness and Kurtosis of the same column and window run together in
   // lanes: one pass forms the mean, deviation and z both need.
   std::unique_ptr<LaneBlock> lanes_with(const Feature& later) const override;
+  // And in the column engine, while their windows hold the same entries.
+  bool runs_with(const Feature& later) const override;
+  bool run_columns_with(Feature& later, std::size_t bars, std::span<const ColumnIn> in,
+                        std::span<const ColumnOut> mine, std::span<const ColumnOut> theirs) override;
 
   // The constants of the moment formulas (core/lanes.h: skewness, kurtosis):
   // a type fills in its own, `skew` telling which it is.

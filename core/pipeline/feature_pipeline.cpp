@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "core/catalog.h"
+#include "core/lane_block.h"
 #include "core/pipeline/dag.h"
 #include "core/pipeline/pieces.h"
 #include "core/pipeline/plan.h"
@@ -160,6 +161,13 @@ struct FeaturePipeline::Engine {
   // (from, to) pairs: copy slot `from` to alias column `to` before a step.
   std::vector<std::pair<std::size_t, std::size_t>> copies;
   std::vector<std::size_t> copies_end;
+  // Where each step's columns start in ins and outs.
+  std::vector<std::size_t> in_at;
+  std::vector<std::size_t> out_at;
+  // A later step run together with step i (Feature::run_columns_with), or
+  // kNoIndex; ran_early[j]: step j already ran in this block.
+  std::vector<std::size_t> partner;
+  std::vector<std::uint8_t> ran_early;
 };
 
 FeaturePipeline::Engine FeaturePipeline::prepare_engine(std::size_t block) {
@@ -194,6 +202,8 @@ FeaturePipeline::Engine FeaturePipeline::prepare_engine(std::size_t block) {
   e.outs.reserve(out_total);
   std::size_t next_alias = slot_count;
   for (const Step& step : steps_) {
+    e.in_at.push_back(e.ins.size());
+    e.out_at.push_back(e.outs.size());
     for (std::size_t k = step.in_begin; k < step.in_end; ++k) {
       std::size_t s = read_slots_[k];
       if (s >= step.out_begin && s < step.out_begin + step.out_count) {
@@ -208,6 +218,30 @@ FeaturePipeline::Engine FeaturePipeline::prepare_engine(std::size_t block) {
     for (std::size_t k = 0; k < step.out_count; ++k)
       e.outs.push_back({e.slot_values[step.out_begin + k], e.slot_valid[step.out_begin + k]});
     e.copies_end.push_back(e.copies.size());
+  }
+  // Pairs that run together: a later step reading exactly the same
+  // columns, neither reading its own outputs. Everything the later one
+  // reads is ready at the earlier one's turn, and only steps after the
+  // later one read its outputs.
+  e.partner.assign(steps_.size(), kNoIndex);
+  e.ran_early.assign(steps_.size(), 0);
+  const auto reads = [&](std::size_t i) {
+    const Step& s = steps_[i];
+    return std::vector<std::size_t>(read_slots_.begin() + static_cast<std::ptrdiff_t>(s.in_begin),
+                                     read_slots_.begin() + static_cast<std::ptrdiff_t>(s.in_end));
+  };
+  const auto copies_of = [&](std::size_t i) { return e.copies_end[i] - (i ? e.copies_end[i - 1] : 0); };
+  std::vector<std::uint8_t> taken(steps_.size(), 0);
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    if (taken[i] || copies_of(i)) continue;
+    for (std::size_t j = i + 1; j < steps_.size(); ++j) {
+      if (taken[j] || copies_of(j) || steps_[j].gather != steps_[i].gather || reads(j) != reads(i) ||
+          !steps_[i].feature->runs_with(*steps_[j].feature))
+        continue;
+      e.partner[i] = j;
+      taken[i] = taken[j] = 1;
+      break;
+    }
   }
   for (Step& step : steps_) step.feature->reserve_columns(block);
   if (block) std::fill(e.slot_values[0], e.slot_values[0] + block, std::numeric_limits<double>::quiet_NaN());
@@ -229,9 +263,8 @@ RunStatus FeaturePipeline::run_range(Engine& e, std::size_t from, std::size_t wr
     const std::size_t end = begin < write_from ? std::min(write_from, to) : to;
     const std::size_t n = std::min(e.block, end - begin);
     load(begin, begin + n, e.slot_values.data(), e.slot_valid.data());
-    std::size_t in_at = 0;
-    std::size_t out_at = 0;
     std::size_t copy_at = 0;
+    std::fill(e.ran_early.begin(), e.ran_early.end(), std::uint8_t{0});
     for (std::size_t i = 0; i < steps_.size(); ++i) {
       Step& step = steps_[i];
       for (; copy_at < e.copies_end[i]; ++copy_at) {
@@ -239,13 +272,20 @@ RunStatus FeaturePipeline::run_range(Engine& e, std::size_t from, std::size_t wr
         std::memcpy(e.slot_values[dst], e.slot_values[src], n * sizeof(double));
         std::memcpy(e.slot_valid[dst], e.slot_valid[src], n);
       }
-      const auto done = step.feature->run_columns(n, std::span<const ColumnIn>(e.ins.data() + in_at, step.gather),
-                                                  std::span<const ColumnOut>(e.outs.data() + out_at, step.out_count));
+      if (e.ran_early[i]) continue;
+      const std::span<const ColumnIn> ins(e.ins.data() + e.in_at[i], step.gather);
+      const std::span<const ColumnOut> outs(e.outs.data() + e.out_at[i], step.out_count);
+      if (const std::size_t j = e.partner[i]; j != kNoIndex) {
+        const std::span<const ColumnOut> theirs(e.outs.data() + e.out_at[j], steps_[j].out_count);
+        if (step.feature->run_columns_with(*steps_[j].feature, n, ins, outs, theirs)) {
+          e.ran_early[j] = 1;
+          continue;
+        }
+      }
+      const auto done = step.feature->run_columns(n, ins, outs);
       // Cannot happen: every feature gets the columns it reads and one per
       // output name.
       if (!done) throw std::logic_error("feature refused columns sized for it: " + done.error().message());
-      in_at += step.gather;
-      out_at += step.out_count;
     }
     if (begin >= write_from) store(begin, begin + n, e.slot_values.data() + 1, e.slot_valid.data() + 1);
     begin += n;
@@ -398,29 +438,20 @@ RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::s
                                              const std::function<bool()>& interrupted) {
   const std::size_t width = output_names_.size();
   // Both only touch bars [begin, end): pieces on other threads share them.
+  // At this boundary NaN marks a missing value.
   auto load = [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
     for (const Load& l : loads_) {
       const StridedColumn& c = inputs[l.position];
-      double* v = values[l.slot];
-      std::uint8_t* ok = valid[l.slot];
-      for (std::size_t i = begin; i < end; ++i) {
-        const double x = c[i];
-        // At this boundary NaN marks a missing value.
-        ok[i - begin] = x == x;
-        v[i - begin] = x;
-      }
+      lane_load(end - begin, c.data + static_cast<std::ptrdiff_t>(begin) * c.stride, c.stride, values[l.slot],
+                valid[l.slot]);
     }
   };
   auto store = [&](std::size_t begin, std::size_t end, double* const* values, std::uint8_t* const* valid) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto at = static_cast<std::ptrdiff_t>(begin);
     for (std::size_t k = 0; k < width; ++k) {
       const StridedOutput& o = outputs[k];
-      const double* v = values[k];
-      const std::uint8_t* ok = valid[k];
-      for (std::size_t i = begin; i < end; ++i) o[i] = ok[i - begin] ? v[i - begin] : nan;
-      if (o.present)
-        for (std::size_t i = begin; i < end; ++i)
-          o.present[static_cast<std::ptrdiff_t>(i) * o.present_stride] = ok[i - begin] != 0;
+      store_column(end - begin, values[k], valid[k], o.data + at * o.stride, o.stride,
+                   o.present ? o.present + at * o.present_stride : nullptr, o.present_stride);
     }
   };
   return run_range(e, from, write_from, to, reset_first, load, store, interrupted);

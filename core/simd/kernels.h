@@ -36,6 +36,9 @@ struct Kernels {
   void (*skewness)(const double* p, std::size_t bars, std::size_t w, double coef, double* out, std::uint8_t* ok);
   void (*kurtosis)(const double* p, std::size_t bars, std::size_t w, double scale, double correction, double* out,
                    std::uint8_t* ok);
+  // Skewness and kurtosis of the same windows (lanes::moments).
+  void (*moments)(const double* p, std::size_t bars, std::size_t w, double coef, double scale, double correction,
+                  double* skew, std::uint8_t* skew_ok, double* kurt, std::uint8_t* kurt_ok);
   void (*parkinson)(const double* terms, std::size_t bars, std::size_t w, double* out);
   void (*rogers_satchell)(const double* terms, std::size_t bars, std::size_t w, double* out, std::uint8_t* ok);
   // Window spreads with divisor = w - ddof (lanes::spread).

@@ -705,6 +705,51 @@ def test_every_simd_path_gives_the_bits_of_update(simd_path, w):
     assert_same_bits(p.run_research(data.tolist()), expected)
 
 
+def moment_pairs(w):
+    """A Kurtosis and a Skewness of one column and window (run as one pass),
+    a feature between them reading the first, and pairs that differ in
+    column or window (each run alone)."""
+    return [
+        sv.LogReturn(["close"], 1, ["r"]),
+        sv.Kurtosis(["r"], w, ["kurt"]),
+        sv.Sma(["kurt"], 3, ["sma_kurt"]),
+        sv.Skewness(["r"], w, ["skew"]),
+        sv.Skewness(["close"], w + 1, ["skew_c"]),
+        sv.Kurtosis(["close"], w, ["kurt_c"]),
+        sv.Kurtosis(["open"], w + 1, ["kurt_o"]),
+    ]
+
+
+@pytest.mark.parametrize("w", [4, 5, 31])
+def test_moment_pairs_run_as_one_pass_give_the_bits_of_update(simd_path, w):
+    data = ohlc(1500, seed=w)
+    data[200:260, 3] = data[199, 3]  # flat: a variance of exactly zero
+    expected = update_loop(sv.FeaturePipeline(moment_pairs(w), COLUMNS), data)
+    p = sv.FeaturePipeline(moment_pairs(w), COLUMNS)
+    assert_same_bits(np.asarray(p._run_columns(data)), expected)
+    p.reset()
+    pieces = [np.asarray(p._run_columns(data[a:b], reset=False)) for a, b in ((0, 7), (7, 500), (500, 1500))]
+    assert_same_bits(np.concatenate(pieces), expected)
+    assert_same_bits(np.asarray(p._run_columns(data, threads=3, piece_bars=64)), expected)
+
+
+def test_a_moment_pair_whose_windows_differ_runs_each_alone():
+    # A state where the pair's windows differ (taken from features over two
+    # columns): the column run gives each its own window's results.
+    w = 6
+    data = ohlc(400, seed=3)
+    data[:60] = 100.0 + np.arange(240.0).reshape(60, 4) % 7  # every window full and present
+    apart = sv.FeaturePipeline([sv.Kurtosis(["close"], w, ["k"]), sv.Skewness(["open"], w, ["s"])], COLUMNS)
+    apart._run_columns(data[:50])
+    state = sv._pipeline_state(apart)
+    pair = [sv.Kurtosis(["close"], w, ["k"]), sv.Skewness(["close"], w, ["s"])]
+    p, q = sv.FeaturePipeline(pair, COLUMNS), sv.FeaturePipeline(pair, COLUMNS)
+    sv._restore_pipeline_state(p, state)
+    sv._restore_pipeline_state(q, state)
+    expected = np.array([q.update(row) for row in data[50:].tolist()])
+    assert_same_bits(np.asarray(p._run_columns(data[50:], reset=False)), expected)
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="reads the CPU's flags from /proc/cpuinfo")
 def test_every_path_this_cpu_can_run_is_offered():
     with open("/proc/cpuinfo") as f:
