@@ -509,7 +509,7 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   if (!runner || !proto) return std::nullopt;
   const std::size_t h = proto->history().value_or(0);
   const std::size_t least = threads.piece_bars ? threads.piece_bars : std::max(RunThreads::kPieceBars, 2 * h);
-  constexpr std::size_t kPiecesPerThread = 8;
+  constexpr std::size_t kPiecesPerThread = 16;
   const std::size_t piece_count = std::max<std::size_t>(1, bars / std::max(least, bars / (kPiecesPerThread * t)));
 
   // Every copy, buffer and output map is made before anything changes.
@@ -527,43 +527,51 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   std::vector<StridedOutput> split_outputs;
   for (const std::string& name : proto->output_names()) split_outputs.push_back(outputs[out_at.at(name)]);
 
-  struct Piece {
+  // One copy of the bounded features per thread, reused piece after
+  // piece: reset and fed from the piece's history (the pipeline's own state
+  // for a first piece that continues it), so it gives exactly what a fresh
+  // copy would. Made before anything changes, whatever the piece count.
+  struct Worker {
     FeaturePipeline copy;
     Engine engine;
-    std::size_t from, write_from, to;
   };
-  std::vector<Piece> pieces;
-  pieces.reserve(piece_count);
-  for (std::size_t k = 0; k < piece_count; ++k) {
-    const std::size_t begin = piece_start(bars, piece_count, k);
-    const std::size_t end = piece_start(bars, piece_count, k + 1);
-    const std::size_t from = begin > h ? begin - h : 0;
+  const std::size_t thread_count = std::min(t, piece_count + 1);
+  const std::size_t longest = piece_start(bars, piece_count, 1) + h;
+  std::vector<Worker> workers;
+  workers.reserve(thread_count);
+  for (std::size_t k = 0; k < thread_count; ++k) {
     FeaturePipeline copy = proto->fresh();
-    if (from == 0 && !reset_first)
-      for (Step& step : copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
-    Engine engine = copy.prepare_engine(std::min(end - from, copy.block_bars()));
-    pieces.push_back(Piece{std::move(copy), std::move(engine), from, begin, end});
+    Engine engine = copy.prepare_engine(std::min(longest, copy.block_bars()));
+    workers.push_back(Worker{std::move(copy), std::move(engine)});
   }
   if (!reset_first)
     for (Step& step : runner->steps_) copy_state(*mine[runner_ids[step.caller_index]], *step.feature);
   Engine runner_engine = runner->prepare_engine(std::min(bars, runner->block_bars()));
   std::atomic<std::size_t> next{0};
+  std::size_t last_worker = 0;  // the one that ran the last piece
 
   RunStatus status;
   try {
     status = run_on_threads(
-        std::min(t, piece_count + 1),
+        thread_count,
         [&](std::size_t k, const std::function<bool()>& stop) {
           if (k == 0) {
             const RunStatus done =
                 runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
             if (done != RunStatus::done) return done;
           }
+          Worker& w = workers[k];
           for (std::size_t i = next++; i < piece_count; i = next++) {
-            Piece& p = pieces[i];
+            const std::size_t begin = piece_start(bars, piece_count, i);
+            const std::size_t end = piece_start(bars, piece_count, i + 1);
+            const std::size_t from = begin > h ? begin - h : 0;
+            const bool continues = from == 0 && !reset_first;
+            if (continues)
+              for (Step& step : w.copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
             const RunStatus done =
-                p.copy.run_columns_range(p.engine, p.from, p.write_from, p.to, false, inputs, split_outputs, stop);
+                w.copy.run_columns_range(w.engine, from, begin, end, !continues, inputs, split_outputs, stop);
             if (done != RunStatus::done) return done;
+            if (i + 1 == piece_count) last_worker = k;
           }
           return RunStatus::done;
         },
@@ -578,7 +586,7 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   }
   // The state one run leaves: the recursions' from the whole run, the
   // others' from the last piece, which saw at least their history.
-  for (Step& step : pieces.back().copy.steps_) copy_state(*step.feature, *mine[split_ids[step.caller_index]]);
+  for (Step& step : workers[last_worker].copy.steps_) copy_state(*step.feature, *mine[split_ids[step.caller_index]]);
   for (Step& step : runner->steps_)
     if (const std::size_t i = runner_ids[step.caller_index]; !plan.features[i].chain_memory)
       copy_state(*step.feature, *mine[i]);
