@@ -1,7 +1,7 @@
 #include "core/feature.h"
-#include "core/lane_block.h"
 
 #include "core/catalog.h"
+#include "core/lane_block.h"
 #include "core/state_io.h"
 
 #include <algorithm>
@@ -37,11 +37,7 @@ Result<void> Feature::run_columns(std::size_t bars, std::span<const ColumnIn> in
 }
 
 void Feature::settle_nans(std::size_t bars, std::span<const ColumnOut> out) {
-  const double nan = one_nan();
-  for (const ColumnOut& o : out) {
-    double* v = o.values;
-    for (std::size_t i = 0; i < bars; ++i) v[i] = v[i] != v[i] ? nan : v[i];
-  }
+  for (const ColumnOut& o : out) one_nan_column(bars, one_nan(), o.values);
 }
 
 bool Feature::runs_with(const Feature&) const { return false; }

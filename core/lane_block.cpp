@@ -72,6 +72,10 @@ SARVEK_WIDEST void lane_settle(std::size_t m, const std::uint8_t* __restrict act
   }
 }
 
+SARVEK_WIDEST void one_nan_column(std::size_t m, double one_nan, double* __restrict v) {
+  for (std::size_t j = 0; j < m; ++j) v[j] = v[j] != v[j] ? one_nan : v[j];
+}
+
 SARVEK_WIDEST void store_column(std::size_t m, const double* __restrict v, const std::uint8_t* __restrict ok,
                                 double* __restrict out, std::ptrdiff_t step, std::uint8_t* __restrict present,
                                 std::ptrdiff_t present_step) {

@@ -135,6 +135,8 @@ void lane_load(std::size_t m, const double* column, std::ptrdiff_t step, double*
 // A block's outputs as their readers see them: missing for inactive lanes,
 // every NaN as `one_nan`.
 void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, double* v, std::uint8_t* f);
+// v[j] = one_nan for every NaN among m values (the one NaN features give).
+void one_nan_column(std::size_t m, double one_nan, double* v);
 // The column engine's results of `m` bars: out[j * step] = v[j] where
 // ok[j], else NaN; present[j * present_step] = ok[j] when present is given.
 void store_column(std::size_t m, const double* v, const std::uint8_t* ok, double* out, std::ptrdiff_t step,
