@@ -1,12 +1,12 @@
 #include "core/features/kama.h"
-#include "core/lane_block.h"
-
-#include "core/catalog.h"
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
+#include "core/catalog.h"
 #include "core/features/window_run.h"
+#include "core/lane_block.h"
 #include "core/lanes.h"
 #include "core/simd/kernels.h"
 
@@ -76,13 +76,22 @@ void Kama::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::spa
                double* v = o[0].values;
                const std::uint8_t* ok = o[0].valid;
                simd::kernels().abs_change_sum(p, r.bars, r.span, v);
+               // The average is carried in a local, so the recurrence runs
+               // in registers rather than through the member each bar.
+               std::optional<double> current = current_;
+               const double fast = fast_sc_;
+               const double slow = slow_sc_;
                for (std::size_t i = 0; i < r.bars; ++i) {
                  if (!ok[i]) {
-                   current_.reset();
+                   current.reset();
                    continue;
                  }
-                 v[i] = advance(v[i], p[i + window_], p[i], p[i + window_ - 1]);
+                 const double value =
+                     next(v[i], p[i + window_], p[i], current ? *current : p[i + window_ - 1], fast, slow);
+                 current = value;
+                 v[i] = value;
                }
+               current_ = current;
              });
 }
 
