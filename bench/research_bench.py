@@ -93,29 +93,7 @@ def pandas_features(df):
 
 
 def polars_features(df):
-    import polars as pl
-
-    o, h, l, c = pl.col("open"), pl.col("high"), pl.col("low"), pl.col("close")
-    logret = (c / c.shift(1)).log()
-    er = (c - c.shift(WINDOW)).abs() / c.diff().abs().rolling_sum(WINDOW)
-    sc = (er * (2.0 / 3.0 - 2.0 / 31.0) + 2.0 / 31.0) ** 2
-    alpha = float(np.nanmedian(df.select(sc.alias("sc")).to_series().to_numpy()))
-    sma = c.rolling_mean(WINDOW)
-    exprs = [
-        sma.alias("sma_20"),
-        c.ewm_mean(span=WINDOW, adjust=False).alias("ema_20"),
-        c.ewm_mean(alpha=alpha, adjust=False).alias("kama_20"),
-        c.pct_change().alias("ret_1"),
-        logret.alias("logret_1"),
-        logret.rolling_skew(WINDOW).alias("skew_20"),
-        logret.rolling_kurtosis(WINDOW).alias("kurt_20"),
-        (pl.rolling_cov(o, c, window_size=WINDOW) / o.rolling_var(WINDOW)).alias("slope_20"),
-        (pl.rolling_corr(o, c, window_size=WINDOW) ** 2).alias("r2_20"),
-        (((h / l).log() ** 2).rolling_mean(WINDOW) / (4.0 * math.log(2.0))).sqrt().alias("park_20"),
-        ((h / c).log() * (h / o).log() + (l / c).log() * (l / o).log()).rolling_mean(WINDOW).sqrt().alias("rs_20"),
-        sma.rolling_mean(19).alias("sma_of_sma"),
-    ]
-    return df.select(exprs).to_numpy()
+    return df.select(_polars_exprs(df)).to_numpy()
 
 
 def _polars_exprs(df):

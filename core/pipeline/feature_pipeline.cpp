@@ -326,6 +326,22 @@ void copy_state(T& from, T& to) {
   if (!error.empty()) throw std::logic_error("threads: a state does not fit its copy: " + error);
 }
 
+// run_on_threads, leaving `pipeline` reset when a piece throws or the run
+// is interrupted, as a one-thread run leaves it.
+template <class Work>
+RunStatus run_or_reset(FeaturePipeline& pipeline, std::size_t n, Work&& work,
+                       const std::function<bool()>& interrupted) {
+  RunStatus status;
+  try {
+    status = run_on_threads(n, std::forward<Work>(work), interrupted);
+  } catch (...) {
+    pipeline.reset();
+    throw;
+  }
+  if (status == RunStatus::interrupted) pipeline.reset();
+  return status;
+}
+
 }  // namespace
 
 RunStatus FeaturePipeline::run_pieces(std::size_t bars, std::size_t n, std::size_t history, bool reset_first,
@@ -354,24 +370,15 @@ RunStatus FeaturePipeline::run_pieces(std::size_t bars, std::size_t n, std::size
     pieces.push_back(Piece{&copy, copy.prepare_engine(std::min(end - from, copy.block_bars())), from, begin, end});
   }
 
-  RunStatus status;
-  try {
-    status = run_on_threads(
-        n,
-        [&](std::size_t k, const std::function<bool()>& stop) {
-          Piece& p = pieces[k];
-          return p.pipeline->run_columns_range(p.engine, p.from, p.write_from, p.to, k == 0 && reset_first, inputs,
-                                               outputs, stop);
-        },
-        interrupted);
-  } catch (...) {
-    reset();
-    throw;
-  }
-  if (status == RunStatus::interrupted) {
-    reset();
-    return status;
-  }
+  const RunStatus status = run_or_reset(
+      *this, n,
+      [&](std::size_t k, const std::function<bool()>& stop) {
+        Piece& p = pieces[k];
+        return p.pipeline->run_columns_range(p.engine, p.from, p.write_from, p.to, k == 0 && reset_first, inputs,
+                                             outputs, stop);
+      },
+      interrupted);
+  if (status == RunStatus::interrupted) return status;
   // The last piece's copy saw at least the history before the run's end,
   // so its state is the one a single run leaves.
   copy_state(copies.back(), *this);
@@ -550,40 +557,31 @@ std::optional<RunStatus> FeaturePipeline::run_mixed(std::size_t bars, std::span<
   std::atomic<std::size_t> next{0};
   std::size_t last_worker = 0;  // the one that ran the last piece
 
-  RunStatus status;
-  try {
-    status = run_on_threads(
-        thread_count,
-        [&](std::size_t k, const std::function<bool()>& stop) {
-          if (k == 0) {
-            const RunStatus done =
-                runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
-            if (done != RunStatus::done) return done;
-          }
-          Worker& w = workers[k];
-          for (std::size_t i = next++; i < piece_count; i = next++) {
-            const std::size_t begin = piece_start(bars, piece_count, i);
-            const std::size_t end = piece_start(bars, piece_count, i + 1);
-            const std::size_t from = begin > h ? begin - h : 0;
-            const bool continues = from == 0 && !reset_first;
-            if (continues)
-              for (Step& step : w.copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
-            const RunStatus done =
-                w.copy.run_columns_range(w.engine, from, begin, end, !continues, inputs, split_outputs, stop);
-            if (done != RunStatus::done) return done;
-            if (i + 1 == piece_count) last_worker = k;
-          }
-          return RunStatus::done;
-        },
-        interrupted);
-  } catch (...) {
-    reset();
-    throw;
-  }
-  if (status == RunStatus::interrupted) {
-    reset();
-    return status;
-  }
+  const RunStatus status = run_or_reset(
+      *this, thread_count,
+      [&](std::size_t k, const std::function<bool()>& stop) {
+        if (k == 0) {
+          const RunStatus done =
+              runner->run_columns_range(runner_engine, 0, 0, bars, false, inputs, runner_outputs, stop);
+          if (done != RunStatus::done) return done;
+        }
+        Worker& w = workers[k];
+        for (std::size_t i = next++; i < piece_count; i = next++) {
+          const std::size_t begin = piece_start(bars, piece_count, i);
+          const std::size_t end = piece_start(bars, piece_count, i + 1);
+          const std::size_t from = begin > h ? begin - h : 0;
+          const bool continues = from == 0 && !reset_first;
+          if (continues)
+            for (Step& step : w.copy.steps_) copy_state(*mine[split_ids[step.caller_index]], *step.feature);
+          const RunStatus done =
+              w.copy.run_columns_range(w.engine, from, begin, end, !continues, inputs, split_outputs, stop);
+          if (done != RunStatus::done) return done;
+          if (i + 1 == piece_count) last_worker = k;
+        }
+        return RunStatus::done;
+      },
+      interrupted);
+  if (status == RunStatus::interrupted) return status;
   // The state one run leaves: the recursions' from the whole run, the
   // others' from the last piece, which saw at least their history.
   for (Step& step : workers[last_worker].copy.steps_) copy_state(*step.feature, *mine[split_ids[step.caller_index]]);
