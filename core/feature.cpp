@@ -49,6 +49,11 @@ bool Feature::run_columns_with(Feature&, std::size_t, std::span<const ColumnIn>,
 
 double Feature::one_nan() { return __builtin_nan(""); }
 
+void Feature::run_direct(std::size_t, const double*, double*, std::uint8_t*) {
+  // Only called for a type whose direct_bars() is non-zero.
+  throw std::logic_error("run_direct called on a feature without a direct column run");
+}
+
 void Feature::step_columns(std::size_t bars, std::span<const ColumnIn> in, std::span<const ColumnOut> out) {
   std::vector<Value> bar(in.size());
   for (std::size_t i = 0; i < bars; ++i) {

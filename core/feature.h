@@ -98,6 +98,19 @@ class Feature {
   virtual bool run_columns_with(Feature& later, std::size_t bars, std::span<const ColumnIn> in,
                                 std::span<const ColumnOut> mine, std::span<const ColumnOut> theirs);
 
+  // A column run straight over a caller's contiguous columns, skipping the
+  // staging a run through ColumnIn/ColumnOut pays: for a one-input,
+  // one-output type whose formula turns a NaN anywhere in a window into a
+  // NaN value, so that a missing entry (NaN at this boundary) needs no
+  // flag pass. direct_bars() is the fewest bars such a run takes (0: the
+  // type has none). run_direct(bars, in, out, present) reads `bars`
+  // entries of `in` (NaN missing), writes `out` (one_nan() for every NaN,
+  // missing included) and, when `present` is given, 1 for a present
+  // result and 0 for a missing one; results and state exactly as
+  // run_columns leaves them. Room comes from reserve_columns(bars).
+  virtual std::size_t direct_bars() const { return 0; }
+  virtual void run_direct(std::size_t bars, const double* in, double* out, std::uint8_t* present);
+
  protected:
   // Every NaN among the outputs of `bars` bars as one_nan(), as
   // run_columns leaves them.

@@ -16,6 +16,8 @@ class Sma final : public WindowFeature<Sma> {
 
  private:
   friend WindowFeature<Sma>;
+  // window_mean: a NaN entry makes the mean NaN; flags never read.
+  static constexpr bool kDirect = true;
   Sma(Names inputs, std::size_t window, Names outputs)
       : WindowFeature(std::move(inputs), window, std::move(outputs)) {}
 

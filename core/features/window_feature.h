@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -9,6 +11,7 @@
 
 #include "core/catalog.h"
 #include "core/feature.h"
+#include "core/lane_block.h"
 #include "core/features/window_run.h"
 #include "core/state_io.h"
 #include "core/window.h"
@@ -46,7 +49,31 @@ class WindowFeature : public ConfiguredFeature {
   void reset() override { buffer_.clear(); }
   void state(StateIO& io) override { io(buffer_); }
   std::size_t values_read() const override { return N; }
-  void reserve_columns(std::size_t bars) override { buffer_.reserve(bars); }
+  void reserve_columns(std::size_t bars) override {
+    buffer_.reserve(bars);
+    if constexpr (F::kDirect) {
+      if (marks_.size() < buffer_.lookback()) marks_.resize(buffer_.lookback());
+    }
+  }
+
+  // A type whose column formula sums its window (a NaN entry makes the
+  // value NaN) and reads only the window values (never the run's flags)
+  // sets kDirect: its column runs over a caller's contiguous columns then
+  // read and write them in place.
+  std::size_t direct_bars() const override {
+    if constexpr (N == 1 && F::kDirect) {
+      return 2 * window_;
+    } else {
+      return 0;
+    }
+  }
+  void run_direct(std::size_t bars, const double* in, double* out, std::uint8_t* present) override {
+    if constexpr (N == 1 && F::kDirect) {
+      run_direct_window(bars, in, out, present);
+    } else {
+      ConfiguredFeature::run_direct(bars, in, out, present);
+    }
+  }
 
  protected:
   WindowFeature(Names inputs, std::size_t window, Names outputs)
@@ -54,6 +81,8 @@ class WindowFeature : public ConfiguredFeature {
 
   // The values a bar gives.
   static constexpr std::size_t kProduces = 1;
+  // Whether column runs may go straight over a caller's columns (above).
+  static constexpr bool kDirect = false;
 
   // The checks every such type makes, in its constructors' words.
   static Result<void> check_arguments(const Names& inputs, std::size_t window, const Names& outputs) {
@@ -103,6 +132,38 @@ class WindowFeature : public ConfiguredFeature {
 
  private:
   F& self() { return static_cast<F&>(*this); }
+
+  // run_direct, bars >= 2 * window: the first lookback bars' windows reach
+  // into the history, staged as run_window stages it; every later bar's
+  // window lies whole in `in`, which the formula reads in place. The state
+  // is then the last `window` entries, as a run's commit leaves it.
+  void run_direct_window(std::size_t bars, const double* in, double* out, std::uint8_t* present) {
+    const std::size_t w = window_;
+    const std::size_t l = buffer_.lookback();
+    const double nan = one_nan();
+    buffer_.begin(l);
+    double* v = buffer_.staged();
+    std::uint8_t* f = buffer_.staged_valid();
+    lane_load(l, in, 1, v + l, f + l);
+    complete_windows(f, l, w, marks_.data());
+    self().column(StagedRun<1>{{v}, f, l, w}, out);
+    self().column(StagedRun<1>{{in}, nullptr, bars - l, w}, out + l);
+    for (std::size_t i = 0; i < l; ++i) out[i] = marks_[i] ? out[i] : nan;
+    one_nan_column(bars, nan, out);
+    if (present) {
+      std::memcpy(present, marks_.data(), l);
+      for (std::size_t i = l; i < bars; ++i) present[i] = out[i] == out[i];
+      // A NaN is missing when its window holds a missing entry, else a
+      // computed NaN (inf - inf).
+      for (std::size_t i = l; i < bars; ++i)
+        if (!present[i]) present[i] = std::none_of(in + (i - l), in + i + 1, [](double x) { return x != x; });
+    }
+    lane_load(w, in + (bars - w), 1, v, f);
+    const double* src[1] = {v};
+    buffer_.assign(w, src, f);
+  }
+
+  std::vector<std::uint8_t> marks_;  // the first bars' complete windows, direct runs
 };
 
 // The parameters (inputs, window, outputs) of such a type; a type reading

@@ -461,7 +461,53 @@ RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::s
                    o.present ? o.present + at * o.present_stride : nullptr, o.present_stride);
     }
   };
-  return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
+  // Every feature able to go straight over the caller's columns (one
+  // input column read, one output written, both contiguous): blocks of at
+  // least the bars each needs go that way, shorter ones (and every bar
+  // before write_from) through the engine; both leave the same state.
+  std::vector<Direct> direct;
+  if (from == write_from) direct = direct_steps(inputs, outputs);
+  if (direct.empty()) return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
+  std::size_t least = 0;
+  for (const Direct& d : direct) least = std::max(least, d.feature->direct_bars());
+  if (reset_first) reset();
+  for (std::size_t begin = from; begin < to;) {
+    const std::size_t n = std::min(e.block, to - begin);
+    if (n < least) {
+      if (run_range(e, begin, begin, begin + n, false, load, store, interrupted) == RunStatus::interrupted)
+        return RunStatus::interrupted;
+    } else {
+      if (interrupted && interrupted()) {
+        reset();
+        return RunStatus::interrupted;
+      }
+      for (const Direct& d : direct) {
+        const StridedOutput& o = outputs[d.output];
+        d.feature->run_direct(n, inputs[d.input].data + begin, o.data + begin, o.present ? o.present + begin : nullptr);
+      }
+    }
+    begin += n;
+  }
+  return RunStatus::done;
+}
+
+std::vector<FeaturePipeline::Direct> FeaturePipeline::direct_steps(std::span<const StridedColumn> inputs,
+                                                                   std::span<const StridedOutput> outputs) const {
+  std::vector<Direct> direct;
+  for (const Step& step : steps_) {
+    if (step.feature->direct_bars() == 0 || step.in_end - step.in_begin != 1 || step.gather != 1 ||
+        step.out_count != 1)
+      return {};
+    const std::size_t slot = read_slots_[step.in_begin];
+    const auto load = std::find_if(loads_.begin(), loads_.end(), [&](const Load& l) { return l.slot == slot; });
+    if (load == loads_.end()) return {};  // reads another feature's output
+    const std::size_t k = step.out_begin - 1;
+    const StridedColumn& in = inputs[load->position];
+    const StridedOutput& out = outputs[k];
+    if (in.stride != 1 || out.stride != 1 || (out.present && out.present_stride != 1)) return {};
+    direct.push_back({step.feature.get(), load->position, k});
+  }
+  return direct;
 }
 
 

@@ -206,6 +206,16 @@ class FeaturePipeline {
   RunStatus run_columns_range(Engine& engine, std::size_t from, std::size_t write_from, std::size_t to,
                               bool reset_first, std::span<const StridedColumn> inputs,
                               std::span<const StridedOutput> outputs, const std::function<bool()>& interrupted);
+  // A feature whose column runs go straight over a caller's columns
+  // (Feature::run_direct): input position and output index.
+  struct Direct {
+    Feature* feature;
+    std::size_t input;
+    std::size_t output;
+  };
+  // One per step when every step can, else none.
+  std::vector<Direct> direct_steps(std::span<const StridedColumn> inputs,
+                                   std::span<const StridedOutput> outputs) const;
   // Bars per block of the column engine, from the features' work per bar.
   std::size_t block_bars() const;
   // InvalidInput when `values` is shorter than the input columns; `index`

@@ -766,3 +766,66 @@ def test_simd_path_names_are_checked():
         sv._set_simd_path("no-such")
     with pytest.raises(TypeError):
         sv._set_simd_path(1)
+
+
+# ------------------------------------ moving averages straight over columns
+
+
+def smas_over_inputs(windows):
+    """Moving averages each reading one input column and nothing else, so a run
+    over contiguous columns reads and writes them in place."""
+    features = [sv.Sma([COLUMNS[k % 4]], w, [f"s{k}"]) for k, w in enumerate(windows)]
+    return sv.FeaturePipeline(features, COLUMNS)
+
+
+def odd_columns(bars, seed):
+    """Prices with NaN payloads of both signs and both infinities among them."""
+    data = ohlc(bars, seed)
+    rng = np.random.default_rng(seed)
+    pick = rng.random(data.shape)
+    data[pick < 0.01] = -np.nan
+    raw = data.view(np.uint64)
+    raw[(pick > 0.5) & (pick < 0.505)] = np.uint64(0x7FF0000000000123)  # a signalling-style payload
+    return data
+
+
+@pytest.mark.parametrize("windows", [[1], [2], [20], [3, 17, 40, 1], [64, 5]])
+@pytest.mark.parametrize("bars", [0, 1, 38, 39, 40, 41, 127, 2 * 16384 + 5, 16384 * 3])
+def test_moving_averages_in_place_agree_with_update(windows, bars):
+    data = odd_columns(bars, seed=bars + len(windows))
+    for layout in ("Fortran order", "columns"):
+        p, reference = smas_over_inputs(windows), smas_over_inputs(windows)
+        values, present = p._run_columns(LAYOUTS[layout](data), validity=True, order="F")
+        expected = update_loop(reference, data)
+        assert_same_bits(values, expected)
+        # Present exactly where every entry of the window is present.
+        want = np.hstack([sma_presence(data[:, k % 4], w) for k, w in enumerate(windows)])
+        np.testing.assert_array_equal(np.asarray(present), want)
+        same_state(p, reference)
+        # The same run through staged blocks (a row-major table: strided columns).
+        assert_same_bits(smas_over_inputs(windows)._run_columns(np.ascontiguousarray(data)), expected)
+
+
+@pytest.mark.parametrize("cuts", [[5], [39, 41], [100, 101, 102], [16384 + 3]])
+def test_moving_averages_in_place_continue_across_runs_and_updates(cuts):
+    data = np.asfortranarray(odd_columns(40000, seed=3))
+    windows = [20, 3, 33]
+    whole = update_loop(smas_over_inputs(windows), data)
+    p = smas_over_inputs(windows)
+    edges = [0, *cuts, len(data)]
+    parts = []
+    for i, (a, b) in enumerate(zip(edges, edges[1:])):
+        if i % 2:  # live updates between runs
+            parts.append(np.array([p.update(row) for row in data[a:b].tolist()]).reshape(b - a, -1))
+        else:
+            parts.append(np.asarray(p._run_columns(np.asfortranarray(data[a:b]), reset=(i == 0), order="F")))
+    assert_same_bits(np.concatenate(parts), whole)
+
+
+def test_a_pipeline_mixing_in_place_and_staged_features_agrees_with_update():
+    # The moving average of another feature's output, and one of an input,
+    # beside a feature that cannot go in place: every step staged.
+    data = np.asfortranarray(odd_columns(5000, seed=11))
+    features = lambda: [sv.Sma(["close"], 5, ["a"]), sv.Sma(["a"], 4, ["b"]), sv.Ema(["open"], 3, ["e"])]
+    p = sv.FeaturePipeline(features(), COLUMNS)
+    assert_same_bits(p._run_columns(data, order="F"), update_loop(sv.FeaturePipeline(features(), COLUMNS), data))
