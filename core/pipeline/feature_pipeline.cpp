@@ -463,11 +463,17 @@ RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::s
   };
   // Every feature able to go straight over the caller's columns (one
   // input column read, one output written, both contiguous): blocks of at
-  // least the bars each needs go that way, shorter ones (and every bar
-  // before write_from) through the engine; both leave the same state.
-  std::vector<Direct> direct;
-  if (from == write_from) direct = direct_steps(inputs, outputs);
+  // least the bars each needs go that way, shorter ones (and the bars
+  // before write_from, which only bring the features up to date) through
+  // the engine; both leave the same state.
+  const std::vector<Direct> direct = direct_steps(inputs, outputs);
   if (direct.empty()) return run_range(e, from, write_from, to, reset_first, load, store, interrupted);
+  if (from < write_from) {
+    if (run_range(e, from, write_from, write_from, reset_first, load, store, interrupted) == RunStatus::interrupted)
+      return RunStatus::interrupted;
+    from = write_from;
+    reset_first = false;
+  }
   std::size_t least = 0;
   for (const Direct& d : direct) least = std::max(least, d.feature->direct_bars());
   if (reset_first) reset();

@@ -829,3 +829,18 @@ def test_a_pipeline_mixing_in_place_and_staged_features_agrees_with_update():
     features = lambda: [sv.Sma(["close"], 5, ["a"]), sv.Sma(["a"], 4, ["b"]), sv.Ema(["open"], 3, ["e"])]
     p = sv.FeaturePipeline(features(), COLUMNS)
     assert_same_bits(p._run_columns(data, order="F"), update_loop(sv.FeaturePipeline(features(), COLUMNS), data))
+
+
+@pytest.mark.parametrize("threads", [2, 3, 4])
+@pytest.mark.parametrize("piece_bars", [40, 41, 79, 1000])
+def test_moving_averages_in_place_on_threads_agree_with_one_thread(threads, piece_bars):
+    # Each piece after the first is first brought up to date on the bars
+    # before it, then goes in place.
+    data = np.asfortranarray(odd_columns(9000, seed=piece_bars))
+    windows = [20, 1, 40]
+    one = np.asarray(smas_over_inputs(windows)._run_columns(data, order="F"))
+    values, present = smas_over_inputs(windows)._run_columns(data, order="F", validity=True, threads=threads,
+                                                             piece_bars=piece_bars)
+    assert_same_bits(values, one)
+    want = np.hstack([sma_presence(data[:, k % 4], w) for k, w in enumerate(windows)])
+    np.testing.assert_array_equal(np.asarray(present), want)
