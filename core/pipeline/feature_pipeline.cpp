@@ -504,9 +504,12 @@ std::vector<FeaturePipeline::Direct> FeaturePipeline::direct_steps(std::span<con
     if (step.feature->direct_bars() == 0 || step.in_end - step.in_begin != 1 || step.gather != 1 ||
         step.out_count != 1)
       return {};
+    // Slots 1 .. output count are outputs, even one named like an input
+    // column (its readers read the output).
     const std::size_t slot = read_slots_[step.in_begin];
+    if (slot <= output_names_.size()) return {};
     const auto load = std::find_if(loads_.begin(), loads_.end(), [&](const Load& l) { return l.slot == slot; });
-    if (load == loads_.end()) return {};  // reads another feature's output
+    if (load == loads_.end()) return {};
     const std::size_t k = step.out_begin - 1;
     const StridedColumn& in = inputs[load->position];
     const StridedOutput& out = outputs[k];

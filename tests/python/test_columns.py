@@ -844,3 +844,12 @@ def test_moving_averages_in_place_on_threads_agree_with_one_thread(threads, piec
     assert_same_bits(values, one)
     want = np.hstack([sma_presence(data[:, k % 4], w) for k, w in enumerate(windows)])
     np.testing.assert_array_equal(np.asarray(present), want)
+
+
+def test_a_moving_average_named_like_its_input_is_read_by_the_next_one():
+    # "close" is both an input column and the first average's output: the
+    # second average reads the average, never the input.
+    data = np.asfortranarray(odd_columns(3000, seed=4))
+    features = lambda: [sv.Sma(["close"], 3, ["x"]), sv.Sma(["close"], 5, ["close"])]
+    p = sv.FeaturePipeline(features(), COLUMNS)
+    assert_same_bits(p._run_columns(data, order="F"), update_loop(sv.FeaturePipeline(features(), COLUMNS), data))
