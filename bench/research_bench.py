@@ -151,18 +151,29 @@ def by_symbol(n, pipeline, repeat):
     alone = np.asarray(pipeline._run_columns(np.ascontiguousarray(data[7::SYMBOLS])))
     same = np.array_equal(got[7::SYMBOLS].view(np.uint64), alone.view(np.uint64))
     print(f"by='symbol' ({SYMBOLS} symbols x {per} bars, interleaved) == each symbol alone (bit for bit): {same}")
-    timings = {
-        "by=, compute_features, pandas in/out": best_of(repeat, lambda: sarvek.compute_features(pipeline, pdf,
-                                                                                                by="symbol")),
-        "by=, compute_features, polars in/out": best_of(repeat, lambda: sarvek.compute_features(pipeline, plf,
-                                                                                                by="symbol")),
-        "by=, compute_features, workers=1 (pandas)": best_of(
-            repeat, lambda: sarvek.compute_features(pipeline, pdf, by="symbol", workers=1)),
-        "by=, polars .over('symbol')": best_of(repeat, lambda: plf.select(
-            [e.over("symbol") for e in _polars_exprs(plf)]).to_numpy()),
-        "by=, pandas groupby + rolling": best_of(1, lambda: pandas_by(pdf)),
-    }
+    timings = interleaved(repeat, {
+        "by=, compute_features, pandas in/out": lambda: sarvek.compute_features(pipeline, pdf, by="symbol"),
+        "by=, compute_features, polars in/out": lambda: sarvek.compute_features(pipeline, plf, by="symbol"),
+        "by=, compute_features, workers=1 (pandas)": lambda: sarvek.compute_features(pipeline, pdf, by="symbol",
+                                                                                     workers=1),
+        "by=, polars .over('symbol')": lambda: plf.select([e.over("symbol") for e in _polars_exprs(plf)]).to_numpy(),
+        "by=, pandas groupby + rolling": lambda: pandas_by(pdf),
+    })
     return rows, timings
+
+
+def interleaved(repeat, runs):
+    """Best time of each of ``runs`` (name -> function) over ``repeat``
+    rounds, each round running every one of them once in turn: on a shared
+    machine whose load drifts, the ratios then compare runs that met the
+    same load."""
+    best = dict.fromkeys(runs, math.inf)
+    for _ in range(repeat):
+        for name, fn in runs.items():
+            start = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
 
 
 # ------------------------------------------------------------ peak memory
@@ -254,16 +265,18 @@ def main():
 
     pdf = pd.DataFrame(data, columns=COLUMNS)
     plf = pl.DataFrame(data, schema=COLUMNS)
-    timings["pandas, same features"] = best_of(repeat, lambda: pandas_features(pdf))
-    timings["polars, same features"] = best_of(repeat, lambda: polars_features(plf))
-    # The package's table entry point: columns picked by name, results back as
-    # the same kind of table.
+    # The package's table entry point (columns picked by name, results back
+    # as the same kind of table) and the peers it is compared with, timed in
+    # turn round after round so that all of them meet the same load.
     import sarvek
 
-    timings["compute_features, pandas in/out"] = best_of(repeat, lambda: sarvek.compute_features(pipeline, pdf))
-    timings["compute_features, pandas in/out, threads=1"] = best_of(
-        repeat, lambda: sarvek.compute_features(pipeline, pdf, threads=1))
-    timings["compute_features, polars in/out"] = best_of(repeat, lambda: sarvek.compute_features(pipeline, plf))
+    timings.update(interleaved(repeat, {
+        "pandas, same features": lambda: pandas_features(pdf),
+        "polars, same features": lambda: polars_features(plf),
+        "compute_features, pandas in/out": lambda: sarvek.compute_features(pipeline, pdf),
+        "compute_features, pandas in/out, threads=1": lambda: sarvek.compute_features(pipeline, pdf, threads=1),
+        "compute_features, polars in/out": lambda: sarvek.compute_features(pipeline, plf),
+    }))
 
     import bottleneck as bn
     import talib
@@ -274,9 +287,11 @@ def main():
     ref = bn.move_mean(close, WINDOW)
     print(f"Sma(20) vs bottleneck move_mean: max |diff| = {np.nanmax(np.abs(sma_out - ref)):.3g} "
           f"(bit-equal bars: {np.mean(sma_out.view(np.uint64) == ref.view(np.uint64)):.1%})")
-    timings["Sma(20) via _run_columns"] = best_of(5, lambda: np.asarray(sma._run_columns([close])))
-    timings["bottleneck move_mean(20)"] = best_of(5, lambda: bn.move_mean(close, WINDOW))
-    timings["talib SMA(20)"] = best_of(5, lambda: talib.SMA(close, WINDOW))
+    timings.update(interleaved(max(repeat, 7), {
+        "Sma(20) via _run_columns": lambda: np.asarray(sma._run_columns([close])),
+        "bottleneck move_mean(20)": lambda: bn.move_mean(close, WINDOW),
+        "talib SMA(20)": lambda: talib.SMA(close, WINDOW),
+    }))
 
     # One run over two threads, bit for bit the one-thread results.
     bounded = sv.FeaturePipeline([f for f in build_features()[0] if type(f).__name__ not in ("Ema", "Kama")],
@@ -286,9 +301,11 @@ def main():
         two = np.asarray(p._run_columns(data, order="F", threads=2))
         if not np.array_equal(one.view(np.uint64), two.view(np.uint64)):
             raise SystemExit(f"threads=2 differs from threads=1 ({label})")
-        for threads in (1, 2):
-            timings[f"{label}, order='F', threads={threads}"] = best_of(
-                repeat, lambda: np.asarray(p._run_columns(data, order="F", threads=threads)))
+        timings.update(interleaved(repeat, {
+            f"{label}, order='F', threads={threads}":
+                (lambda p=p, threads=threads: np.asarray(p._run_columns(data, order="F", threads=threads)))
+            for threads in (1, 2)
+        }))
     by_rows, by_timings = by_symbol(n, pipeline, repeat)
 
     print()

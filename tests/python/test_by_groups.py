@@ -330,3 +330,22 @@ def test_a_long_by_run_stops_on_ctrl_c(ctrl_c, symbols):
 
     w, took = calibrated(make, 0.5)
     expect_interrupt(make(4 * w), ctrl_c, 4 * took)
+
+
+@pytest.mark.parametrize("kind", ["interleaved", "contiguous", "one", "mixed"])
+def test_moving_averages_of_input_columns_by_group_give_the_bits_of_each_group_alone(kind):
+    # Every step can run straight over contiguous columns: groups long
+    # enough take that path, short ones the staged one.
+    rng = np.random.default_rng(len(kind))
+    pipeline = sv.FeaturePipeline([sv.Sma([COLUMNS[k]], w, [f"s{k}"]) for k, w in enumerate((1, 4, 30, 9))],
+                                  COLUMNS)
+    n = 3000
+    data = np.column_stack([awkward(rng, n) for _ in COLUMNS])
+    codes = layout(rng, kind, n)
+    want_values, want_present = alone(pipeline, data, codes, True)
+    columns = [np.ascontiguousarray(c) for c in data.T]
+    for workers in (1, 2):
+        for panel in (None, False):
+            values, present = grouped(pipeline, columns, codes, True, workers=workers, order="F", panel=panel)
+            assert np.array_equal(bits(values), bits(want_values)), (workers, panel)
+            assert np.array_equal(present, want_present), (workers, panel)
