@@ -78,10 +78,12 @@ SARVEK_WIDEST void one_nan_column(std::size_t m, double one_nan, double* __restr
 
 SARVEK_WIDEST void store_column(std::size_t m, const double* __restrict v, const std::uint8_t* __restrict ok,
                                 double* __restrict out, std::ptrdiff_t step, std::uint8_t* __restrict present,
-                                std::ptrdiff_t present_step) {
+                                std::ptrdiff_t present_step, bool stream) {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   // Contiguous columns (the usual case) as plain loops, so they vectorise.
-  if (step == 1) {
+  if (step == 1 && stream) {
+    simd::kernels().stream_store(m, v, ok, out);
+  } else if (step == 1) {
     for (std::size_t j = 0; j < m; ++j) out[j] = ok[j] ? v[j] : nan;
   } else {
     for (std::size_t j = 0; j < m; ++j) out[static_cast<std::ptrdiff_t>(j) * step] = ok[j] ? v[j] : nan;

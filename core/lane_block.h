@@ -139,8 +139,10 @@ void lane_settle(std::size_t m, const std::uint8_t* active, double one_nan, doub
 void one_nan_column(std::size_t m, double one_nan, double* v);
 // The column engine's results of `m` bars: out[j * step] = v[j] where
 // ok[j], else NaN; present[j * present_step] = ok[j] when present is given.
+// With `stream`, a contiguous column is written past the caches
+// (simd::Kernels::stream_store).
 void store_column(std::size_t m, const double* v, const std::uint8_t* ok, double* out, std::ptrdiff_t step,
-                  std::uint8_t* present, std::ptrdiff_t present_step);
+                  std::uint8_t* present, std::ptrdiff_t present_step, bool stream = false);
 // The output rows of `m` lanes: out[i * width + k] is column k's value of
 // lane i (column k at values + k * room, its flags at valid + k * room), or
 // NaN where it has none.

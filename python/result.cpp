@@ -283,6 +283,8 @@ PyObject* run_result(PyObject* owner, const ColumnInput& in, std::size_t width, 
     for (std::size_t k = 0; k < width; ++k)
       outputs.push_back({values + k * bars, 1, flags ? flags + k * bars : nullptr, 1});
   }
+  // A result: written once, handed over, larger than the caches when it matters.
+  for (StridedOutput& o : outputs) o.stream = true;
   if (!run(outputs)) return nullptr;
   if (!request.validity) return Py_NewRef(result);
   return PyTuple_Pack(2, result, present);

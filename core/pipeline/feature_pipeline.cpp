@@ -458,7 +458,7 @@ RunStatus FeaturePipeline::run_columns_range(Engine& e, std::size_t from, std::s
     for (std::size_t k = 0; k < width; ++k) {
       const StridedOutput& o = outputs[k];
       store_column(end - begin, values[k], valid[k], o.data + at * o.stride, o.stride,
-                   o.present ? o.present + at * o.present_stride : nullptr, o.present_stride);
+                   o.present ? o.present + at * o.present_stride : nullptr, o.present_stride, o.stream);
     }
   };
   // Every feature able to go straight over the caller's columns (one

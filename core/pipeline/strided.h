@@ -26,6 +26,9 @@ struct StridedOutput {
   std::ptrdiff_t stride;
   std::uint8_t* present = nullptr;
   std::ptrdiff_t present_stride = 0;
+  // A result written once and handed over (not a buffer the caller reads
+  // back at once): a contiguous one is then written past the caches.
+  bool stream = false;
   double& operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
   // Writes entry i: `value` when `is_present`, else NaN.
   void set(std::size_t i, bool is_present, double value) const {

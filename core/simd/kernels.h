@@ -64,6 +64,10 @@ struct Kernels {
   // Three columns: high, low, close (lanes::stochastic_k).
   void (*stochastic_k)(const double* high, const double* low, const double* close, std::size_t bars, std::size_t w,
                        double* out, std::uint8_t* ok);
+  // A result column of m values: out[j] = v[j] where ok[j], else NaN,
+  // written past the caches where the path can (a column written once and
+  // not read back soon, larger than the caches: a run's result).
+  void (*stream_store)(std::size_t m, const double* v, const std::uint8_t* ok, double* out);
   // Symbol lanes (see kLaneBlock): windows of w entries.
   void (*lanes_mean)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w, double* out);
   void (*lanes_abs_change_sum)(const double* rows, std::size_t blocks, std::size_t block_stride, std::size_t w,

@@ -853,3 +853,20 @@ def test_a_moving_average_named_like_its_input_is_read_by_the_next_one():
     features = lambda: [sv.Sma(["close"], 3, ["x"]), sv.Sma(["close"], 5, ["close"])]
     p = sv.FeaturePipeline(features(), COLUMNS)
     assert_same_bits(p._run_columns(data, order="F"), update_loop(sv.FeaturePipeline(features(), COLUMNS), data))
+
+
+@pytest.mark.parametrize("bars", [1, 7, 8, 9, 4099, 40001])
+@pytest.mark.parametrize("offset", [0, 1, 3])
+def test_column_major_results_on_every_simd_path_and_alignment_hold_the_bits(simd_path, bars, offset):
+    # A result written column by column goes past the caches in whole
+    # vectors once aligned: every alignment of the first value, every tail.
+    data = ohlc(bars, seed=bars)
+    expected = np.asarray(pipeline()._run_columns(data))
+    width = expected.shape[1]
+    buffer = np.full(bars * width + offset, 7.0)
+    out = buffer[offset:].reshape((bars, width), order="F")
+    values, present = pipeline()._run_columns(data, order="F", validity=True, out=out)
+    assert np.shares_memory(np.asarray(values), buffer)
+    assert_same_bits(values, expected)
+    assert_same_bits(pipeline()._run_columns(data, order="F"), expected)
+    assert not (~np.asarray(present) & ~np.isnan(expected)).any()
