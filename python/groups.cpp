@@ -173,7 +173,8 @@ bool run_panel_groups(const FeaturePipeline& prototype, const PanelPlan& plan, s
     const bool by_columns = table.order == Order::columns;
     const std::size_t at = by_columns ? k * table.bars : k;
     const auto step = static_cast<std::ptrdiff_t>(by_columns ? 1 : table.width);
-    outputs.push_back({table.values + at, step, table.flags ? table.flags + at : nullptr, step});
+    // The call's result: written once, handed over.
+    outputs.push_back({table.values + at, step, table.flags ? table.flags + at : nullptr, step, true});
   }
   WorkerPool pool;
   return pool.run(count, [&](std::size_t w, const std::function<bool()>& interrupted) {

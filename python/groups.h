@@ -115,7 +115,7 @@ Result<RunStatus> run_rows(const std::size_t* rows, std::size_t n, std::span<con
     for (std::size_t k = 0; k < width; ++k) {
       double* v = table.values + out_at(k) + at * row_step;
       std::uint8_t* f = table.flags ? table.flags + out_at(k) + at * row_step : nullptr;
-      s.outputs.push_back({v, row_step, f, row_step});
+      s.outputs.push_back({v, row_step, f, row_step, true});  // the call's result
     }
     return run(n, std::span<const StridedColumn>(s.columns), std::span<const StridedOutput>(s.outputs), first,
                interrupted);

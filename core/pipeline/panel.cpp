@@ -56,10 +56,11 @@ Result<RunStatus> run_panel(const FeaturePipeline& prototype, std::span<const st
       for (std::size_t c = 0; c < width; ++c)
         in_place[c] = {inputs[c].data + static_cast<std::ptrdiff_t>(at) * inputs[c].stride, inputs[c].stride};
       universe.advance(in_place, everyone.data(), 1);
+      const auto row = static_cast<std::ptrdiff_t>(at);
       for (std::size_t k = 0; k < outputs.size(); ++k) {
-        const double* v = universe.output_values(k);
-        const std::uint8_t* f = universe.output_valid(k);
-        for (std::size_t i = 0; i < lanes; ++i) outputs[k].set(at + i, f[i] != 0, v[i]);
+        const StridedOutput& o = outputs[k];
+        store_column(lanes, universe.output_values(k), universe.output_valid(k), o.data + row * o.stride, o.stride,
+                     o.present ? o.present + row * o.present_stride : nullptr, o.present_stride, o.stream);
       }
       continue;
     }
