@@ -465,13 +465,55 @@ def _arrow_codes(values: Any) -> Codes | None:
     if not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)
             or pa.types.is_binary(kind) or pa.types.is_large_binary(kind) or pa.types.is_integer(kind)):
         return None
-    encoded = pc.dictionary_encode(values)  # one dictionary shared by every chunk
+    parts = min(default_threads(), len(values) // _ENCODE_ROWS)
+    if parts >= 2:
+        return _missing_last(_split_codes(values, parts))
+    return _missing_last(_encoded_codes(pc.dictionary_encode(values))[0])
+
+
+# Rows per thread at least before a key column is hashed in parts.
+_ENCODE_ROWS = 1 << 19
+
+
+def _encoded_codes(encoded: Any) -> tuple[Codes, Any]:
+    """The indices of a dictionary-encoded array or chunked array (one
+    dictionary shared by every chunk) as int64, -1 for null, and that
+    dictionary (None when there are no chunks)."""
+    import pyarrow as pa
+
     chunks = encoded.chunks if isinstance(encoded, pa.ChunkedArray) else [encoded]
     if not chunks:
-        return np.empty(0, dtype=np.int64)
+        return np.empty(0, dtype=np.int64), None
     indices = pa.chunked_array([c.indices for c in chunks], type=chunks[0].indices.type)
-    codes = indices.fill_null(-1).to_numpy().astype(np.int64)
-    return _missing_last(codes)
+    return indices.fill_null(-1).to_numpy().astype(np.int64), chunks[0].dictionary
+
+
+def _split_codes(values: Any, parts: int) -> Codes:
+    """Arrow's dictionary encoding of ``values`` in ``parts`` slices on as
+    many threads (Arrow releases the interpreter lock while it hashes), each
+    slice's codes then mapped onto one dictionary of every distinct key:
+    equal keys share a code, -1 for null."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    n = len(values)
+    bounds = [n * k // parts for k in range(parts + 1)]
+    slices = [values.slice(a, b - a) for a, b in zip(bounds, bounds[1:])]
+    with ThreadPoolExecutor(parts) as pool:
+        encoded = list(pool.map(lambda piece: _encoded_codes(pc.dictionary_encode(piece)), slices))
+    dictionaries = [d for _, d in encoded if d is not None]
+    every = pc.unique(pa.concat_arrays(dictionaries)) if dictionaries else None
+    out = np.empty(n, dtype=np.int64)
+    for (codes, dictionary), a, b in zip(encoded, bounds, bounds[1:]):
+        if dictionary is None:
+            continue
+        # Position of each slice key in the shared dictionary; a null
+        # index (-1) picks the -1 appended after them.
+        where = pc.index_in(dictionary, value_set=every).to_numpy(zero_copy_only=False).astype(np.int64)
+        np.take(np.append(where, -1), codes, out=out[a:b])
+    return out
 
 
 def _column_codes(values: Any, keys: Callable[[], np.ndarray]) -> tuple[Codes, int]:
@@ -483,7 +525,9 @@ def _column_codes(values: Any, keys: Callable[[], np.ndarray]) -> tuple[Codes, i
     mods = sys.modules
     pd, pl, pa = mods.get("pandas"), mods.get("polars"), mods.get("pyarrow")
     codes: Any = None
-    if pd is not None and isinstance(values, pd.Series):
+    if pd is not None and isinstance(values, pd.Series) and isinstance(values.array, pd.arrays.ArrowStringArray):
+        codes = _arrow_codes(values.array.__arrow_array__())  # pandas' own strings are Arrow's
+    if codes is None and pd is not None and isinstance(values, pd.Series):
         codes = _missing_last(np.asarray(values.factorize(use_na_sentinel=True)[0], dtype=np.int64))
     elif pa is not None and isinstance(values, (pa.Array, pa.ChunkedArray)):
         codes = _arrow_codes(values)

@@ -317,6 +317,33 @@ def test_every_kind_of_key_groups_rows_as_equal_keys(case):
         assert sorted(map(tuple, groups)) == sorted(tuple(np.flatnonzero(ref == c)) for c in np.unique(ref))
 
 
+@pytest.mark.parametrize("threads", [2, 3, 8])
+@pytest.mark.parametrize("case", list(key_cases()))
+def test_keys_hashed_in_parts_on_threads_group_rows_as_equal_keys(case, threads, monkeypatch):
+    # A long key column is hashed in slices on several threads, each slice's
+    # codes then mapped onto one dictionary: slices a few rows long here.
+    import sarvek._frames as frames
+
+    monkeypatch.setattr(frames, "_ENCODE_ROWS", 7)
+    monkeypatch.setattr(frames, "default_threads", lambda: threads)
+    kind, keys = key_cases()[case]
+    table = keyed(kind, keys)
+    values = table.column("sym") if isinstance(table, pa.Table) else table["sym"]
+    if kind == "pandas":
+        values = pd.Series(values)
+    codes, count = frames._column_codes(values, lambda: np.asarray(column(table, "sym")))
+    as_list = (keys.to_list() if isinstance(keys, pl.Series) else keys.to_pylist()
+               if isinstance(keys, (pa.Array, pa.ChunkedArray)) else pd.Series(keys, dtype=object).tolist())
+    if np.ma.isMaskedArray(keys):
+        return  # read through NumPy, never hashed by Arrow
+    groups = partition(as_list)
+    assert count == len(groups) and sorted(set(codes.tolist())) == list(range(count))
+    assert sorted(map(tuple, groups)) == sorted(tuple(np.flatnonzero(codes == c)) for c in range(count))
+    missing = [i for i, k in enumerate(as_list) if k is None or k is pd.NA or (isinstance(k, float) and k != k)]
+    if missing:  # every missing key one code, after the others
+        assert set(codes[missing].tolist()) == {count - 1}
+
+
 @pytest.mark.parametrize("symbols", [16, 3], ids=["panel", "gathered"])
 def test_a_long_by_run_stops_on_ctrl_c(ctrl_c, symbols):
     # Many symbols interleaved (walked as a panel) or a few (each gathered),
