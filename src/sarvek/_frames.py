@@ -472,7 +472,7 @@ def _arrow_codes(values: Any) -> Codes | None:
 
 
 # Rows per thread at least before a key column is hashed in parts.
-_ENCODE_ROWS = 1 << 19
+_ENCODE_ROWS = 1 << 17
 
 
 def _encoded_codes(encoded: Any) -> tuple[Codes, Any]:
