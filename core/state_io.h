@@ -71,15 +71,26 @@ class StateIO {
     if (loading()) v = present ? Value(x) : kMissing;
   }
   // A window: its entries oldest first (count, then each number column,
-  // then the flags). Loading refuses more entries than the window holds.
+  // then the flags). A missing entry's numbers are written as 0.0, as a
+  // missing Value's is: what a window holds there is never read, and may
+  // differ with the path that filled it (a bar at a time or a column run),
+  // so the same history always saves the same bytes. Loading refuses more
+  // entries than the window holds.
   template <std::size_t N>
   void operator()(Window<N>& w) {
     std::uint64_t count = w.size();
     (*this)(count);
     if (failed()) return;
     if (!loading()) {
-      for (std::size_t k = 0; k < N; ++k) out_->append(reinterpret_cast<const char*>(w.values(k)), count * sizeof(double));
-      out_->append(reinterpret_cast<const char*>(w.valid()), count);
+      const std::uint8_t* present = w.valid();
+      for (std::size_t k = 0; k < N; ++k) {
+        const double* v = w.values(k);
+        for (std::size_t i = 0; i < count; ++i) {
+          const double x = present[i] ? v[i] : 0.0;
+          out_->append(reinterpret_cast<const char*>(&x), sizeof x);
+        }
+      }
+      out_->append(reinterpret_cast<const char*>(present), count);
       return;
     }
     if (count > w.capacity()) return fail("a window holds " + std::to_string(count) + " entries, more than its " +
