@@ -61,11 +61,21 @@ echo "== Python tests against the sanitized _sarvek (tests marked slow, and the 
 (
   cd tests/python
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-  export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  # Reports go to files as well: a report from inside a test is written to
+  # the test's captured output, which is lost when the sanitizer ends the
+  # process, so the files are printed when the run fails.
+  reports="$root/build/asan/reports"
+  rm -rf "$reports" && mkdir -p "$reports"
+  export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$reports/asan
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan
   export PYTHONMALLOC=malloc
   export PYTHONPATH="$root/build/asan"
   export SARVEK_SANITIZED=1
   python3 -c 'import _sarvek, sys; sys.exit(not _sarvek.__file__.startswith(sys.argv[1]))' "$root/build/asan/"
-  python3 -m pytest -q -p no:cacheprovider -m "not slow and not cluster" .
+  if ! python3 -m pytest -q -p no:cacheprovider -m "not slow and not cluster" .; then
+    for report in "$reports"/*; do
+      [ -e "$report" ] && { echo "== $report"; cat "$report"; }
+    done
+    exit 1
+  fi
 )

@@ -151,7 +151,7 @@ class WindowFeature : public ConfiguredFeature {
     for (std::size_t i = 0; i < l; ++i) out[i] = marks_[i] ? out[i] : nan;
     one_nan_column(bars, nan, out);
     if (present) {
-      std::memcpy(present, marks_.data(), l);
+      if (l) std::memcpy(present, marks_.data(), l);  // a window of one has no marks (and no room)
       for (std::size_t i = l; i < bars; ++i) present[i] = out[i] == out[i];
       // A NaN is missing when its window holds a missing entry, else a
       // computed NaN (inf - inf).

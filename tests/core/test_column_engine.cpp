@@ -755,5 +755,45 @@ TEST(SimdPaths, ScalarAlwaysAvailableAndUnknownOrUnsupportedRefused) {
   ASSERT_TRUE(simd::set_path(before));
 }
 
+
+// Moving averages of input columns go straight over contiguous columns:
+// every window from one bar up, runs shorter and longer than two windows,
+// presence written, against update bar by bar, and continuing after.
+TEST(PipelineColumns, MovingAveragesInPlaceMatchUpdate) {
+  for (std::size_t w : {1, 2, 7, 40}) {
+    for (std::size_t n : {std::size_t{1}, 2 * w - 1, 2 * w, std::size_t{5000}}) {
+      const std::vector<Bar> rows = awkward_bars(n, static_cast<unsigned>(w * 31 + n), 50, false);
+      const std::vector<double> table = table_of(rows);
+      std::vector<double> close(n);  // column c alone, contiguous
+      for (std::size_t i = 0; i < n; ++i) close[i] = table[i * 4 + 3];
+      const auto make = [w] {
+        std::vector<std::unique_ptr<Feature>> fs;
+        fs.push_back(std::make_unique<Sma>(*Sma::create({"c"}, w, {"s"})));
+        return std::move(*FeaturePipeline::create(std::move(fs), {"c"}));
+      };
+      FeaturePipeline p = make();
+      FeaturePipeline ref = make();
+      std::vector<double> out(n, -1.0);
+      std::vector<std::uint8_t> present(n, 7);
+      const std::vector<StridedColumn> ins = {{close.data(), 1}};
+      const std::vector<StridedOutput> outs = {{out.data(), 1, present.data(), 1}};
+      ASSERT_TRUE(p.run_columns(n, ins, outs, true).has_value());
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto want = ref.update(std::vector<Value>{std::isnan(close[i]) ? kMissing : Value(close[i])});
+        ASSERT_TRUE(want.has_value());
+        ASSERT_EQ(bits(out[i]), boundary_bits((*want)[0])) << "w " << w << " n " << n << " bar " << i;
+        ASSERT_EQ(present[i], (*want)[0].has_value() ? 1 : 0) << "w " << w << " n " << n << " bar " << i;
+      }
+      for (double x : {1.0, 2.0, kNan, 4.0}) {  // the state left behind is update's
+        const std::vector<Value> bar = {std::isnan(x) ? kMissing : Value(x)};
+        const auto got = p.update(bar);
+        const auto want = ref.update(bar);
+        ASSERT_TRUE(got.has_value() && want.has_value());
+        ASSERT_EQ(boundary_bits((*got)[0]), boundary_bits((*want)[0])) << "w " << w << " n " << n;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sarvek
