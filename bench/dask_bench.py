@@ -83,7 +83,8 @@ def piece_phases(source, payload, outputs, out):
     cpu, start = time.process_time(), time.perf_counter()
     frame = on_dask._read_piece(source, "symbol", wanted[1:], wanted, wanted)
     read = time.perf_counter()
-    values, present = on_dask._compute_array("features", payload, "symbol", frame, ("index", "time"), None, True)
+    values, present = on_dask._compute_array("features", payload, "symbol", frame, ("index", "time"), None, True,
+                                             pooled=True)
     computed = time.perf_counter()
     table = pa.Table.from_pandas(frame[["symbol"]], preserve_index=True)
     on_dask._write_table(on_dask._with_outputs(table, outputs, values, present), out)

@@ -246,3 +246,39 @@ def test_command_line_writes_nulls_for_missing_and_nan_for_computed(bars, tmp_pa
     assert got.column("symbol").to_pylist() == want.column("symbol").to_pylist()
     mean = got.column("ret_mean")
     assert mean.null_count > 0 and pc.sum(pc.is_nan(mean.drop_null())).as_py() > 0
+
+
+@pytest.mark.parametrize("keys", [
+    pytest.param(lambda n: pd.Series(["A"] * n, dtype=object), id="one-text-object"),
+    pytest.param(lambda n: pd.Series(["A"] * n, dtype="str"), id="one-text-str"),
+    pytest.param(lambda n: pd.Series(["A"] * n, dtype="category"), id="one-text-category"),
+    pytest.param(lambda n: pd.Series(["A"] * (n - 3) + [None, "A", None], dtype="str"), id="text-and-missing-str"),
+    pytest.param(lambda n: pd.Series(["A"] * (n - 3) + [None, "A", np.nan], dtype=object), id="text-and-missing-object"),
+    pytest.param(lambda n: pd.Series(["A"] * (n - 1) + ["B"], dtype="str"), id="two-texts"),
+    pytest.param(lambda n: pd.Series([7] * n), id="one-number"),
+])
+@pytest.mark.parametrize("pooled", [False, True])
+def test_one_symbol_shortcut_matches_grouping(keys, pooled):
+    """A piece of one symbol skips the grouping; a piece whose keys only look
+    alike (missing keys form a symbol of their own) is still grouped; either
+    way, and with the values in Arrow's pool, each symbol's rows give what a
+    lone pipeline gives them."""
+    n = 90
+    rng = np.random.default_rng(5)
+    close = 100 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
+    close[[4, 40]] = np.nan
+    frame = pd.DataFrame({"symbol": keys(n), "close": close})
+    payload = {"input_columns": ["close"], "features": [
+        {"type": "LogReturn", "inputs": ["close"], "window": 1, "outputs": ["ret"]},
+        {"type": "Sma", "inputs": ["ret"], "window": 5, "outputs": ["ret_mean"]},
+        {"type": "Ema", "inputs": ["close"], "window": 6, "outputs": ["ema"]},
+    ]}
+    values, present = sdask._compute_array("features", payload, "symbol", frame, None, None, True, pooled=pooled)
+    assert values.shape == (n, 3)
+    codes, _ = pd.factorize(frame["symbol"], use_na_sentinel=False)
+    for code in np.unique(codes):
+        rows = np.flatnonzero(codes == code)
+        alone = sarvek.pipeline_from_dict(payload)
+        want, flags = sarvek._engine.run_features(alone, [close[rows]], len(rows), validity=True)
+        np.testing.assert_array_equal(values[rows].view(np.int64), want.view(np.int64))
+        np.testing.assert_array_equal(present[rows], flags)
