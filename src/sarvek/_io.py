@@ -237,7 +237,41 @@ def _write_parquet(data: Any, outputs: Outputs, tmp: str) -> None:
     for names, arr, present in outputs:
         for k, n in enumerate(names):
             table = table.append_column(n, pa.array(arr[:, k], type=pa.float64(), mask=~present[:, k]))
-    pq.write_table(table, tmp)
+    pq.write_table(table, tmp, **parquet_options(table))
+
+
+# Values sampled from the middle of a column of numbers (past any warm-up
+# of missing values) to decide whether compressing it pays.
+_SAMPLE = 8192
+
+
+def parquet_options(table: Any) -> dict[str, Any]:
+    """How a table of results is written. Only text columns are dictionary
+    encoded: numbers and times rarely repeat, and trying a dictionary for
+    each such column costs more than the rest of the write. A column of
+    numbers or times is compressed only when snappy shrinks a sample of it
+    by a tenth: a feature's values are all but incompressible (snappy's
+    output is its input's size), while compressing them costs about a third
+    of the write. Labels and other columns of few distinct values stay
+    compressed, as does every other column."""
+    import pyarrow as pa
+
+    fixed = (pa.types.is_integer, pa.types.is_floating, pa.types.is_temporal)
+    text = [f.name for f in table.schema
+            if pa.types.is_string(f.type) or pa.types.is_large_string(f.type) or pa.types.is_dictionary(f.type)]
+    codecs = {f.name: "none" if any(kind(f.type) for kind in fixed) and _incompressible(table.column(f.name))
+              else "snappy" for f in table.schema}
+    return {"use_dictionary": text, "compression": codecs}
+
+
+def _incompressible(column: Any) -> bool:
+    import pyarrow as pa
+
+    # Nulls are not stored (only where they are), so the sample skips them.
+    start = max(0, len(column) // 2 - _SAMPLE // 2)
+    sample = column.slice(start, _SAMPLE).drop_null()
+    sample = np.ascontiguousarray(sample.to_numpy(zero_copy_only=False)).view(np.uint8)
+    return sample.nbytes > 0 and pa.compress(sample, "snappy").size > 0.9 * sample.nbytes
 
 
 # ------------------------------------------------------------- pipelines

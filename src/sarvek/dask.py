@@ -63,6 +63,7 @@ import _sarvek
 
 from sarvek import _chunking, _engine
 from sarvek._checks import check_time_order, numeric_values
+from sarvek._io import parquet_options
 from sarvek._pipeline import as_pipeline, pipeline_from_dict, pipeline_to_dict, process_alive
 
 __all__ = ["SymbolError", "compute_features", "compute_targets"]
@@ -148,10 +149,15 @@ def _check_times(frame: pd.DataFrame, time: tuple[str, str], symbols, groups, ow
     labels = frame.index
     lo, hi = own
     for symbol, rows in zip(symbols, groups):
-        mine = np.flatnonzero((rows >= lo) & (rows < hi))
-        if len(mine) == 0:
-            continue
-        pick = rows[max(int(mine[0]) - 1, 0) : int(mine[-1]) + 2]
+        if isinstance(rows, slice):  # every row, in order: no copies
+            if hi <= lo:
+                continue
+            pick: slice | np.ndarray = slice(max(lo - 1, 0), hi + 1)
+        else:
+            mine = np.flatnonzero((rows >= lo) & (rows < hi))
+            if len(mine) == 0:
+                continue
+            pick = rows[max(int(mine[0]) - 1, 0) : int(mine[-1]) + 2]
         check_time_order(values[pick], name, symbol, labels[pick])
 
 
@@ -172,7 +178,7 @@ def _compute_array(
     if len(frame) == 0:
         return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
     if _one_symbol(frame[by]):
-        symbols, groups = [frame[by].iloc[0]], [np.arange(len(frame))]
+        symbols, groups = [frame[by].iloc[0]], [slice(0, len(frame))]
     else:
         codes, symbols = pd.factorize(frame[by], use_na_sentinel=False)
         order = np.argsort(codes, kind="stable")
@@ -597,15 +603,11 @@ def _with_outputs(table, names: Sequence[str], values: np.ndarray, present: np.n
 
 
 def _write_table(table, path: str) -> int:
-    """One output file; returns its rows. Only text columns are dictionary
-    encoded: outputs are float64 values that rarely repeat, and trying a
-    dictionary for each of them costs more than the rest of the write."""
-    import pyarrow as pa
+    """One output file, written as the command line writes one; returns its
+    rows."""
     import pyarrow.parquet as pq
 
-    text = [f.name for f in table.schema if pa.types.is_string(f.type) or pa.types.is_large_string(f.type)
-            or pa.types.is_dictionary(f.type)]
-    pq.write_table(table, path, use_dictionary=text)
+    pq.write_table(table, path, **parquet_options(table))
     return table.num_rows
 
 

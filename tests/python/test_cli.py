@@ -454,3 +454,41 @@ def test_missing_values_and_computed_nan_stay_apart_in_files(tmp_path, suffix, r
         assert [s[i].is_valid for i in range(7)] == [False, True, True, True, False, False, True]
         got = s.to_numpy(zero_copy_only=False)
         assert got[1] == np.inf and np.isnan(got[2]) and got[3] == -np.inf and got[6] == 3.5
+
+
+@pytest.mark.parametrize("rows", [0, 1, 100, 20_000])
+def test_results_compress_only_where_it_pays(tmp_path, rows):
+    """Written results read back bit for bit (a missing value null, a
+    computed NaN a NaN); a column of noisy numbers is stored uncompressed,
+    labels, times and text stay compressed, and only text is dictionary
+    encoded."""
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    from sarvek._io import parquet_options
+
+    rng = np.random.default_rng(rows)
+    noisy = rng.normal(size=rows)
+    noisy[: min(rows, 3)] = np.nan
+    label = rng.integers(-1, 2, rows).astype(np.float64)
+    missing = np.arange(rows) % 7 == 3
+    table = pa.table({
+        "symbol": pa.array(["AAA"] * rows, type=pa.string()),
+        "time": pa.array(np.arange(rows).astype("datetime64[m]").astype("datetime64[ns]")),
+        "noisy": pa.array(noisy, mask=missing),
+        "label": pa.array(label, mask=missing),
+    })
+    path = tmp_path / "out.parquet"
+    options = parquet_options(table)
+    pq.write_table(table, path, **options)
+    back = pq.read_table(path)
+    assert back.schema.equals(table.schema)
+    assert back["symbol"].equals(table["symbol"]) and back["time"].equals(table["time"])
+    for name in ("noisy", "label"):
+        assert back[name].is_valid().equals(table[name].is_valid())
+        np.testing.assert_array_equal(back[name].to_numpy(zero_copy_only=False).view(np.int64),
+                                      table[name].to_numpy(zero_copy_only=False).view(np.int64))
+    assert options["use_dictionary"] == ["symbol"]
+    if rows >= 100:
+        meta = pq.ParquetFile(path).metadata.row_group(0)
+        codec = {meta.column(i).path_in_schema: meta.column(i).compression for i in range(meta.num_columns)}
+        assert codec == {"symbol": "SNAPPY", "time": "SNAPPY", "noisy": "UNCOMPRESSED", "label": "SNAPPY"}

@@ -282,3 +282,29 @@ def test_one_symbol_shortcut_matches_grouping(keys, pooled):
         want, flags = sarvek._engine.run_features(alone, [close[rows]], len(rows), validity=True)
         np.testing.assert_array_equal(values[rows].view(np.int64), want.view(np.int64))
         np.testing.assert_array_equal(present[rows], flags)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_one_symbol_time_check_matches_the_grouped_check(seed):
+    """A piece of one symbol checks its times over a slice of its rows; it
+    refuses exactly what the check over the symbol's row positions refuses
+    (a step back inside the rows a task answers for, or just beside them),
+    with the same message."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 30))
+    times = np.cumsum(rng.integers(0, 3, n)).astype("datetime64[m]")
+    if n > 1 and rng.random() < 0.8:
+        k = int(rng.integers(1, n))
+        times[k] = times[k - 1] - np.timedelta64(1, "m")
+    frame = pd.DataFrame({"symbol": ["A"] * n, "close": 1.0}, index=pd.Index(times, name="time"))
+    lo = int(rng.integers(0, n + 1))
+    own = (lo, int(rng.integers(lo, n + 1)))
+
+    def outcome(groups):
+        try:
+            sdask._check_times(frame, ("index", "time"), ["A"], groups, own)
+        except ValueError as exc:
+            return str(exc)
+        return None
+
+    assert outcome([slice(0, n)]) == outcome([np.arange(n)])
