@@ -122,7 +122,12 @@ def _one_symbol(keys: pd.Series) -> bool:
     """Whether every key is one and the same text, found without hashing
     each (a file of one symbol, or a ``symbol=VALUE`` folder)."""
     first = keys.iloc[0]
-    return isinstance(first, str) and not keys.hasnans and bool((keys == first).all())
+    if not isinstance(first, str) or keys.hasnans:
+        return False
+    try:
+        return bool((keys == first).all())
+    except (TypeError, ValueError):  # keys that refuse comparing are grouped as they are
+        return False
 
 
 def _input_values(frame: pd.DataFrame, name: str, symbols, groups) -> np.ndarray:
