@@ -182,6 +182,8 @@ def _compute_array(
     shape = (len(frame), len(pipeline.output_names()))
     if len(frame) == 0:
         return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
+    # Each symbol's rows: a slice when one symbol holds every row in order.
+    groups: list[Any]
     if _one_symbol(frame[by]):
         symbols, groups = [frame[by].iloc[0]], [slice(0, len(frame))]
     else:
