@@ -3,6 +3,8 @@
 // SIMD path this CPU has; then the ten-feature pipeline of
 // bench/pipeline_bench.py (plus an Sma over sma_20) over 1M bars through
 // run_columns (row-major doubles in, column-major out) and run_research.
+// Between the two it prints what one call of the C library's log costs:
+// every bar of that pipeline makes six.
 //
 //   build/<dir>/bench_columns [bars per feature] [pipeline bars]
 
@@ -137,6 +139,22 @@ int main(int argc, char** argv) {
       simd::set_path(best);
       std::printf("\n");
     }
+  }
+
+  // What one call of the C library's log costs on the ratios the features
+  // take it of (close over close, high over low: all near 1). Six such calls
+  // a bar are the part of the example pipelines that no kernel can speed up.
+  {
+    const std::vector<double>& close = cols[3];
+    double bestt = 1e30;
+    for (int rep = 0; rep < 5; ++rep) {
+      auto t = Clock::now();
+      double acc = 0.0;
+      for (std::size_t i = 1; i < close.size(); ++i) acc += std::log(close[i] / close[i - 1]);
+      bestt = std::min(bestt, seconds_since(t));
+      sink += acc;
+    }
+    std::printf("\nC library log of a price ratio: %.2f ns a call\n", bestt * 1e9 / static_cast<double>(cols[3].size() - 1));
   }
 
   // The pipeline of bench/pipeline_bench.py.

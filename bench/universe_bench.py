@@ -12,7 +12,12 @@ the Python call, best of --repeat runs of --bars bars:
                array out;
   - columns:   the column engine (FeaturePipeline._run_columns) over one
                long history, per bar: what the same features cost when the
-               work is not split into bars.
+               work is not split into bars;
+  - logs:      Universe.update with only the pipeline's features that take
+               logarithms (LogReturn, ParkinsonVolatility,
+               RogersSatchellVolatility: six calls of the C library's log a
+               symbol-bar, which nothing may replace): the part of the
+               universe's cost that no reordering of the work can remove.
 
 Run with the package installed:  python bench/universe_bench.py [--sizes 500 5000]
 """
@@ -21,6 +26,7 @@ from __future__ import annotations
 import argparse
 import pathlib
 import time
+import tomllib
 
 import numpy as np
 
@@ -28,6 +34,7 @@ import _sarvek
 import sarvek
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "features.toml"
+LOG_TYPES = {"LogReturn", "ParkinsonVolatility", "RogersSatchellVolatility"}
 
 
 def best(fn, repeat: int) -> float:
@@ -54,9 +61,14 @@ def main() -> None:
     pipe = sarvek.load_pipeline(EXAMPLE)
     width = len(pipe.output_names())
     empty = sarvek.pipeline_from_dict({"input_columns": pipe.input_names(), "features": []})
+    document = tomllib.loads(EXAMPLE.read_text())
+    logs = sarvek.pipeline_from_dict({
+        "input_columns": document["input_columns"],
+        "features": [f for f in document["features"] if f["type"] in LOG_TYPES],
+    })
     rng = np.random.default_rng(1)
     print(f"pipeline: {EXAMPLE.name}, {len(pipe)} features, {width} outputs; SIMD path {_sarvek._simd_path()}")
-    print(f"{'N':>6} {'universe':>10} {'separate':>10} {'floor':>10} {'columns':>10}   "
+    print(f"{'N':>6} {'universe':>10} {'separate':>10} {'floor':>10} {'columns':>10} {'logs':>10}   "
           f"{'separate/universe':>17} {'universe/columns':>16}   (ns per symbol-bar)")
 
     history = prices(rng, 100_000, 1)[:, 0, :]
@@ -71,8 +83,8 @@ def main() -> None:
         def timed(run) -> float:
             return min(run() for _ in range(args.repeat))
 
-        def run_universe() -> float:
-            u = sarvek.Universe(pipe, symbols)
+        def run_universe(p=pipe) -> float:
+            u = sarvek.Universe(p, symbols)
             t0 = time.perf_counter()
             for t in range(args.bars):
                 u.update(data[t])
@@ -99,7 +111,8 @@ def main() -> None:
         u_ns = timed(run_universe) / per * 1e9
         s_ns = timed(run_separate) / per * 1e9
         f_ns = timed(run_floor) / per * 1e9
-        print(f"{n:>6} {u_ns:>10.1f} {s_ns:>10.1f} {f_ns:>10.1f} {column_ns:>10.1f}   "
+        l_ns = timed(lambda: run_universe(logs)) / per * 1e9
+        print(f"{n:>6} {u_ns:>10.1f} {s_ns:>10.1f} {f_ns:>10.1f} {column_ns:>10.1f} {l_ns:>10.1f}   "
               f"{s_ns / u_ns:>16.1f}x {u_ns / column_ns:>15.2f}x")
 
 
