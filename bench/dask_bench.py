@@ -23,7 +23,12 @@ process. Its time is split
 into reading and writing alone (a pipeline of one trivial feature) and the
 rest. With --partitioned only this part runs.
 
+With --time-chunked (and only then), the ten features over a dataset cut
+into CHUNKS time chunks of all symbols each: sarvek.dask gathering each
+bucket's whole histories against handing states on (carry_state=True).
+
     PYTHONPATH=build/dev:src python3 bench/dask_bench.py [SYMBOLS [BARS]] [--partitioned]
+    PYTHONPATH=build/dev:src python3 bench/dask_bench.py SYMBOLS BARS CHUNKS --time-chunked
 """
 
 import os
@@ -161,15 +166,77 @@ def partitioned(client, symbols: int, bars: int) -> None:
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def time_chunk(c: int, symbols: int, length: int) -> pd.DataFrame:
+    """Time chunk c of a dataset laid out by time: ``length`` minutes of
+    every symbol, in time order (symbols interleaved), as an exchange's
+    daily files hold them."""
+    rng = np.random.default_rng(c)
+    shape = (length, symbols)
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.001, shape), axis=0))
+    open_ = close * np.exp(rng.normal(0.0, 0.0005, shape))
+    spread = np.exp(np.abs(rng.normal(0.0, 0.0005, shape)))
+    minutes = pd.date_range("2020-01-01", periods=length, freq="min") + pd.Timedelta(minutes=c * length)
+    return pd.DataFrame(
+        {
+            "symbol": np.tile(np.array([f"S{k:04d}" for k in range(symbols)], dtype=object), length),
+            "open": open_.ravel(),
+            "high": np.maximum(open_, close).ravel() * spread.ravel(),
+            "low": np.minimum(open_, close).ravel() / spread.ravel(),
+            "close": close.ravel(),
+        },
+        index=pd.DatetimeIndex(np.repeat(minutes.to_numpy(), symbols), name="time"),
+    )
+
+
+def time_chunked(client, symbols: int, bars: int, chunks: int) -> None:
+    """The unbounded-memory pipeline (Ema, Kama) over a dataset cut into
+    time chunks: whole histories gathered per bucket of symbols against
+    states handed from chunk to chunk (carry_state=True), each against one
+    thread in this process over the same bars."""
+    import dask.dataframe as dd
+
+    ten = sarvek.load_pipeline(FEATURES)
+    length = bars // chunks
+    total = symbols * length * chunks
+    data = pd.concat([time_chunk(c, symbols, length) for c in range(chunks)])
+    one, _ = timed(lambda: sarvek.compute_features(ten, data, by="symbol", workers=1))
+    del data
+    ddf = dd.from_map(time_chunk, range(chunks), args=[symbols, length], meta=time_chunk(0, 1, 0))
+    gen, _ = timed(lambda: ddf.map_partitions(len).compute())
+    print(f"time chunks: {symbols} symbols x {chunks} chunks of {length} bars; one thread in process "
+          f"{total / one / 1e6:.2f} M bars/s ({one:.2f} s); generating on the workers {gen:.2f} s")
+    for label, kw in (("gathered per bucket", {}), ("states handed on", {"carry_state": True})):
+        lazy = sdask.compute_features(ddf, ten, by="symbol", **kw)
+        reduced = lazy.map_partitions(checksum, meta={"rows": "i8", "finite": "i8"})
+        best = None
+        for _ in range(2):
+            client.run(lambda: __import__("gc").collect())
+            seconds, sums = timed(lambda: reduced.compute())
+            assert int(sums["rows"].sum()) == total
+            best = seconds if best is None else min(best, seconds)
+        net = max(best - gen, 1e-9)
+        tasks = len(lazy.__dask_graph__())
+        print(f"  dask 2 workers, {label:20s}: {best:.2f} s, {net:.2f} s without generation "
+              f"({one / net:.2f}x one thread; {tasks} tasks)")
+
+
 def main() -> None:
     import dask.dataframe as dd
     import distributed
 
-    args = [a for a in sys.argv[1:] if a != "--partitioned"]
-    only_partitioned = len(args) != len(sys.argv) - 1
+    args = [a for a in sys.argv[1:] if a not in ("--partitioned", "--time-chunked")]
+    only_partitioned = "--partitioned" in sys.argv[1:]
+    only_chunked = "--time-chunked" in sys.argv[1:]
     symbols = int(args[0]) if len(args) > 0 else 200
     bars = int(args[1]) if len(args) > 1 else 100_000
     total = symbols * bars
+    if only_chunked:
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        )
+        with cluster, distributed.Client(cluster) as client:
+            time_chunked(client, symbols, bars, int(args[2]) if len(args) > 2 else 20)
+        return
     if only_partitioned:
         cluster = distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None

@@ -30,6 +30,10 @@ computed depends on the pipeline:
   groups, order kept), computed in one pass and the results are sent back to
   their partitions. This moves the data once across the cluster and needs a
   symbol's whole history in one worker's memory; the numbers are the same.
+  With ``carry_state=True`` each bucket runs instead as a chain of tasks,
+  partition after partition, every symbol continuing from the pipeline
+  snapshot the task before handed on: one partition's rows per task, and
+  the same numbers again.
 
 Every task is pure (the same inputs give the same outputs), so a task Dask
 reruns after losing a worker cannot duplicate or lose rows. Data that a
@@ -166,6 +170,18 @@ def _check_times(frame: pd.DataFrame, time: tuple[str, str], symbols, groups, ow
         check_time_order(values[pick], name, symbol, labels[pick])
 
 
+def _rows_by_symbol(keys: pd.Series) -> tuple[Any, list[Any]]:
+    """The symbols of ``keys`` in order of first appearance (a missing key
+    is one symbol of its own), and each one's row positions in order: a
+    slice when one symbol holds every row."""
+    if _one_symbol(keys):
+        return [keys.iloc[0]], [slice(0, len(keys))]
+    codes, symbols = pd.factorize(keys, use_na_sentinel=False)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.cumsum(np.bincount(codes, minlength=len(symbols)))[:-1]
+    return symbols, np.split(order, bounds)
+
+
 def _compute_array(
     kind: str, payload, by: str, frame: pd.DataFrame, time=None, own: tuple[int, int] | None = None,
     validity: bool = False, pooled: bool = False,
@@ -182,15 +198,7 @@ def _compute_array(
     shape = (len(frame), len(pipeline.output_names()))
     if len(frame) == 0:
         return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
-    # Each symbol's rows: a slice when one symbol holds every row in order.
-    groups: list[Any]
-    if _one_symbol(frame[by]):
-        symbols, groups = [frame[by].iloc[0]], [slice(0, len(frame))]
-    else:
-        codes, symbols = pd.factorize(frame[by], use_na_sentinel=False)
-        order = np.argsort(codes, kind="stable")
-        bounds = np.cumsum(np.bincount(codes, minlength=len(symbols)))[:-1]
-        groups = np.split(order, bounds)
+    symbols, groups = _rows_by_symbol(frame[by])
     missing = [name for name in names if name not in frame.columns]
     if missing:
         raise SymbolError(f"symbol {symbols[0]!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
@@ -299,7 +307,17 @@ def _piece_with_future(kind, payload, by, keep, outputs, time, nulls, part: pd.D
 
 def _split_buckets(part: pd.DataFrame, by: str, buckets: int) -> tuple:
     """The rows of ``part`` by symbol bucket, each with its row positions."""
-    bucket = pd.util.hash_pandas_object(part[by].astype(object), index=False).to_numpy() % np.uint64(buckets)
+    # A key is hashed as its Python object, so a symbol lands in the same
+    # bucket from every partition whatever the column's dtype there. Keys of
+    # other dtypes are hashed once per distinct key (factorizing them is
+    # cheap), keys already objects row by row (factorizing them is not).
+    keys = part[by]
+    if keys.dtype == object:
+        bucket = pd.util.hash_pandas_object(keys, index=False).to_numpy() % np.uint64(buckets)
+    else:
+        codes, distinct = pd.factorize(keys, use_na_sentinel=False)
+        hashes = pd.util.hash_pandas_object(pd.Series(np.asarray(distinct, dtype=object)), index=False).to_numpy()
+        bucket = (hashes % np.uint64(buckets))[codes]
     pieces = []
     for b in range(buckets):
         rows = np.flatnonzero(bucket == b)
@@ -330,6 +348,79 @@ def _gather(by, keep, outputs, nulls, part, *pieces):
         if present is not None:
             present[rows] = flags
     return _result(part, by, keep, outputs, values, present)
+
+
+# Unbounded memory, handed on: each bucket's symbols run partition after
+# partition, every task continuing from the states the one before it left.
+
+
+def _symbol_key(symbol) -> tuple:
+    """A symbol as a key of the handed-on states: every missing key is one
+    symbol, as grouping makes it."""
+    return ("missing",) if pd.isna(symbol) else ("symbol", symbol)
+
+
+def _run_carried(payload, by, time, nulls, carry: tuple, piece: tuple) -> tuple:
+    """One bucket's rows of one partition (``piece``: row positions and
+    rows), each symbol continuing from the pipeline state ``carry`` holds
+    for it (a symbol not seen before starts fresh). ``carry`` is (states by
+    symbol, and with ``time`` each symbol's last time so far with its row
+    label, so a step back across partitions is seen). Returns ((row
+    positions, values, present or None), the carry for the bucket's next
+    piece)."""
+    rows, part = piece
+    states, last = carry
+    pipeline = pipeline_from_dict(payload)
+    if not isinstance(pipeline, _sarvek.FeaturePipeline):  # only features hold state between bars
+        raise TypeError(f"carry_state needs a FeaturePipeline, got {type(pipeline).__name__}")
+    shape = (len(part), len(pipeline.output_names()))
+    if len(part) == 0:
+        return (rows, np.full(shape, np.nan, order="F"),
+                np.zeros(shape, dtype=np.bool_, order="F") if nulls else None), carry
+    symbols, groups = _rows_by_symbol(part[by])
+    names = list(pipeline.input_names())
+    missing = [name for name in names if name not in part.columns]
+    if missing:
+        raise SymbolError(f"symbol {symbols[0]!r}: missing column(s) {missing}; columns are {list(part.columns)}")
+    keys = [_symbol_key(symbol) for symbol in symbols]
+    if time is not None:
+        where, name = time
+        stamps = part.index.to_numpy() if where == "index" else part[name].to_numpy()
+        labels = part.index
+        last = dict(last)
+        for symbol, key, mine in zip(symbols, keys, groups):
+            times = stamps[mine]
+            before = last.get(key)  # the symbol's bar of an earlier partition first
+            if before is not None:
+                times = np.concatenate([before[0], times])
+            try:  # the row labels are looked up only for the message
+                check_time_order(times, name, symbol)
+            except ValueError:
+                at = labels[mine]
+                check_time_order(times, name, symbol, at if before is None else before[1].append(at))
+                raise
+            end = mine.stop - 1 if isinstance(mine, slice) else mine[-1]
+            last[key] = (times[-1:], labels[end:end + 1])
+    columns = [_input_values(part, name, symbols, groups) for name in names]
+    out = np.empty(shape, order="F")
+    present = np.empty(shape, dtype=np.bool_, order="F") if nulls else None
+    states = dict(states)
+    for symbol, key, mine in zip(symbols, keys, groups):
+        held = states.get(key)
+        try:
+            if held is not None:
+                _sarvek._restore_pipeline_state(pipeline, held)
+            bars = len(part) if isinstance(mine, slice) else len(mine)
+            got = _engine.run_features(pipeline, [c[mine] for c in columns], bars, reset=held is None,
+                                       validity=nulls, order="F")
+        except Exception as exc:
+            raise SymbolError(f"symbol {symbol!r}: {exc}") from exc
+        values, flags = got if nulls else (got, None)
+        out[mine] = values
+        if present is not None:
+            present[mine] = flags
+        states[key] = _sarvek._pipeline_state(pipeline)
+    return (rows, out, present), (states, last)
 
 
 # --- the graph ----------------------------------------------------------------
@@ -409,9 +500,10 @@ def _partitions(ddf, wanted: list[str]):
 
 
 def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str, keep: list, time,
-             buckets: int | None, nulls: bool = False) -> list:
+             buckets: int | None, nulls: bool = False, carry_state: bool = False) -> list:
     """One delayed result frame per partition in ``parts``; with ``nulls``,
-    each a (frame, present) pair telling missing outputs from computed NaN."""
+    each a (frame, present) pair telling missing outputs from computed NaN.
+    ``carry_state``: unbounded memory runs as chains that hand states on."""
     outputs = list(obj.output_names())
     n = len(parts)
     task = partial(delayed, pure=True)
@@ -431,8 +523,19 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
         k = max(1, min(buckets or math.isqrt(n - 1) + 1, n))
         split = task(_split_buckets, nout=k)
         pieces = [split(p, by, k) for p in parts]
-        run = task(partial(_run_bucket, kind, payload, by, time, nulls), nout=n)
-        back = [run(*[pieces[i][b] for i in range(n)]) for b in range(k)]
+        back: list = []
+        if carry_state:
+            step = task(partial(_run_carried, payload, by, time, nulls), nout=2)
+            for b in range(k):
+                held: Any = ({}, {})
+                chain = []
+                for i in range(n):
+                    result, held = step(held, pieces[i][b])
+                    chain.append(result)
+                back.append(chain)
+        else:
+            run = task(partial(_run_bucket, kind, payload, by, time, nulls), nout=n)
+            back = [run(*[pieces[i][b] for i in range(n)]) for b in range(k)]
         gather = task(partial(_gather, by, keep, outputs, nulls))
         return [gather(parts[i], *[back[b][i] for b in range(k)]) for i in range(n)]
     if time is not None:
@@ -446,7 +549,7 @@ def _outputs(kind: str, obj, payload, parts: list, empty: pd.DataFrame, by: str,
     return [piece(before[i], parts[i]) for i in range(n)]
 
 
-def _build(kind: str, ddf, pipeline, by: str, keep, time, buckets: int | None):
+def _build(kind: str, ddf, pipeline, by: str, keep, time, buckets: int | None, carry_state: bool = False):
     obj, payload = _resolve(pipeline, kind)
     names = list(obj.input_names())
     outputs = list(obj.output_names())
@@ -454,13 +557,13 @@ def _build(kind: str, ddf, pipeline, by: str, keep, time, buckets: int | None):
     spec = _time_spec(ddf, time)
     wanted = list(dict.fromkeys([by, *kept, *names, *([time] if time is not None else [])]))
     parts, divisions, empty = _partitions(ddf, wanted)
-    outs = _outputs(kind, obj, payload, parts, empty, by, kept, spec, buckets)
+    outs = _outputs(kind, obj, payload, parts, empty, by, kept, spec, buckets, carry_state=carry_state)
     meta = _assemble(empty, by, kept, outputs, np.empty((0, len(outputs))))
     return dd.from_delayed(outs, meta=meta, divisions=divisions, verify_meta=False, prefix=f"sarvek-{kind}")
 
 
 def compute_features(ddf, pipeline, *, by: str, keep=None, time: str | None = None,
-                     buckets: int | None = None):
+                     buckets: int | None = None, carry_state: bool = False):
     """Features of every symbol in ``ddf``, as a lazy Dask DataFrame.
 
     ``pipeline`` is a ``FeaturePipeline``, its dict form or the path of its
@@ -482,9 +585,17 @@ def compute_features(ddf, pipeline, *, by: str, keep=None, time: str | None = No
     instead gathers each symbol's whole history into one task: symbols are
     hashed into ``buckets`` groups (default: about the square root of the
     number of partitions), so a whole symbol must fit in one worker's
-    memory.
+    memory. With ``carry_state=True`` such a pipeline runs instead as one
+    chain of tasks per bucket, partition after partition: each task computes
+    its bucket's rows of one partition, every symbol continuing from the
+    pipeline state (a snapshot, as ``sarvek.save_state`` takes) the task
+    before it handed on. No task then holds more than one partition's rows,
+    and only those snapshots travel between workers; the buckets' chains
+    run side by side. The bits are the same either way.
     """
-    return _build("features", ddf, pipeline, by, keep, time, buckets)
+    if not isinstance(carry_state, bool):
+        raise TypeError(f"carry_state must be True or False, got {type(carry_state).__name__}")
+    return _build("features", ddf, pipeline, by, keep, time, buckets, carry_state)
 
 
 def compute_targets(ddf, pipeline, *, by: str, keep=None, time: str | None = None):

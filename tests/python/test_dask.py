@@ -139,9 +139,82 @@ def test_any_bucket_count_gives_the_same_bits(bars, buckets):
     assert_same(run(UNBOUNDED, ddf, buckets=buckets).compute(scheduler="sync"), bars, UNBOUNDED)
 
 
+@pytest.mark.parametrize("npartitions, buckets", [(1, None), (7, None), (7, 1), (7, 1000), (90, None), (90, 4)])
+def test_carried_states_give_the_same_bits(bars, npartitions, buckets):
+    ddf = dd.from_pandas(bars, npartitions=npartitions, sort=False)
+    lazy = run(UNBOUNDED, ddf, buckets=buckets, carry_state=True)
+    result = lazy.compute(scheduler="sync")
+    pd.testing.assert_frame_equal(lazy._meta, result.iloc[:0])
+    assert_same(result, bars, UNBOUNDED)
+
+
+@pytest.mark.parametrize("buckets", [1, 3, 7])
+def test_a_symbol_lands_in_one_bucket_whatever_its_dtype(bars, buckets):
+    """Partitions may hold the symbol column as objects, categories or
+    either kind of pandas string: each symbol (missing ones included) must
+    still meet its other rows in one bucket, or its history would split."""
+    base = bars.reset_index()[["symbol", "close"]].astype({"symbol": object})
+    base.loc[base.index[::13], "symbol"] = None
+
+    def assignment(frame):
+        seen = {}
+        for b, (rows, piece) in enumerate(sdask._split_buckets(frame, "symbol", buckets)):
+            assert np.array_equal(piece.index, frame.index[rows])
+            for key in piece["symbol"].astype(object):
+                key = None if pd.isna(key) else key
+                assert seen.setdefault(key, b) == b, key
+        return seen
+
+    kinds = [base, base.astype("category"), base.astype({"symbol": "string[python]"}),
+             base.astype({"symbol": "string[pyarrow]"})]
+    first, *others = [assignment(frame) for frame in kinds]
+    assert len(first) > 1 and all(other == first for other in others)
+
+
+def random_recursive_pipeline(rng):
+    """Ema and Kama over a price or over each other, windows after them."""
+    first = str(rng.choice(PRICES))
+    features = [
+        {"type": "Ema", "inputs": [first], "window": int(rng.integers(1, 9)), "outputs": ["ema"]},
+        {"type": "Kama", "inputs": [str(rng.choice(["ema", "close"]))], "window": int(rng.integers(1, 7)),
+         "fast": 2, "slow": int(rng.integers(3, 31)), "outputs": ["kama"]},
+        {"type": "Sma", "inputs": [str(rng.choice(["ema", "kama"]))], "window": int(rng.integers(1, 6)),
+         "outputs": ["smoothed"]},
+        {"type": "LogReturn", "inputs": ["close"], "window": int(rng.integers(1, 4)), "outputs": ["ret"]},
+        {"type": "Skewness", "inputs": ["ret"], "window": int(rng.integers(3, 8)), "outputs": ["skew"]},
+    ]
+    rng.shuffle(features)
+    return {"input_columns": PRICES, "features": features}
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_carried_states_random_pipelines_and_partitions(seed):
+    """Random chains through the recursions, random partition counts and
+    buckets, missing symbol keys among the rows: the same bits as one
+    process."""
+    rng = np.random.default_rng(seed)
+    frame = make_bars(symbols=int(rng.integers(3, 20)), steps=int(rng.integers(30, 200)), seed=seed)
+    frame["symbol"] = frame["symbol"].astype(object)
+    frame.iloc[rng.random(len(frame)) < 0.03, frame.columns.get_loc("symbol")] = None
+    config = random_recursive_pipeline(rng)
+    ddf = object_frame(frame, int(rng.integers(1, 30)))
+    buckets = int(rng.integers(1, 6))
+    result = run(config, ddf, buckets=buckets, carry_state=True).compute(scheduler="sync")
+    expected = single_process(config, frame)
+    for name in pipeline(config).output_names():
+        got = result[name].to_numpy(dtype=np.float64).view(np.uint64)
+        assert np.array_equal(got, np.asarray(expected[name], dtype=np.float64).view(np.uint64)), name
+
+
+def test_carried_states_name_a_bad_symbol(bars):
+    with pytest.raises(ValueError, match=r"symbol 'S17'.*'close'.*'n/a'"):
+        run(UNBOUNDED, object_frame(bad_bars(bars), 8), carry_state=True).compute(scheduler="sync")
+
+
 @pytest.mark.parametrize(
     "call, error, text",
     [
+        (lambda d: sdask.compute_features(d, UNBOUNDED, by="symbol", carry_state="yes"), TypeError, "carry_state"),
         (lambda d: sdask.compute_features(d, TARGETS, by="symbol"), TypeError, "FeaturePipeline"),
         (lambda d: sdask.compute_targets(d, FINITE, by="symbol"), TypeError, "TargetPipeline"),
         (lambda d: sdask.compute_features(d, FINITE, by="ticker"), ValueError, "'ticker'"),
@@ -162,10 +235,11 @@ def client(dask_client):
 
 
 @pytest.mark.cluster
-@pytest.mark.parametrize("config", [FINITE, UNBOUNDED, TARGETS], ids=["finite", "ema-kama", "targets"])
-def test_cluster_matches_one_process(client, bars, config):
+@pytest.mark.parametrize("config, kw", [(FINITE, {}), (UNBOUNDED, {}), (UNBOUNDED, {"carry_state": True}),
+                                        (TARGETS, {})], ids=["finite", "ema-kama", "ema-kama-carried", "targets"])
+def test_cluster_matches_one_process(client, bars, config, kw):
     ddf = dd.from_pandas(bars, npartitions=24, sort=False)
-    assert_same(run(config, ddf).compute(), bars, config)
+    assert_same(run(config, ddf, **kw).compute(), bars, config)
 
 
 def bad_bars(bars):

@@ -111,9 +111,10 @@ def partition_starts(ddf):
     return np.cumsum([0, *ddf.map_partitions(len).compute(scheduler="sync")])
 
 
-@pytest.mark.parametrize("config", CONFIGS, ids=IDS)
+@pytest.mark.parametrize("config, kw", [*((c, {}) for c in CONFIGS), (UNBOUNDED, {"carry_state": True})],
+                         ids=[*IDS, "ema-kama-carried"])
 @pytest.mark.parametrize("where", ["boundary", "inside"])
-def test_time_going_back_names_symbol_and_row(bars, config, where):
+def test_time_going_back_names_symbol_and_row(bars, config, kw, where):
     frame = bars.copy()
     ddf = dd.from_pandas(frame, npartitions=6, sort=False)
     starts = partition_starts(ddf)
@@ -130,7 +131,7 @@ def test_time_going_back_names_symbol_and_row(bars, config, where):
     bad = dd.from_pandas(frame, npartitions=6, sort=False)
     with pytest.raises(ValueError, match=rf"time column 'time' goes backwards for symbol 'S04' at row {rows[k]}:") \
             as many:
-        compute(config, bad, time="time").compute(scheduler="sync")
+        compute(config, bad, time="time", **kw).compute(scheduler="sync")
     one_process = sarvek.compute_features if "features" in config else sarvek.compute_targets
     with pytest.raises(ValueError) as one:
         one_process(config, frame, by="symbol", time="time")
