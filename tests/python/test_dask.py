@@ -272,13 +272,14 @@ def test_numbers_in_an_object_column_still_count(bars):
 
 
 @pytest.mark.cluster
-def test_cluster_survives_a_killed_worker(client, bars):
+@pytest.mark.parametrize("kw", [{}, {"carry_state": True}], ids=["gathered", "carried"])
+def test_cluster_survives_a_killed_worker(client, bars, kw):
     # Enough partitions that tasks are still running when the worker dies.
     big = pd.concat([bars] * 6)
     big["symbol"] = np.repeat([f"{k}" for k in range(6)], len(bars)) + big["symbol"].to_numpy()
     big = big.sort_index(kind="stable")
     ddf = dd.from_pandas(big, npartitions=48, sort=False)
-    future = client.compute(run(UNBOUNDED, ddf))
+    future = client.compute(run(UNBOUNDED, ddf, **kw))
     pids = client.run(os.getpid)
     deadline = time.monotonic() + 60
     while not any(client.processing().values()):
