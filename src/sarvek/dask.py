@@ -357,7 +357,7 @@ def _gather(by, keep, outputs, nulls, part, *pieces):
 def _symbol_key(symbol) -> tuple:
     """A symbol as a key of the handed-on states: every missing key is one
     symbol, as grouping makes it."""
-    return ("missing",) if pd.isna(symbol) else ("symbol", symbol)
+    return ("missing",) if pd.api.types.is_scalar(symbol) and pd.isna(symbol) else ("symbol", symbol)
 
 
 def _run_carried(payload, by, time, nulls, carry: tuple, piece: tuple) -> tuple:
