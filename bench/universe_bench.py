@@ -26,7 +26,6 @@ from __future__ import annotations
 import argparse
 import pathlib
 import time
-import tomllib
 
 import numpy as np
 
@@ -61,7 +60,7 @@ def main() -> None:
     pipe = sarvek.load_pipeline(EXAMPLE)
     width = len(pipe.output_names())
     empty = sarvek.pipeline_from_dict({"input_columns": pipe.input_names(), "features": []})
-    document = tomllib.loads(EXAMPLE.read_text())
+    document = sarvek.pipeline_to_dict(pipe)
     logs = sarvek.pipeline_from_dict({
         "input_columns": document["input_columns"],
         "features": [f for f in document["features"] if f["type"] in LOG_TYPES],

@@ -182,6 +182,18 @@ def _rows_by_symbol(keys: pd.Series) -> tuple[Any, list[Any]]:
     return symbols, np.split(order, bounds)
 
 
+def _no_rows(shape: tuple[int, int], validity: bool) -> tuple[np.ndarray, np.ndarray | None]:
+    """The result of a piece without rows: values and, with ``validity``, flags."""
+    return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
+
+
+def _require_columns(frame: pd.DataFrame, names: Sequence[str], symbol) -> None:
+    """Refuse a piece lacking an input column, naming its first symbol."""
+    missing = [name for name in names if name not in frame.columns]
+    if missing:
+        raise SymbolError(f"symbol {symbol!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
+
+
 def _compute_array(
     kind: str, payload, by: str, frame: pd.DataFrame, time=None, own: tuple[int, int] | None = None,
     validity: bool = False, pooled: bool = False,
@@ -197,11 +209,9 @@ def _compute_array(
     # Column after column: each output is then one contiguous run.
     shape = (len(frame), len(pipeline.output_names()))
     if len(frame) == 0:
-        return np.full(shape, np.nan, order="F"), np.zeros(shape, dtype=np.bool_, order="F") if validity else None
+        return _no_rows(shape, validity)
     symbols, groups = _rows_by_symbol(frame[by])
-    missing = [name for name in names if name not in frame.columns]
-    if missing:
-        raise SymbolError(f"symbol {symbols[0]!r}: missing column(s) {missing}; columns are {list(frame.columns)}")
+    _require_columns(frame, names, symbols[0])
     if time is not None:
         _check_times(frame, time, symbols, groups, own or (0, len(frame)))
     columns = [_input_values(frame, name, symbols, groups) for name in names]
@@ -375,13 +385,10 @@ def _run_carried(payload, by, time, nulls, carry: tuple, piece: tuple) -> tuple:
         raise TypeError(f"carry_state needs a FeaturePipeline, got {type(pipeline).__name__}")
     shape = (len(part), len(pipeline.output_names()))
     if len(part) == 0:
-        return (rows, np.full(shape, np.nan, order="F"),
-                np.zeros(shape, dtype=np.bool_, order="F") if nulls else None), carry
+        return (rows, *_no_rows(shape, nulls)), carry
     symbols, groups = _rows_by_symbol(part[by])
     names = list(pipeline.input_names())
-    missing = [name for name in names if name not in part.columns]
-    if missing:
-        raise SymbolError(f"symbol {symbols[0]!r}: missing column(s) {missing}; columns are {list(part.columns)}")
+    _require_columns(part, names, symbols[0])
     keys = [_symbol_key(symbol) for symbol in symbols]
     if time is not None:
         where, name = time
